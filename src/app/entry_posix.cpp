@@ -1,0 +1,7 @@
+#include "app/main_flow.h"
+#include "platform/args_posix.h"
+
+int main(int argc, char** argv) {
+    rr::platform::posix::StoreCommandLine(argc, argv);
+    return rr::RunUpdater(nullptr);
+}

@@ -1,0 +1,295 @@
+#include "fs/path.h"
+
+#include <vector>
+
+#include "platform/system.h"
+
+namespace rr {
+
+const wchar_t* const kReasonEmptyPath = L"blocked empty path";
+const wchar_t* const kReasonAbsolutePath = L"blocked absolute path";
+const wchar_t* const kReasonEmptySegment = L"blocked empty path segment";
+const wchar_t* const kReasonInvalidCharacter = L"blocked invalid path character";
+const wchar_t* const kReasonDotSegment = L"blocked dot path segment";
+const wchar_t* const kReasonTraversalSegment = L"blocked traversal segment";
+
+wchar_t FoldCaseChar(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+std::wstring FoldCase(const std::wstring& text) {
+    std::wstring out = text;
+    for (auto& c : out) {
+        c = FoldCaseChar(c);
+    }
+    return out;
+}
+
+namespace {
+
+std::wstring SlashesToBackslashes(const std::wstring& path) {
+    std::wstring out = path;
+    for (auto& c : out) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return out;
+}
+
+bool IsInvalidPathChar(wchar_t c) {
+    if (static_cast<unsigned long>(c) < 0x20) {
+        return true;
+    }
+    switch (c) {
+        case L':':
+        case L'*':
+        case L'?':
+        case L'<':
+        case L'>':
+        case L'|':
+        case L'"':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool Fail(std::wstring* reason, const wchar_t* text) {
+    if (reason) {
+        *reason = text;
+    }
+    return false;
+}
+
+std::vector<std::wstring> SplitBackslash(const std::wstring& path) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t pos = path.find(L'\\', start);
+        if (pos == std::wstring::npos) {
+            parts.push_back(path.substr(start));
+            return parts;
+        }
+        parts.push_back(path.substr(start, pos - start));
+        start = pos + 1;
+    }
+}
+
+}  // namespace
+
+bool ValidateRelativePath(const std::wstring& input, std::wstring& normalized,
+                          std::wstring* reason) {
+    normalized.clear();
+    if (reason) {
+        reason->clear();
+    }
+    if (input.empty()) {
+        return Fail(reason, kReasonEmptyPath);
+    }
+    if (input[0] == L'\\' || input[0] == L'/') {
+        return Fail(reason, kReasonAbsolutePath);
+    }
+    if (input.size() >= 2 && input[1] == L':') {
+        return Fail(reason, kReasonAbsolutePath);
+    }
+    std::wstring copy = SlashesToBackslashes(input);
+    if (copy.find(L"\\\\") != std::wstring::npos) {
+        return Fail(reason, kReasonEmptySegment);
+    }
+    for (wchar_t c : copy) {
+        if (IsInvalidPathChar(c)) {
+            return Fail(reason, kReasonInvalidCharacter);
+        }
+    }
+    std::vector<std::wstring> segments = SplitBackslash(copy);
+    for (size_t i = 0; i < segments.size(); ++i) {
+        const std::wstring& s = segments[i];
+        if (s == L".") {
+            return Fail(reason, kReasonDotSegment);
+        }
+        if (s == L"..") {
+            return Fail(reason, kReasonTraversalSegment);
+        }
+        if (s.empty() && i + 1 != segments.size()) {
+            return Fail(reason, kReasonEmptySegment);
+        }
+    }
+    normalized = copy;
+    return true;
+}
+
+bool HasDoubleDotName(const std::wstring& path) {
+    for (const auto& segment : SplitBackslash(path)) {
+        if (segment == L"..") {
+            continue;
+        }
+        if (segment.find(L"..") != std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::wstring JoinPath(const std::wstring& base, const std::wstring& name) {
+    if (base.empty()) {
+        return name;
+    }
+    wchar_t last = base.back();
+    if (last == L'\\' || last == L'/') {
+        return base + name;
+    }
+    return base + L"\\" + name;
+}
+
+std::wstring GetFullPath(const std::wstring& path) {
+    std::wstring full;
+    if (!platform::ResolveFullPath(path, full)) {
+        return path;
+    }
+    return full;
+}
+
+std::wstring PathNormalForm(const std::wstring& path) {
+    std::wstring key = SlashesToBackslashes(GetFullPath(path));
+    while (key.size() > 3 && key.back() == L'\\') {
+        key.pop_back();
+    }
+    return key;
+}
+
+std::wstring PathCompareKey(const std::wstring& path) {
+    return FoldCase(PathNormalForm(path));
+}
+
+bool IsSamePath(const std::wstring& a, const std::wstring& b) {
+    return PathCompareKey(a) == PathCompareKey(b);
+}
+
+bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root) {
+    std::wstring p = PathCompareKey(path);
+    std::wstring r = PathCompareKey(root);
+    if (p == r) {
+        return true;
+    }
+    if (r.empty()) {
+        return false;
+    }
+    if (r.back() != L'\\') {
+        r.push_back(L'\\');
+    }
+    return p.compare(0, r.size(), r) == 0;
+}
+
+bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPath,
+                           std::wstring& relative) {
+    relative.clear();
+    std::wstring A = SlashesToBackslashes(GetFullPath(root));
+    std::wstring B = SlashesToBackslashes(GetFullPath(fullPath));
+    std::wstring a = FoldCase(A);
+    std::wstring b = FoldCase(B);
+    if (!a.empty() && a.back() != L'\\') {
+        a.push_back(L'\\');
+        A.push_back(L'\\');
+    }
+    if (b.size() < a.size() || b.compare(0, a.size(), a) != 0) {
+        return false;
+    }
+    std::wstring remainder = B.substr(A.size());
+    std::wstring normalized;
+    if (!ValidateRelativePath(remainder, normalized)) {
+        return false;
+    }
+    relative = normalized;
+    return true;
+}
+
+namespace {
+
+bool IsAsciiLetter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+// Splits an absolute path into its root ("C:\", "\\server\share\", "\") and
+// the rest. False when the path is not absolute.
+bool SplitRoot(const std::wstring& path, std::wstring& root, std::wstring& rest) {
+    if (path.size() >= 2 && IsAsciiLetter(path[0]) && path[1] == L':') {
+        root = path.substr(0, 2) + L"\\";
+        rest = path.substr(2);
+        return true;
+    }
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        // UNC: \\server\share is the root; ".." never climbs above it.
+        size_t server_end = path.find(L'\\', 2);
+        if (server_end == std::wstring::npos) {
+            root = path + L"\\";
+            rest.clear();
+            return true;
+        }
+        size_t share_end = path.find(L'\\', server_end + 1);
+        if (share_end == std::wstring::npos) {
+            root = path + L"\\";
+            rest.clear();
+            return true;
+        }
+        root = path.substr(0, share_end + 1);
+        rest = path.substr(share_end + 1);
+        return true;
+    }
+    if (!path.empty() && path[0] == L'\\') {
+        root = L"\\";
+        rest = path.substr(1);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ResolveFullPathText(const std::wstring& path, const std::wstring& currentDirectory,
+                         std::wstring& full) {
+    full.clear();
+    if (path.empty()) {
+        return false;
+    }
+    std::wstring input = SlashesToBackslashes(path);
+    std::wstring root;
+    std::wstring rest;
+    if (!SplitRoot(input, root, rest)) {
+        std::wstring cwd = SlashesToBackslashes(currentDirectory);
+        if (!SplitRoot(cwd, root, rest)) {
+            return false;
+        }
+        if (!rest.empty() && rest.back() != L'\\') {
+            rest.push_back(L'\\');
+        }
+        rest += input;
+    }
+    bool trailing = !rest.empty() && rest.back() == L'\\';
+    std::vector<std::wstring> kept;
+    for (auto& segment : SplitBackslash(rest)) {
+        if (segment.empty() || segment == L".") {
+            continue;
+        }
+        if (segment == L"..") {
+            if (!kept.empty()) {
+                kept.pop_back();
+            }
+            continue;
+        }
+        kept.push_back(segment);
+    }
+    full = root;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (i > 0) {
+            full.push_back(L'\\');
+        }
+        full += kept[i];
+    }
+    if (trailing && !kept.empty()) {
+        full.push_back(L'\\');
+    }
+    return true;
+}
+
+}  // namespace rr

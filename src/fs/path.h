@@ -1,0 +1,59 @@
+#pragma once
+#include <string>
+
+namespace rr {
+
+// The program's only case folding: ASCII 'A'..'Z' to lower case, every other
+// code unit unchanged (what towlower does in the "C" locale).
+wchar_t FoldCaseChar(wchar_t c);
+std::wstring FoldCase(const std::wstring& text);
+
+// Refusal reasons of ValidateRelativePath.
+extern const wchar_t* const kReasonEmptyPath;
+extern const wchar_t* const kReasonAbsolutePath;
+extern const wchar_t* const kReasonEmptySegment;
+extern const wchar_t* const kReasonInvalidCharacter;
+extern const wchar_t* const kReasonDotSegment;
+extern const wchar_t* const kReasonTraversalSegment;
+
+// Accepts a relative path from outside (manifest, package, managed root,
+// cleanup target). On success `normalized` holds the path with '\' separators
+// and its letter case kept; on failure it is empty and `reason` (when given)
+// names the refusal.
+bool ValidateRelativePath(const std::wstring& input, std::wstring& normalized,
+                          std::wstring* reason = nullptr);
+
+// True when a segment other than ".." itself contains "..".
+bool HasDoubleDotName(const std::wstring& path);
+
+std::wstring JoinPath(const std::wstring& base, const std::wstring& name);
+
+// Absolute form of a path (the platform resolves "." and ".." without touching
+// the disk); the input unchanged when that fails.
+std::wstring GetFullPath(const std::wstring& path);
+
+// Full path, '/' turned into '\', trailing '\' removed while longer than three
+// code units; letter case kept.
+std::wstring PathNormalForm(const std::wstring& path);
+
+// PathNormalForm folded: the key every path comparison uses.
+std::wstring PathCompareKey(const std::wstring& path);
+
+bool IsSamePath(const std::wstring& a, const std::wstring& b);
+
+// True when the path is the root or lies below it.
+bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root);
+
+// The valid relative path of a full path that lies strictly below the root.
+bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPath,
+                           std::wstring& relative);
+
+// Textual resolution used where the platform has no GetFullPathNameW: makes
+// `path` absolute against `currentDirectory` (itself absolute, in the core's
+// form) and folds "." and ".." segments. Understands the Windows forms (drive
+// letters, UNC roots) and the POSIX form held as "\home\ana". False for an
+// empty path.
+bool ResolveFullPathText(const std::wstring& path, const std::wstring& currentDirectory,
+                         std::wstring& full);
+
+}  // namespace rr

@@ -1,0 +1,141 @@
+#include "log/log.h"
+
+#include <cstdio>
+
+#include "fs/path.h"
+#include "platform/fs.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace rr {
+
+namespace {
+
+struct LogPaths {
+    std::wstring main;
+    std::wstring repairDryRun;
+    std::wstring fullClientCompare;
+    std::wstring fullClientApply;
+    std::wstring repairCleanup;
+};
+
+LogPaths& Paths() {
+    static LogPaths paths;
+    return paths;
+}
+
+}  // namespace
+
+void InitLogPaths(const std::wstring& clientDir) {
+    std::wstring logs = JoinPath(clientDir, L"Logs");
+    platform::MakeDirectory(logs);  // an existing folder is fine; any failure only loses lines
+    LogPaths& p = Paths();
+    p.main = JoinPath(logs, L"RiveRoravav.log");
+    p.repairDryRun = JoinPath(logs, L"RepairDryRun.log");
+    p.fullClientCompare = JoinPath(logs, L"FullClientCompare.log");
+    p.fullClientApply = JoinPath(logs, L"FullClientApply.log");
+    p.repairCleanup = JoinPath(logs, L"RepairCleanup.log");
+}
+
+void ResetLogPaths() {
+    Paths() = LogPaths{};
+}
+
+void LogLine(const std::wstring& path, const std::wstring& text) {
+    if (path.empty()) {
+        return;
+    }
+    platform::LocalTime t = platform::CurrentLocalTime();
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "[%04u-%02u-%02u %02u:%02u:%02u] ", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    std::wstring line;
+    for (const char* c = prefix; *c; ++c) {
+        line.push_back(static_cast<wchar_t>(*c));
+    }
+    line += text;
+    line += L"\r\n";
+    std::string bytes = Utf16ToUtf8(line);
+    if (bytes.empty()) {
+        return;
+    }
+    platform::AppendToFile(path, bytes);
+}
+
+void LogMain(const std::wstring& text) {
+    LogLine(Paths().main, text);
+}
+
+void LogRepairDryRun(const std::wstring& text) {
+    LogLine(Paths().main, text);
+    LogLine(Paths().repairDryRun, text);
+}
+
+void LogFullClientCompare(const std::wstring& text) {
+    LogLine(Paths().main, text);
+    LogLine(Paths().fullClientCompare, text);
+}
+
+void LogFullClientApply(const std::wstring& text) {
+    LogLine(Paths().main, text);
+    LogLine(Paths().fullClientApply, text);
+}
+
+void LogRepairCleanup(const std::wstring& text) {
+    LogLine(Paths().main, text);
+    LogLine(Paths().repairCleanup, text);
+}
+
+std::wstring MainLogPath() {
+    return Paths().main;
+}
+std::wstring RepairDryRunLogPath() {
+    return Paths().repairDryRun;
+}
+std::wstring FullClientCompareLogPath() {
+    return Paths().fullClientCompare;
+}
+std::wstring FullClientApplyLogPath() {
+    return Paths().fullClientApply;
+}
+std::wstring RepairCleanupLogPath() {
+    return Paths().repairCleanup;
+}
+
+void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir) {
+    platform::FileInfo info;
+    std::wstring marker = JoinPath(clientDir, L"Data\\Local\\EnableDiagnostics.txt");
+    if (platform::ReadFileInfo(marker, info) && !info.IsDirectory()) {
+        return;
+    }
+    const LogPaths& p = Paths();
+    for (const std::wstring* path :
+         {&p.main, &p.repairDryRun, &p.fullClientCompare, &p.fullClientApply, &p.repairCleanup}) {
+        if (!path->empty()) {
+            platform::RemoveFile(*path);
+        }
+    }
+}
+
+std::string Utf16ToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    return platform::WideToUtf8(text);
+}
+
+std::wstring Utf8ToUtf16(const std::string& bytes) {
+    if (bytes.empty()) {
+        return std::wstring();
+    }
+    return platform::Utf8ToWide(bytes);
+}
+
+std::wstring ToDecimal(unsigned long long value) {
+    return std::to_wstring(value);
+}
+std::wstring ToDecimalSigned(long long value) {
+    return std::to_wstring(value);
+}
+
+}  // namespace rr

@@ -1,0 +1,38 @@
+#pragma once
+#include <string>
+
+namespace rr {
+
+// Fixes the five log paths under clientDir\Logs and creates that folder.
+void InitLogPaths(const std::wstring& clientDir);
+// Forgets the log paths again (lines go nowhere until the next InitLogPaths).
+void ResetLogPaths();
+
+// Appends "[YYYY-MM-DD HH:MM:SS] text\r\n" in UTF-8 to the file; an empty
+// path or a file that cannot be opened drops the line.
+void LogLine(const std::wstring& path, const std::wstring& text);
+
+void LogMain(const std::wstring& text);
+void LogRepairDryRun(const std::wstring& text);
+void LogFullClientCompare(const std::wstring& text);
+void LogFullClientApply(const std::wstring& text);
+void LogRepairCleanup(const std::wstring& text);
+
+std::wstring MainLogPath();
+std::wstring RepairDryRunLogPath();
+std::wstring FullClientCompareLogPath();
+std::wstring FullClientApplyLogPath();
+std::wstring RepairCleanupLogPath();
+
+// After a completed run: deletes the five logs unless
+// clientDir\Data\Local\EnableDiagnostics.txt exists as a file.
+void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir);
+
+std::string Utf16ToUtf8(const std::wstring& text);
+std::wstring Utf8ToUtf16(const std::string& bytes);
+
+// Decimal text of a number, for log lines.
+std::wstring ToDecimal(unsigned long long value);
+std::wstring ToDecimalSigned(long long value);
+
+}  // namespace rr

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "fs/path.h"
+#include "log/log.h"
+#include "test_support.h"
+
+namespace rr {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+class LogTest : public ::testing::Test {
+  protected:
+    void TearDown() override { ResetLogPaths(); }
+    TempDir dir;
+};
+
+TEST_F(LogTest, LinesBeforeInitGoNowhere) {
+    ResetLogPaths();
+    LogMain(L"lost");
+    InitLogPaths(dir.core());
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RiveRoravav.log"));
+    EXPECT_TRUE(test::fs::is_directory(dir.native() / "Logs"));
+}
+
+TEST_F(LogTest, LineFormatIsByteExactUtf8WithoutBom) {
+    InitLogPaths(dir.core());
+    LogMain(L"RiveRoravav V2-C4.3 started");
+    LogMain(L"Cierre todas las instancias del juego: actualizaci\u00f3n \u00f1");
+    std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    std::regex line(
+        "\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] RiveRoravav V2-C4\\.3 started\r\n"
+        "\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] Cierre todas las instancias del juego: "
+        "actualizaci\xC3\xB3n \xC3\xB1\r\n");
+    EXPECT_TRUE(std::regex_match(bytes, line)) << bytes;
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes[0], '[') << "no byte-order mark";
+}
+
+TEST_F(LogTest, ModeLoggersWriteBothFiles) {
+    InitLogPaths(dir.core());
+    LogFullClientApply(L"APPLIED: Data\\x.bmd");
+    LogRepairDryRun(L"OK: a");
+    LogFullClientCompare(L"cmp");
+    LogRepairCleanup(L"clean");
+    std::string main = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    for (const char* text : {"APPLIED: Data\\x.bmd\r\n", "OK: a\r\n", "cmp\r\n", "clean\r\n"}) {
+        EXPECT_NE(main.find(text), std::string::npos) << text;
+    }
+    EXPECT_NE(ReadFile(dir.native() / "Logs" / "FullClientApply.log").find("APPLIED: Data\\x.bmd"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(dir.native() / "Logs" / "RepairDryRun.log").size(), 29u);
+    EXPECT_NE(ReadFile(dir.native() / "Logs" / "FullClientCompare.log").find("cmp"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dir.native() / "Logs" / "RepairCleanup.log").find("clean"),
+              std::string::npos);
+}
+
+TEST_F(LogTest, MultiLineTextKeepsOnePrefix) {
+    InitLogPaths(dir.core());
+    LogMain(L"one\r\ntwo");
+    std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    EXPECT_EQ(bytes.substr(22), "one\r\ntwo\r\n");
+}
+
+TEST_F(LogTest, AppendsToAnExistingLog) {
+    WriteFile(dir.native() / "Logs" / "RiveRoravav.log", "old\r\n");
+    InitLogPaths(dir.core());
+    LogMain(L"new");
+    std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    EXPECT_EQ(bytes.substr(0, 5), "old\r\n");
+    EXPECT_EQ(bytes.substr(bytes.size() - 5), "new\r\n");
+}
+
+TEST_F(LogTest, PurgeDeletesAllFiveWithoutMarker) {
+    InitLogPaths(dir.core());
+    LogRepairDryRun(L"a");
+    LogFullClientCompare(L"b");
+    LogFullClientApply(L"c");
+    LogRepairCleanup(L"d");
+    WriteFile(dir.native() / "Logs" / "Other.log", "keep");
+    PurgeLogsUnlessDiagnostics(dir.core());
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RiveRoravav.log"));
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RepairDryRun.log"));
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "FullClientCompare.log"));
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "FullClientApply.log"));
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RepairCleanup.log"));
+    EXPECT_TRUE(test::fs::exists(dir.native() / "Logs" / "Other.log"));
+}
+
+TEST_F(LogTest, MarkerFileKeepsLogsButMarkerFolderDoesNot) {
+    InitLogPaths(dir.core());
+    LogMain(L"x");
+    WriteFile(dir.native() / "Data" / "Local" / "EnableDiagnostics.txt", "");
+    PurgeLogsUnlessDiagnostics(dir.core());
+    EXPECT_TRUE(test::fs::exists(dir.native() / "Logs" / "RiveRoravav.log"));
+
+    test::fs::remove(dir.native() / "Data" / "Local" / "EnableDiagnostics.txt");
+    test::fs::create_directory(dir.native() / "Data" / "Local" / "EnableDiagnostics.txt");
+    PurgeLogsUnlessDiagnostics(dir.core());
+    EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RiveRoravav.log"));
+}
+
+TEST(TextConversion, RoundTripsAndReplacesInvalidInput) {
+    EXPECT_EQ(Utf16ToUtf8(L""), "");
+    EXPECT_EQ(Utf8ToUtf16(""), L"");
+    EXPECT_EQ(Utf16ToUtf8(L"a\u00f3\u20ac"), "a\xC3\xB3\xE2\x82\xAC");
+    EXPECT_EQ(Utf8ToUtf16("a\xC3\xB3\xE2\x82\xAC"), L"a\u00f3\u20ac");
+    EXPECT_EQ(Utf16ToUtf8(std::wstring(L"ab\0cd", 5)), "ab") << "cut at the first NUL";
+    EXPECT_EQ(Utf8ToUtf16(std::string("ab\0cd", 5)), std::wstring(L"ab\0cd", 5));
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b"),
+              L"a\uFFFDb");
+    EXPECT_EQ(Utf8ToUtf16("a\xC3"), L"a\uFFFD");
+    std::wstring emoji = Utf8ToUtf16("\xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf16ToUtf8(emoji), "\xF0\x9F\x98\x80");
+}
+
+TEST(TextConversion, LoneSurrogateBecomesReplacement) {
+    std::wstring lone(1, static_cast<wchar_t>(0xD800));
+    EXPECT_EQ(Utf16ToUtf8(L"a" + lone + L"b"),
+              "a\xEF\xBF\xBD"
+              "b");
+}
+
+}  // namespace
+}  // namespace rr
