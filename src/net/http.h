@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace rr {
+
+// True when prefix is empty or text begins with it, ignoring ASCII letter case.
+bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix);
+// "http://" or "https://" in any letter case.
+bool IsHttpUrl(const std::wstring& url);
+std::wstring JoinUrl(const std::wstring& base, const std::wstring& relative);
+
+// GET into memory, status 200 only, at most maxBytes (a body of exactly
+// maxBytes is allowed). Every failure is logged to the main log.
+bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBytes);
+
+// GET streamed into destinationPath (created or truncated) under a byte limit,
+// driving the progress display. A failure never leaves the destination behind.
+bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
+                       uint64_t maxBytes, const std::wstring& displayName, uint32_t fileIndex,
+                       uint32_t fileCount, uint64_t expectedBytes);
+
+}  // namespace rr
