@@ -39,7 +39,7 @@ bool IsNumberedDataFolderPath(const std::wstring& path, const std::wstring& fold
 // temp or work folder; reason becomes "blocked-directory:" + the folded segment.
 bool FindBlockedDirectorySegment(const std::wstring& path, std::wstring& reason);
 
-// The one-line description of the rules written to the log.
+// The one-line summary of the rules written to the log.
 const std::wstring& IncrementalPolicySentence();
 
 }  // namespace rr
