@@ -1,0 +1,151 @@
+#include "app/post_update_cleanup.h"
+
+#include "fs/file_ops.h"
+#include "fs/path.h"
+#include "log/log.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+
+namespace rr {
+
+namespace {
+
+const wchar_t* const kLegacyFiles[] = {
+    L"Logs\\StartupDiag.log",
+    L"Logs\\DefenderExclusion.log",
+    L"Logs\\ClientSecuritySetup.log",
+    L"Launcher.exe",
+    L"Launcherlib.dll",
+};
+
+bool IsNotFound(uint32_t error) {
+    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
+}  // namespace
+
+bool CleanupBackupAfterUpdate(const RunConfig& config) {
+    const std::wstring& clientDir = config.clientDir;
+    std::wstring target = JoinPath(clientDir, L"_backup_update");
+    if (!IsPathUnderRoot(target, clientDir)) {
+        LogMain(L"backup cleanup blocked: unsafe target " + target);
+        return false;
+    }
+    if (PathCompareKey(target) == PathCompareKey(clientDir)) {
+        LogMain(L"backup cleanup blocked: target resolved to clientDir");
+        return false;
+    }
+    platform::FileInfo info;
+    if (!platform::ReadFileInfo(target, info)) {
+        uint32_t error = platform::LastError();
+        if (IsNotFound(error)) {
+            LogMain(L"backup cleanup skipped: not found");
+            return true;
+        }
+        LogMain(L"backup cleanup warning: could not read attributes error=" + ToDecimal(error));
+        return false;
+    }
+    if (!info.IsDirectory()) {
+        LogMain(L"backup cleanup blocked: target is not a directory " + target);
+        return false;
+    }
+    if (info.IsReparsePoint()) {
+        LogMain(L"backup cleanup blocked: target is a reparse point " + target);
+        return false;
+    }
+    if (DeleteTreeUnderRoot(target, clientDir)) {
+        LogMain(L"backup cleanup after successful update: OK");
+        return true;
+    }
+    uint32_t error = platform::LastError();
+    LogMain(L"backup cleanup warning: failed to delete " + target + L" error=" + ToDecimal(error));
+    return false;
+}
+
+bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath) {
+    std::wstring relative = relativePath;
+    for (auto& c : relative) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    size_t lastSeparator = relative.rfind(L'\\');
+    if (lastSeparator == std::wstring::npos) {
+        return false;
+    }
+    std::wstring current = clientDir;
+    size_t start = 0;
+    while (start < lastSeparator) {
+        size_t end = relative.find(L'\\', start);
+        std::wstring component = relative.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) {
+            continue;
+        }
+        current = JoinPath(current, component);
+        platform::FileInfo info;
+        if (platform::ReadFileInfo(current, info)) {
+            if (info.IsReparsePoint()) {
+                return true;
+            }
+        } else if (!IsNotFound(platform::LastError())) {
+            // A folder whose attributes cannot be read cannot be shown to be
+            // free of links: refuse rather than delete through it.
+            return true;
+        }
+    }
+    return false;
+}
+
+void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativePath) {
+    if (relativePath.empty()) {
+        LogMain(L"legacy_cleanup_failed path=<empty> error=empty relative path");
+        return;
+    }
+    std::wstring target = JoinPath(clientDir, relativePath);
+    if (!IsPathUnderRoot(target, clientDir)) {
+        LogMain(L"legacy_cleanup_failed path=" + target + L" error=unsafe target");
+        return;
+    }
+    if (HasReparseParent(clientDir, relativePath)) {
+        LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
+        return;
+    }
+    platform::FileInfo info;
+    if (!platform::ReadFileInfo(target, info)) {
+        uint32_t error = platform::LastError();
+        if (IsNotFound(error)) {
+            LogMain(L"legacy_cleanup_missing path=" + target);
+        } else {
+            LogMain(L"legacy_cleanup_failed path=" + target + L" error=" + ToDecimal(error));
+        }
+        return;
+    }
+    if (info.IsDirectory()) {
+        LogMain(L"legacy_cleanup_failed path=" + target + L" error=target is directory");
+        return;
+    }
+    if (info.IsReparsePoint()) {
+        LogMain(L"legacy_cleanup_failed path=" + target + L" error=target is reparse point");
+        return;
+    }
+    platform::SetNormalAttributes(target);
+    if (platform::RemoveFile(target)) {
+        LogMain(L"legacy_cleanup_deleted path=" + target);
+        return;
+    }
+    uint32_t error = platform::LastError();
+    if (error == platform::kErrorFileNotFound) {
+        LogMain(L"legacy_cleanup_deleted path=" + target);
+        return;
+    }
+    LogMain(L"legacy_cleanup_failed path=" + target + L" error=" + ToDecimal(error));
+}
+
+void CleanupLegacyFiles(const RunConfig& config) {
+    for (const wchar_t* relative : kLegacyFiles) {
+        DeleteLegacyFile(config.clientDir, relative);
+    }
+}
+
+}  // namespace rr
