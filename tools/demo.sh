@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The demo: builds the native program, publishes a demo release on a local
+# HTTP server (127.0.0.1), and runs the updater twice against a demo client
+# folder that is partly out of date. The second run finds nothing to do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash tools/install-deps.sh
+cmake --preset native >/dev/null
+cmake --build --preset native -j 2 --target riveroravav fake_game
+
+demo="${root}/demo-run"
+client=$(python3 tools/demo_release.py make --out "${demo}" \
+    --fake-game build/native/tests/fake_game/fake_game)
+
+python3 tests/server/http_fixture.py --root "${demo}/release" --port-file "${demo}/port" \
+    --watch-pid $$ --max-lifetime 600 &
+server=$!
+trap 'python3 tests/server/http_fixture.py --stop "${demo}/port" >/dev/null 2>&1 || kill ${server} 2>/dev/null || true' EXIT
+for _ in $(seq 1 100); do
+    [ -s "${demo}/port" ] && break
+    sleep 0.1
+done
+port=$(cat "${demo}/port")
+manifest="http://127.0.0.1:${port}/manifest.json"
+
+run_once() {
+    local title="$1"
+    echo
+    echo "== ${title}"
+    python3 tools/demo_release.py snapshot --client "${client}" --to "${demo}/before.json"
+    local code=0
+    build/native/riveroravav --client-dir "${client}" --manifest-url "${manifest}" || code=$?
+    echo "exit code: ${code}"
+    echo "changes in the client folder:"
+    python3 tools/demo_release.py diff --client "${client}" --before "${demo}/before.json"
+    echo "log: ${client}/Logs/RiveRoravav.log (last lines below)"
+    tail -n 6 "${client}/Logs/RiveRoravav.log" | sed 's/^/  /'
+}
+
+echo "demo release: ${manifest}"
+echo "demo client:  ${client}"
+run_once "first run: the client is out of date"
+run_once "second run: everything is up to date"
