@@ -20,4 +20,8 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationP
                        uint64_t maxBytes, const std::wstring& displayName, uint32_t fileIndex,
                        uint32_t fileCount, uint64_t expectedBytes);
 
+// Unit tests only: shorter time-outs (in ms) so a stalled server does not hold
+// a test for 15 or 30 seconds. 0 restores the product's value.
+void SetHttpTimeoutsForTesting(uint32_t fetchMs, uint32_t downloadMs);
+
 }  // namespace rr
