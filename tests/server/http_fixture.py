@@ -37,6 +37,7 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
   redirect      Location header value (any scheme, e.g. ftp://127.0.0.1/x)
   announce      Content-Length to announce instead of the real length
   send          send only this many body bytes, then close the connection
+  delay_seconds sleep this long (at most 60 s) before answering at all
   stall_seconds after `send` bytes (default 0) sleep this long (at most 60 s),
                 then close the connection without sending the rest
   no_length     true: no Content-Length; the body ends when the connection closes
@@ -140,7 +141,7 @@ def _spec_from_query(query):
         value = values[-1]
         if key in ("status", "body_size", "announce", "send"):
             spec[key] = int(value)
-        elif key == "stall_seconds":
+        elif key in ("stall_seconds", "delay_seconds"):
             spec[key] = float(value)
         elif key == "no_length":
             spec[key] = value.lower() in ("1", "true", "yes")
@@ -246,6 +247,9 @@ class FixtureHandler(BaseHTTPRequestHandler):
                 shutil.copyfileobj(f, self.wfile, 1 << 20)
 
     def _scripted(self, spec, head):
+        delay = min(float(spec.get("delay_seconds", 0)), MAX_STALL_SECONDS)
+        if delay > 0:
+            time.sleep(delay)
         status = int(spec.get("status", 302 if "redirect" in spec else 200))
         if "file" in spec:
             full = self._resolve(spec["file"])
