@@ -1,0 +1,259 @@
+"""The default update mode end to end: a real release served on 127.0.0.1, a
+real client folder, the fake game as Main.exe."""
+import os
+import stat
+
+import harness
+from e2e_common import E2eCase, expected_client_dir
+from release import Release, snapshot
+
+FAILED_UPDATE = ("V2-C4.3 update did not complete. Relaunching Main.exe without applying "
+                 "further changes.")
+
+
+class UpdateCase(E2eCase):
+    def setUp(self):
+        super().setUp()
+        self.release = Release()
+        self.addCleanup(self.release.close)
+
+    def run_update(self, client, manifest_url, fallback=None):
+        extra = ["--manifest-url", manifest_url]
+        if fallback is not None:
+            extra += ["--fallback-manifest-url", fallback]
+        return harness.updater_args(client, extra=extra)
+
+    def read(self, client, rel):
+        with open(client.file(rel), "rb") as f:
+            return f.read()
+
+
+class UpdateSuccessTest(UpdateCase):
+
+    def test_changed_and_missing_files_are_updated_main_exe_last(self):
+        client = self.client()
+        client.enable_diagnostics()
+        old_main = self.read(client, "Main.exe")
+        new_main = old_main + b"\0release 2\0"
+        r = self.release
+        client.write("Data/Local/Eng/Text.bmd", b"text v1")
+        client.write("Data/Item/Sword.bmd", b"same sword")
+        client.write("config.ini", b"[video]\n")
+        client.write("Launcher.exe", b"old launcher", mode=stat.S_IRUSR)
+        client.write("Logs/StartupDiag.log", b"diag")
+        os.makedirs(client.file("Launcherlib.dll"))
+        files = [
+            r.entry("Main.exe", new_main),
+            r.entry("Data\\Local\\Eng\\Text.bmd", b"text v2"),
+            r.entry("Data/Item/Sword.bmd", b"same sword"),
+            r.entry("Data/Scripts/ai/boss.lua", b"return 2"),
+        ]
+        before_config = self.read(client, "config.ini")
+        result = harness.run_updater(self.run_update(client, r.manifest("manifest.json", files)))
+        self.assertEqual(result.code, 0, result)
+
+        self.assertEqual(self.read(client, "Main.exe"), new_main)
+        self.assertEqual(self.read(client, "Data/Local/Eng/Text.bmd"), b"text v2")
+        self.assertEqual(self.read(client, "Data/Scripts/ai/boss.lua"), b"return 2")
+        self.assertEqual(self.read(client, "Data/Item/Sword.bmd"), b"same sword")
+        self.assertEqual(self.read(client, "config.ini"), before_config)
+        self.assertFalse(client.exists("_update_tmp"))
+        self.assertFalse(client.exists("_backup_update"), "removed after the successful run")
+        self.assertFalse(client.exists("Launcher.exe"), "a read-only legacy file is deleted")
+        self.assertFalse(client.exists("Logs/StartupDiag.log"))
+        self.assertTrue(os.path.isdir(client.file("Launcherlib.dll")), "a folder is kept")
+        self.assertRelaunchedFrom(client)
+
+        lines = client.log_lines()
+        updated = [l for l in lines if l.startswith("Updated file: ")]
+        self.assertEqual(updated, ["Updated file: Data\\Local\\Eng\\Text.bmd",
+                                   "Updated file: Data\\Scripts\\ai\\boss.lua",
+                                   "Updated file: Main.exe"])
+        self.assertLogHas(lines, "Local file already up to date: Data\\Item\\Sword.bmd")
+        self.assertLogHas(lines, "Local file missing and needs update: Data\\Scripts\\ai\\boss.lua")
+        self.assertLogHas(lines, "Local file differs and needs update: Main.exe")
+        self.assertLogHas(lines, "Main.exe replacement safety check passed: no same-path "
+                                 "instance is running.")
+        self.assertLogHas(lines, "RiveRoravav V2-C4.3 Main/Data update finished successfully")
+        self.assertLogHas(lines, "backup cleanup after successful update: OK")
+        base = expected_client_dir(client)
+        self.assertLogHas(lines, "legacy_cleanup_deleted path=" + base + "\\Launcher.exe")
+        self.assertLogHas(lines, "legacy_cleanup_failed path=" + base +
+                          "\\Launcherlib.dll error=target is directory")
+        self.assertEqual(lines[-1], "RiveRoravav V2-C4.3 finished")
+
+        # A second run finds nothing to do.
+        again = harness.run_updater(self.run_update(client, self.release.url("manifest.json")))
+        self.assertEqual(again.code, 0, again)
+        self.assertLogHas(client.log_lines(), "All files already up to date.")
+
+    def test_a_failing_mirror_falls_through_to_the_next(self):
+        client = self.client()
+        client.enable_diagnostics()
+        r = self.release
+        client.write("Data/Item/Axe.bmd", b"old axe")
+        good = b"the right axe" * 100
+        r.put("m2/Data/Item/Axe.bmd", b"the wrong axe" * 100)
+        r.put("m3/Data/Item/Axe.bmd", good)
+        entry = r.entry("Data/Item/Axe.bmd", good, url="Data/Item/Axe.bmd")
+        url = r.manifest("manifest.json", [entry],
+                         mirrors=[r.url("m1"), r.url("m2/"), "ftp://127.0.0.1/m", r.url("m3")])
+        result = harness.run_updater(self.run_update(client, url))
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(self.read(client, "Data/Item/Axe.bmd"), good)
+        lines = client.log_lines()
+        self.assertLogHas(lines, "Rejected file HTTP status=404 url=" + r.url("m1/Data/Item/Axe.bmd"))
+        self.assertTrue(any(l.startswith("Downloaded file SHA256 mismatch. expected=") for l in lines))
+        self.assertLogHas(lines, "Downloading file: " + r.url("m3/Data/Item/Axe.bmd"))
+
+    def test_a_link_named_logs_keeps_the_legacy_logs(self):
+        client = self.client()
+        outside = os.path.join(client.root, "RealLogs")
+        os.makedirs(outside)
+        os.symlink(outside, client.file("Logs"))
+        client.enable_diagnostics()
+        for name in ("StartupDiag.log", "DefenderExclusion.log", "ClientSecuritySetup.log"):
+            client.write("Logs/" + name, b"keep me")
+        os.makedirs(client.file("Launcher.exe"))
+        entry = self.release.entry("Data/Item/Same.bmd", b"same")
+        client.write("Data/Item/Same.bmd", b"same")
+        url = self.release.manifest("manifest.json", [entry])
+        result = harness.run_updater(self.run_update(client, url))
+        self.assertEqual(result.code, 0, result)
+        base = expected_client_dir(client)
+        lines = client.log_lines()
+        for name in ("StartupDiag.log", "DefenderExclusion.log", "ClientSecuritySetup.log"):
+            with open(os.path.join(outside, name), "rb") as f:
+                self.assertEqual(f.read(), b"keep me")
+            self.assertLogHas(lines, "legacy_cleanup_failed path=" + base + "\\Logs\\" + name +
+                              " error=parent is reparse point")
+        self.assertTrue(os.path.isdir(client.file("Launcher.exe")))
+        self.assertLogHas(lines, "legacy_cleanup_failed path=" + base +
+                          "\\Launcher.exe error=target is directory")
+        self.assertLogHas(lines, "backup cleanup skipped: not found")
+
+
+class UpdateRefusalTest(UpdateCase):
+    """Every refusal leaves the client folder as it was and exits 5 after relaunching."""
+
+    def scenario(self, name, files_or_url, expected_line, fallback=None, **manifest_fields):
+        client = self.client()
+        client.enable_diagnostics()
+        client.write("Data/Item/Sword.bmd", b"old sword")
+        client.write("config.ini", b"[video]\n")
+        if isinstance(files_or_url, str):
+            url = files_or_url
+        else:
+            # A valid, changed file first: it may be downloaded, never applied.
+            files = [self.release.entry("Data/Item/Sword.bmd", b"new sword")] + files_or_url
+            url = self.release.manifest(name + ".json", files, **manifest_fields)
+        before = snapshot(client)
+
+        def run():
+            return harness.run_updater(self.run_update(client, url, fallback))
+
+        return name, client, before, run, expected_line
+
+    def test_refusals_leave_the_client_untouched(self):
+        r = self.release
+        sha = "a" * 64
+        cases = [
+            self.scenario("traversal", [{"path": "Data/../Main.exe", "url": "x", "size": 1,
+                                         "sha256": sha}],
+                          "BLOCKED manifest file not allowed: Data/../Main.exe "
+                          "reason=invalid-relative-path"),
+            self.scenario("absolute", [{"path": "C:/Windows/x.bmd", "url": "x", "size": 1,
+                                        "sha256": sha}],
+                          "Rejected unsafe manifest path: C:/Windows/x.bmd"),
+            self.scenario("config", [r.entry("config.ini", b"evil")],
+                          "BLOCKED manifest file not allowed: config.ini "
+                          "reason=blocked-filename:config.ini"),
+            self.scenario("dll", [r.entry("Data/Hook.dll", b"MZ")],
+                          "BLOCKED manifest file not allowed: Data\\Hook.dll reason=blocked-dll"),
+            self.scenario("logs", [r.entry("Logs/x.bmd", b"x")],
+                          "BLOCKED manifest file not allowed: Logs\\x.bmd "
+                          "reason=blocked-directory:logs"),
+            self.scenario("pdb", [r.entry("Data/World1/Main.pdb", b"pdb")],
+                          "BLOCKED manifest file not allowed: Data\\World1\\Main.pdb "
+                          "reason=blocked-extension:.pdb"),
+            self.scenario("oversized", [r.entry("Data/Item/Big.bmd", b"x", size=52428801)],
+                          "Rejected oversized test file: 52428801"),
+            self.scenario("digest", [r.entry("Data/Item/Bad.bmd", b"x", sha256="ab" * 31 + "a")],
+                          "Rejected file entry with invalid SHA256 text."),
+            self.scenario("wrongbytes", [r.entry("Data/Item/Bad.bmd", b"promised",
+                                                 url="Data/Item/Bad.bmd")],
+                          "Failed to download and validate: Data\\Item\\Bad.bmd",
+                          mirrors=[r.url("w1"), r.url("w2")]),
+            self.scenario("nomanifest", r.url("missing.json"),
+                          "Failed to download a valid manifest from primary and fallback URL. "
+                          "No files will be touched.",
+                          fallback=r.url("files/Data/Item/Sword.bmd")),
+        ]
+        r.put("w1/Data/Item/Bad.bmd", b"not it!!")
+        r.put("w2/Data/Item/Bad.bmd", b"nor this")
+        results = harness.run_parallel({c[0]: c[3] for c in cases}, workers=5)
+        for name, client, before, _, expected in cases:
+            with self.subTest(name):
+                result = results[name]
+                if isinstance(result, BaseException):
+                    raise result
+                self.assertEqual(result.code, 5, result)
+                self.assertEqual(snapshot(client), before)
+                lines = client.log_lines()
+                self.assertLogHas(lines, expected)
+                self.assertLogHas(lines, FAILED_UPDATE)
+                self.assertLogLacksPrefix(lines, "Updated file: ")
+                self.assertRelaunchedFrom(client)
+
+
+class UpdateApplyFailureTest(UpdateCase):
+
+    def test_failed_replacement_restores_the_file_and_keeps_work_folders(self):
+        client = self.client()
+        client.enable_diagnostics()
+        r = self.release
+        client.write("Data/Item/A.bmd", b"old a")
+        client.write("Data/Item/B.bmd", b"old b", mode=stat.S_IRUSR)
+        files = [r.entry("Data/Item/A.bmd", b"new a"), r.entry("Data/Item/B.bmd", b"new b")]
+        result = harness.run_updater(self.run_update(client, r.manifest("m.json", files)))
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual(self.read(client, "Data/Item/A.bmd"), b"new a")
+        self.assertEqual(self.read(client, "Data/Item/B.bmd"), b"old b")
+        self.assertTrue(client.exists("_update_tmp"))
+        self.assertEqual(self.read(client, "_backup_update/Data/Item/A.bmd"), b"old a")
+        lines = client.log_lines()
+        self.assertTrue(any(l.startswith("Failed to replace file. error=") and
+                            l.endswith("\\Data\\Item\\B.bmd") for l in lines), lines)
+        self.assertLogHas(lines, "ApplyPreparedFiles failed.")
+        self.assertRelaunchedFrom(client)
+
+    def test_main_exe_started_after_the_gates_is_not_replaced(self):
+        client = self.client()
+        client.enable_diagnostics()
+        r = self.release
+        old_main = self.read(client, "Main.exe")
+        client.write("Data/Item/A.bmd", b"old a")
+        files = [r.entry("Main.exe", old_main + b"\0new\0"), r.entry("Data/Item/A.bmd", b"new a")]
+        r.server.set_route("/files/Data/Item/A.bmd",
+                           {"file": "files/Data/Item/A.bmd", "delay_seconds": 4})
+        url = r.manifest("m.json", files)
+        games = []
+
+        def start_game_after_manifest():
+            harness.wait_until(lambda: r.requested("/m.json"), timeout=60)
+            games.append(client.start_game())
+
+        results = harness.run_parallel({
+            "run": lambda: harness.run_updater(self.run_update(client, url)),
+            "game": start_game_after_manifest,
+        })
+        if isinstance(results["game"], BaseException):
+            raise results["game"]
+        result = results["run"]
+        if isinstance(result, BaseException):
+            raise result
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual(self.read(client, "Data/Item/A.bmd"), b"new a")
+        self.assertEqual(self.read(client, "Main.exe"), old_main)
+        self.assertLogHas(client.log_lines(), "Main.exe is still running before replacement. "
+                                              "Aborting without replacing Main.exe.")
