@@ -83,9 +83,8 @@ std::wstring ManifestBaseUrl(const std::wstring& usedUrl) {
 
 }  // namespace
 
-bool ParseManifest(const std::string& body, Manifest& manifest) {
+bool ParseManifest(std::string_view text, Manifest& manifest) {
     manifest = Manifest{};
-    std::string_view text(body);
     size_t pos = 0;
     SkipJsonWhitespace(text, pos);
     JsonSpan root{pos, pos};

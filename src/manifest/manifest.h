@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/run_config.h"
@@ -29,7 +30,7 @@ struct Manifest {
 
 // Parses and validates a manifest body. The output is reset first; after a
 // failure it may hold a part and must not be used.
-bool ParseManifest(const std::string& body, Manifest& manifest);
+bool ParseManifest(std::string_view body, Manifest& manifest);
 
 // Tries the sources in order until one yields a valid manifest; the first that
 // does wins and later ones are never fetched. statusText is the display's

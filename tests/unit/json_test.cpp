@@ -12,7 +12,7 @@ namespace {
 class ExactText {
   public:
     explicit ExactText(std::string_view text)
-        : bytes_(std::make_unique<char[]>(text.size() + 1)), size_(text.size()) {
+        : bytes_(std::make_unique<char[]>(text.size())), size_(text.size()) {
         text.copy(bytes_.get(), text.size());
     }
     std::string_view view() const { return std::string_view(bytes_.get(), size_); }
