@@ -1,0 +1,237 @@
+#include "manifest/manifest.h"
+
+#include <algorithm>
+
+#include "log/log.h"
+#include "manifest/json.h"
+#include "net/http.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+bool ReadStringValue(std::string_view text, const JsonSpan& object, std::string_view key,
+                     std::string& out) {
+    size_t valueStart = 0;
+    size_t valueEnd = 0;
+    if (!FindJsonKey(text, object.start, object.end, key, valueStart, valueEnd)) {
+        return false;
+    }
+    return ParseJsonString(text, valueStart, out);
+}
+
+// Digits at the start of the value (after whitespace), wrapping on overflow;
+// a sign, a quote or anything else first is refused.
+bool ReadSizeValue(std::string_view text, const JsonSpan& object, uint64_t& size) {
+    size_t pos = 0;
+    size_t valueEnd = 0;
+    if (!FindJsonKey(text, object.start, object.end, "size", pos, valueEnd)) {
+        return false;
+    }
+    while (pos < valueEnd && IsJsonWhitespace(text[pos])) {
+        ++pos;
+    }
+    if (pos >= valueEnd || text[pos] < '0' || text[pos] > '9') {
+        return false;
+    }
+    uint64_t value = 0;
+    while (pos < valueEnd && text[pos] >= '0' && text[pos] <= '9') {
+        value = value * 10 + static_cast<uint64_t>(text[pos] - '0');
+        ++pos;
+    }
+    size = value;
+    return true;
+}
+
+// A list member that may be absent; present, it must be an array of strings.
+bool ReadOptionalList(std::string_view text, const JsonSpan& root, std::string_view key,
+                      std::vector<std::wstring>& out) {
+    size_t valueStart = 0;
+    size_t valueEnd = 0;
+    if (!FindJsonKey(text, root.start, root.end, key, valueStart, valueEnd)) {
+        return true;
+    }
+    return ParseJsonStringArray(text, valueStart, valueEnd, out);
+}
+
+bool StartsAsJsonObject(std::string_view body) {
+    size_t pos = 0;
+    SkipJsonWhitespace(body, pos);
+    return pos < body.size() && body[pos] == '{';
+}
+
+int LoaderPermille(int64_t numerator, size_t count) {
+    int64_t value = 40 + numerator / (static_cast<int64_t>(count) * 1000);
+    return static_cast<int>(std::clamp<int64_t>(value, 0, 1000));
+}
+
+// Everything up to and including the last '/' of the manifest URL. A URL whose
+// only slashes belong to the scheme ("http://host") names the host's root; cut
+// at the scheme it would make the first path segment of a file URL the host.
+std::wstring ManifestBaseUrl(const std::wstring& usedUrl) {
+    size_t slash = usedUrl.rfind(L'/');
+    if (slash == std::wstring::npos) {
+        return std::wstring();
+    }
+    size_t schemeEnd = usedUrl.find(L"://");
+    if (schemeEnd != std::wstring::npos && slash == schemeEnd + 2) {
+        return usedUrl + L"/";
+    }
+    return usedUrl.substr(0, slash + 1);
+}
+
+}  // namespace
+
+bool ParseManifest(std::string_view text, Manifest& manifest) {
+    manifest = Manifest{};
+    size_t pos = 0;
+    SkipJsonWhitespace(text, pos);
+    JsonSpan root{pos, pos};
+    if (pos >= text.size() || text[pos] != '{' || !SkipJsonValue(text, pos)) {
+        LogMain(L"Invalid manifest JSON root.");
+        return false;
+    }
+    root.end = pos;
+
+    std::string value;
+    if (!ReadStringValue(text, root, "version", value)) {
+        LogMain(L"Manifest missing version.");
+        return false;
+    }
+    manifest.version = Utf8ToUtf16(value);
+    if (ReadStringValue(text, root, "minimumUpdaterVersion", value)) {
+        manifest.minimumUpdaterVersion = Utf8ToUtf16(value);
+    }
+
+    if (!ReadOptionalList(text, root, "mirrors", manifest.mirrors)) {
+        LogMain(L"Manifest mirrors[] is invalid.");
+        return false;
+    }
+    if (!ReadOptionalList(text, root, "managedRoots", manifest.managedRoots)) {
+        LogMain(L"Manifest managedRoots[] is invalid.");
+        return false;
+    }
+    if (!ReadOptionalList(text, root, "preserve", manifest.preserve)) {
+        LogMain(L"Manifest preserve[] is invalid.");
+        return false;
+    }
+
+    size_t filesStart = 0;
+    size_t filesEnd = 0;
+    if (!FindJsonKey(text, root.start, root.end, "files", filesStart, filesEnd)) {
+        LogMain(L"Manifest missing files[].");
+        return false;
+    }
+    std::vector<JsonSpan> entries;
+    if (!ParseJsonObjectArray(text, filesStart, filesEnd, entries)) {
+        LogMain(L"Manifest files[] is invalid.");
+        return false;
+    }
+    manifest.files.reserve(entries.size());
+    std::string path;
+    std::string url;
+    for (const JsonSpan& entry : entries) {
+        ManifestFile file;
+        if (!ReadStringValue(text, entry, "path", path) ||
+            !ReadStringValue(text, entry, "url", url) ||
+            !ReadStringValue(text, entry, "sha256", file.sha256) ||
+            !ReadSizeValue(text, entry, file.size)) {
+            LogMain(L"Manifest file entry is missing path/url/sha256/size.");
+            return false;
+        }
+        file.path = Utf8ToUtf16(path);
+        file.url = Utf8ToUtf16(url);
+        manifest.files.push_back(std::move(file));
+    }
+    if (manifest.files.empty()) {
+        LogMain(L"Manifest has no files.");
+        return false;
+    }
+    return true;
+}
+
+bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
+                             const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
+                             std::wstring& usedUrl) {
+    const size_t count = sources.size();
+    for (size_t index = 0; index < count; ++index) {
+        const std::wstring& url = sources[index];
+        const int64_t i = static_cast<int64_t>(index) + 1;
+        const std::wstring ofCount = ToDecimal(static_cast<unsigned long long>(i)) + L" / " +
+                                     ToDecimal(static_cast<unsigned long long>(count));
+        bool loaded = false;
+        if (!IsHttpUrl(url)) {
+            LogMain(L"Skipping invalid manifest URL: " + url);
+        } else {
+            LogMain(L"Downloading manifest: " + url);
+            SetProgressState(statusText, L"Downloading manifest source " + ofCount, L"",
+                             LoaderPermille((i - 1) * 60000, count), false);
+            std::string body;
+            if (FetchUrlToMemory(url, body, maxBytes)) {
+                LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
+                SetProgressState(statusText, L"Parsing manifest source " + ofCount, L"",
+                                 LoaderPermille(i * 60000 - 18000, count), false);
+                Manifest parsed;
+                if (!StartsAsJsonObject(body)) {
+                    LogMain(L"Manifest content does not start as a JSON object.");
+                } else if (!ParseManifest(body, parsed)) {
+                    LogMain(L"Manifest parse failed for source.");
+                } else {
+                    manifest = std::move(parsed);
+                    usedUrl = url;
+                    loaded = true;
+                }
+            }
+        }
+        if (loaded) {
+            SetProgressState(statusText, L"Manifest loaded", L"", 100, false);
+            return true;
+        }
+        if (index + 1 < count) {
+            LogMain(L"Manifest source failed, trying fallback");
+        } else {
+            LogMain(L"Manifest source failed, no fallback left");
+        }
+    }
+    return false;
+}
+
+bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl) {
+    std::vector<std::wstring> sources;
+    if (!config.fullManifestUrl.empty()) {
+        sources.push_back(config.fullManifestUrl);
+    }
+    if (!config.fallbackFullManifestUrl.empty()) {
+        sources.push_back(config.fallbackFullManifestUrl);
+    }
+    if (sources.empty()) {
+        LogRepairDryRun(L"No full manifest URL was provided for repair dry-run.");
+        return false;
+    }
+    return LoadManifestFromSources(sources, L"Repair dry-run", kFullManifestMaxBytes, manifest,
+                                   usedUrl);
+}
+
+bool BuildFileUrls(const ManifestFile& file, const Manifest& manifest, const std::wstring& usedUrl,
+                   std::vector<std::wstring>& urls) {
+    urls.clear();
+    if (IsHttpUrl(file.url)) {
+        urls.push_back(file.url);
+        return true;
+    }
+    for (const std::wstring& mirror : manifest.mirrors) {
+        if (IsHttpUrl(mirror)) {
+            urls.push_back(JoinUrl(mirror, file.url));
+        }
+    }
+    if (urls.empty()) {
+        std::wstring base = ManifestBaseUrl(usedUrl);
+        if (IsHttpUrl(base)) {
+            urls.push_back(JoinUrl(base, file.url));
+        }
+    }
+    return !urls.empty();
+}
+
+}  // namespace rr

@@ -1,0 +1,32 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace rr {
+
+// Digest texts are 64 ASCII hexadecimal characters; the program writes them in
+// lower case and accepts expected digests in either case.
+
+// SHA-256 of a file's contents as lower-case text. Empties digest first. A file
+// that cannot be opened or read to its end is a logged failure, never a digest.
+bool ComputeFileSha256(const std::wstring& path, std::string& digest);
+
+// Exactly 64 characters, each 0-9, a-f or A-F.
+bool IsValidSha256Text(const std::string& text);
+
+// Equal after folding ASCII letters to lower case.
+bool Sha256TextEquals(const std::string& a, const std::string& b);
+
+// A freshly downloaded file: size first (no hashing when it differs), then the
+// digest. Logs only failures.
+bool ValidateDownloadedFile(const std::wstring& path, const std::string& expectedSha256,
+                            uint64_t expectedSize);
+
+// The full client package's size; passes silently when no size is configured.
+bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize);
+
+// The full client package's digest. An empty expected text passes with a
+// warning: the caller forbids extraction and apply when no digest is given.
+bool ValidatePackageSha256(const std::wstring& path, const std::string& expectedSha256);
+
+}  // namespace rr
