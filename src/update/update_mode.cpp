@@ -14,8 +14,6 @@ namespace rr {
 
 namespace {
 
-constexpr uint64_t kUpdateManifestMaxBytes = 262144;
-
 bool Fail(const std::wstring& detail) {
     SetProgressState(L"Update failed", detail, L"Check Logs\\RiveRoravav.log", 1000, true);
     return false;
