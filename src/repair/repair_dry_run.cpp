@@ -1,0 +1,266 @@
+#include "repair/repair_dry_run.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "fs/path.h"
+#include "fs/preserve_rules.h"
+#include "log/log.h"
+#include "net/sha256.h"
+#include "platform/fs.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+int Permille(int64_t base, int64_t span, int64_t i, int64_t n) {
+    if (n <= 0) {
+        return static_cast<int>(std::clamp<int64_t>(base, 0, 1000));
+    }
+    return static_cast<int>(std::clamp<int64_t>(base + (i * span * 1000) / (n * 1000), 0, 1000));
+}
+
+bool IsPreserved(const std::wstring& relative, const Manifest& manifest) {
+    return IsRepairPreserved(relative, &manifest.preserve);
+}
+
+}  // namespace
+
+std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
+    std::vector<std::wstring> source = manifest.managedRoots;
+    if (source.empty()) {
+        source.push_back(L"Data\\");
+    }
+    std::vector<std::wstring> roots;
+    std::vector<std::wstring> keys;
+    for (const std::wstring& entry : source) {
+        std::wstring normalized;
+        if (!ValidateRelativePath(entry, normalized)) {
+            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry);
+            continue;
+        }
+        if (!IsInSafeRepairScope(normalized)) {
+            LogRepairDryRun(L"Ignored unmanaged root outside safe repair scope: " + normalized);
+            continue;
+        }
+        std::wstring key = MakeRuleKey(normalized);
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+            continue;
+        }
+        keys.push_back(key);
+        roots.push_back(normalized);
+    }
+    return roots;
+}
+
+void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
+                      const std::wstring& fullPath, const ManifestKeySet& manifestKeys,
+                      RepairDryRunCounts& counts) {
+    std::wstring relative;
+    if (!RelativePathUnderRoot(clientDir, fullPath, relative)) {
+        LogRepairDryRun(L"Ignored scan result outside client dir: " + fullPath);
+        return;
+    }
+    if (IsPreserved(relative, manifest)) {
+        return;
+    }
+    if (manifestKeys.count(MakeRuleKey(relative)) != 0) {
+        return;
+    }
+    ++counts.extra;
+    LogRepairDryRun(L"EXTRA: " + relative);
+}
+
+void ScanDirectoryForExtras(const std::wstring& clientDir, const Manifest& manifest,
+                            const std::wstring& directory, const ManifestKeySet& manifestKeys,
+                            RepairDryRunCounts& counts) {
+    if (!IsPathUnderRoot(directory, clientDir)) {
+        LogRepairDryRun(L"Ignored scan directory outside client dir: " + directory);
+        return;
+    }
+    // An explicit stack instead of recursion: deep trees cannot exhaust the
+    // call stack, and the order of the report stays depth-first.
+    std::vector<std::wstring> pending{directory};
+    while (!pending.empty()) {
+        std::wstring current = pending.back();
+        pending.pop_back();
+        platform::DirectoryListing listing;
+        if (!listing.Open(current)) {
+            continue;
+        }
+        std::vector<std::wstring> subdirectories;
+        platform::DirEntry entry;
+        while (listing.Next(entry)) {
+            if (entry.name == L"." || entry.name == L"..") {
+                continue;
+            }
+            std::wstring child = JoinPath(current, entry.name);
+            if (entry.IsDirectory()) {
+                std::wstring relative;
+                if (RelativePathUnderRoot(clientDir, child, relative) && IsPreserved(relative, manifest)) {
+                    continue;
+                }
+                // Directory links are never entered: what lies behind them is
+                // not this client's folder, and a link cycle would never end.
+                if (entry.IsReparsePoint()) {
+                    LogRepairDryRun(L"Skipped directory link during scan: " + child);
+                    continue;
+                }
+                if (!IsPathUnderRoot(child, clientDir)) {
+                    LogRepairDryRun(L"Ignored scan directory outside client dir: " + child);
+                    continue;
+                }
+                subdirectories.push_back(child);
+                continue;
+            }
+            CheckScannedFile(clientDir, manifest, child, manifestKeys, counts);
+        }
+        PumpMessages();
+        for (auto it = subdirectories.rbegin(); it != subdirectories.rend(); ++it) {
+            pending.push_back(*it);
+        }
+    }
+}
+
+void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
+                      const ManifestKeySet& manifestKeys, RepairDryRunCounts& counts) {
+    std::vector<std::wstring> roots = BuildManagedRoots(manifest);
+    LogRepairDryRun(L"Managed roots:");
+    for (const std::wstring& root : roots) {
+        LogRepairDryRun(L" - " + root);
+    }
+    const int64_t n = static_cast<int64_t>(roots.size());
+    for (int64_t i = 0; i < n; ++i) {
+        const std::wstring& root = roots[static_cast<size_t>(i)];
+        const uint32_t position = static_cast<uint32_t>(i + 1);
+        SetProgressState(L"Scanning managed roots...",
+                         FormatStepText(L"Scanning root", root, position, static_cast<uint32_t>(n)),
+                         L"", Permille(700, 220, i, n), false);
+        std::wstring full = JoinPath(clientDir, root);
+        if (!IsPathUnderRoot(full, clientDir)) {
+            LogRepairDryRun(L"Ignored managedRoot outside client dir after normalization: " + root);
+            continue;
+        }
+        platform::FileInfo info;
+        if (platform::ReadFileInfo(full, info)) {
+            if (info.IsDirectory()) {
+                if (info.IsReparsePoint()) {
+                    LogRepairDryRun(L"Skipped directory link during scan: " + full);
+                } else {
+                    ScanDirectoryForExtras(clientDir, manifest, full, manifestKeys, counts);
+                }
+            } else {
+                CheckScannedFile(clientDir, manifest, full, manifestKeys, counts);
+            }
+        }
+        SetProgressState(L"Scanning managed roots...",
+                         FormatStepText(L"Scanned root", root, position, static_cast<uint32_t>(n)),
+                         L"", Permille(700, 220, i + 1, n), false);
+    }
+}
+
+RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest) {
+    RepairDryRunCounts counts;
+    ManifestKeySet manifestKeys;
+    const int64_t n = static_cast<int64_t>(manifest.files.size());
+    for (int64_t i = 0; i < n; ++i) {
+        const ManifestFile& entry = manifest.files[static_cast<size_t>(i)];
+        SetProgressState(L"Checking files...",
+                         FormatStepText(L"Checking file", entry.path, static_cast<uint32_t>(i + 1),
+                                        static_cast<uint32_t>(n)),
+                         L"", Permille(120, 560, i, n), false);
+        std::wstring normalized;
+        if (!ValidateRelativePath(entry.path, normalized)) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+            continue;
+        }
+        std::wstring key = MakeRuleKey(normalized);
+        if (key.empty()) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED invalid manifest path: " + normalized);
+            continue;
+        }
+        if (!IsValidSha256Text(entry.sha256)) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED invalid SHA256 for manifest path: " + normalized);
+            continue;
+        }
+        std::wstring full = JoinPath(clientDir, normalized);
+        if (!IsPathUnderRoot(full, clientDir)) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED path outside client dir after normalization: " + normalized);
+            continue;
+        }
+        manifestKeys.insert(key);
+        platform::FileInfo info;
+        if (!platform::ReadFileInfo(full, info) || info.IsDirectory()) {
+            ++counts.missing;
+            LogRepairDryRun(L"MISSING: " + normalized);
+            continue;
+        }
+        std::string digest;
+        if (!ComputeFileSha256(full, digest)) {
+            ++counts.different;
+            LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
+            continue;
+        }
+        if (Sha256TextEquals(entry.sha256, digest)) {
+            ++counts.ok;
+            LogRepairDryRun(L"OK: " + normalized);
+        } else {
+            ++counts.different;
+            LogRepairDryRun(L"DIFFERENT: " + normalized);
+        }
+    }
+
+    ScanManagedRoots(clientDir, manifest, manifestKeys, counts);
+
+    LogRepairDryRun(L"Repair dry-run summary:");
+    LogRepairDryRun(L"OK count: " + ToDecimal(counts.ok));
+    LogRepairDryRun(L"missing count: " + ToDecimal(counts.missing));
+    LogRepairDryRun(L"different count: " + ToDecimal(counts.different));
+    LogRepairDryRun(L"extra count: " + ToDecimal(counts.extra));
+    if (counts.blocked != 0) {
+        LogRepairDryRun(L"blocked count: " + ToDecimal(counts.blocked));
+    }
+    LogRepairDryRun(
+        L"Repair dry-run complete. No files were downloaded, replaced, moved, or deleted.");
+    return counts;
+}
+
+bool RunRepairDryRun(const RunConfig& config) {
+    LogRepairDryRun(L"RiveRoravav repair dry-run started");
+    SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", 40, false);
+
+    Manifest manifest;
+    std::wstring usedUrl;
+    if (!LoadFullManifestForRepair(config, manifest, usedUrl)) {
+        LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
+        SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
+                         L"Check Logs\\RepairDryRun.log", 1000, true);
+        return false;
+    }
+
+    LogRepairDryRun(L"Full manifest used: " + usedUrl);
+    LogRepairDryRun(L"Full manifest version: " + manifest.version);
+    LogRepairDryRun(L"Total files in full manifest: " + ToDecimal(manifest.files.size()));
+    if (!manifest.preserve.empty()) {
+        LogRepairDryRun(L"Preserve rules:");
+        for (const std::wstring& rule : manifest.preserve) {
+            LogRepairDryRun(L" - " + rule);
+        }
+    }
+
+    RepairDryRunCounts counts = ReportRepairDryRun(config.clientDir, manifest);
+
+    SetProgressState(L"Repair dry-run complete",
+                     L"OK " + ToDecimal(counts.ok) + L" | Missing " + ToDecimal(counts.missing) +
+                         L" | Different " + ToDecimal(counts.different) + L" | Extra " +
+                         ToDecimal(counts.extra),
+                     L"No files were changed", 1000, false);
+    return true;
+}
+
+}  // namespace rr

@@ -1,0 +1,88 @@
+#include "update/apply_update.h"
+
+#include <algorithm>
+
+#include "fs/file_ops.h"
+#include "fs/incremental_allowlist.h"
+#include "fs/path.h"
+#include "log/log.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "process/game_process.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+int ApplyBar(int64_t numerator, int64_t n) {
+    return static_cast<int>(std::clamp<int64_t>(820 + numerator / n, 0, 1000));
+}
+
+bool IsLink(const std::wstring& path) {
+    platform::FileInfo info;
+    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
+}
+
+}  // namespace
+
+bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared) {
+    const int64_t n = static_cast<int64_t>(prepared.size());
+    // Backups go into our own work folder; a link there would carry the old
+    // files out of the client folder.
+    const std::wstring backupRoot = BackupRoot(config);
+    if (IsLink(backupRoot)) {
+        LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
+        return false;
+    }
+    for (int64_t i = 1; i <= n; ++i) {
+        const PreparedFile& file = prepared[static_cast<size_t>(i - 1)];
+        const bool isMainExe = IsMainExePath(file.relativePath);
+        const std::wstring status = isMainExe ? L"Applying Main.exe..." : L"Applying update...";
+        const uint32_t index = static_cast<uint32_t>(i);
+        const uint32_t count = static_cast<uint32_t>(n);
+        SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count), L"",
+                         ApplyBar((i - 1) * 160, n), false);
+
+        if (isMainExe) {
+            if (!FindProcessesByImagePath(file.destinationPath).empty()) {
+                LogMain(
+                    L"Main.exe is still running before replacement. Aborting without replacing "
+                    L"Main.exe.");
+                return false;
+            }
+            LogMain(L"Main.exe replacement safety check passed: no same-path instance is running.");
+        }
+
+        if (!EnsureParentDirectory(file.destinationPath)) {
+            LogMain(L"Failed to create destination directory: " + file.destinationPath);
+            return false;
+        }
+        if (file.destinationExisted) {
+            if (!EnsureParentDirectory(file.backupPath)) {
+                LogMain(L"Failed to create backup directory: " + file.backupPath);
+                return false;
+            }
+            if (!platform::CopyFileOver(file.destinationPath, file.backupPath)) {
+                LogMain(L"Failed to backup existing file. error=" + ToDecimal(platform::LastError()) +
+                        L" path=" + file.destinationPath);
+                return false;
+            }
+        }
+        if (!platform::CopyFileOver(file.tempPath, file.destinationPath)) {
+            LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) + L" path=" +
+                    file.destinationPath);
+            if (file.destinationExisted && FileExists(file.backupPath)) {
+                platform::CopyFileOver(file.backupPath, file.destinationPath);
+            }
+            return false;
+        }
+        LogMain(L"Updated file: " + file.relativePath);
+        SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count), L"",
+                         ApplyBar(i * 160, n), false);
+    }
+    DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
+    return true;
+}
+
+}  // namespace rr

@@ -1,0 +1,169 @@
+#include "update/prepare_update.h"
+
+#include <algorithm>
+
+#include "fs/file_ops.h"
+#include "fs/incremental_allowlist.h"
+#include "fs/path.h"
+#include "log/log.h"
+#include "net/http.h"
+#include "net/sha256.h"
+#include "platform/fs.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+int BarValue(int64_t base, int64_t numerator, int64_t denominator) {
+    if (denominator <= 0) {
+        return static_cast<int>(std::clamp<int64_t>(base, 0, 1000));
+    }
+    return static_cast<int>(std::clamp<int64_t>(base + numerator / denominator, 0, 1000));
+}
+
+// Our own work folder must be a real directory: a link there would carry
+// downloads or backups out of the client folder.
+bool IsRealDirectory(const std::wstring& path) {
+    platform::FileInfo info;
+    return platform::ReadFileInfo(path, info) && info.IsDirectory() && !info.IsReparsePoint();
+}
+
+bool IsLink(const std::wstring& path) {
+    platform::FileInfo info;
+    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
+}
+
+}  // namespace
+
+std::wstring StagingRoot(const RunConfig& config) { return JoinPath(config.clientDir, L"_update_tmp"); }
+
+std::wstring BackupRoot(const RunConfig& config) {
+    return JoinPath(config.clientDir, L"_backup_update");
+}
+
+bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+                        const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
+    prepared.clear();
+    const std::wstring& clientDir = config.clientDir;
+    const std::wstring stagingRoot = StagingRoot(config);
+    const std::wstring backupRoot = BackupRoot(config);
+
+    DeleteTreeUnderRoot(stagingRoot, clientDir);
+    if (!CreateDirectoryTree(stagingRoot) || !IsRealDirectory(stagingRoot)) {
+        LogMain(L"Failed to create temp root: " + stagingRoot);
+        return false;
+    }
+
+    const int64_t n = static_cast<int64_t>(manifest.files.size());
+    for (int64_t i = 1; i <= n; ++i) {
+        const ManifestFile& entry = manifest.files[static_cast<size_t>(i - 1)];
+        const uint32_t index = static_cast<uint32_t>(i);
+        const uint32_t count = static_cast<uint32_t>(n);
+        SetProgressState(L"Checking files...", FormatStepText(L"Checking file", entry.path, index, count),
+                         L"", BarValue(120, (i - 1) * 220, n), false);
+
+        std::wstring normalized;
+        if (!ValidateRelativePath(entry.path, normalized)) {
+            LogMain(L"Rejected unsafe manifest path: " + entry.path);
+            LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
+                    L" reason=invalid-relative-path");
+            LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);
+            return false;
+        }
+
+        PathPolicyDecision decision;
+        ClassifyIncrementalPath(normalized, decision);
+        if (!decision.allowed) {
+            LogMain(L"BLOCKED manifest file not allowed: " + normalized + L" reason=" +
+                    decision.reason);
+            LogMain(L"PrepareUpdateFiles failed due to blocked path: " + normalized);
+            LogMain(IncrementalPolicySentence());
+            return false;
+        }
+
+        if (entry.size > kMaxIncrementalFileBytes) {
+            LogMain(L"Rejected oversized test file: " + ToDecimal(entry.size));
+            return false;
+        }
+        if (!IsValidSha256Text(entry.sha256)) {
+            LogMain(L"Rejected file entry with invalid SHA256 text.");
+            return false;
+        }
+
+        PreparedFile file;
+        file.relativePath = normalized;
+        file.tempPath = JoinPath(stagingRoot, normalized);
+        file.destinationPath = JoinPath(clientDir, normalized);
+        file.backupPath = JoinPath(backupRoot, normalized);
+        if (!IsPathUnderRoot(file.tempPath, stagingRoot) ||
+            !IsPathUnderRoot(file.destinationPath, clientDir) ||
+            !IsPathUnderRoot(file.backupPath, backupRoot)) {
+            LogMain(L"Rejected path after full normalization: " + normalized);
+            return false;
+        }
+        // A link standing where a file is to be replaced would carry the new
+        // bytes to wherever it points.
+        if (IsLink(file.destinationPath)) {
+            LogMain(L"Rejected link at update destination: " + file.destinationPath);
+            return false;
+        }
+
+        if (!FileExists(file.destinationPath)) {
+            LogMain(L"Local file missing and needs update: " + normalized);
+        } else {
+            std::string localDigest;
+            if (!ComputeFileSha256(file.destinationPath, localDigest)) {
+                LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);
+                return false;
+            }
+            if (Sha256TextEquals(localDigest, entry.sha256)) {
+                LogMain(L"Local file already up to date: " + normalized);
+                SetProgressState(L"Checking files...",
+                                 FormatStepText(L"Already up to date", normalized, index, count), L"",
+                                 BarValue(120, i * 220, n), false);
+                continue;
+            }
+            LogMain(L"Local file differs and needs update: " + normalized);
+        }
+
+        std::vector<std::wstring> urls;
+        if (!BuildFileUrls(entry, manifest, usedManifestUrl, urls)) {
+            LogMain(L"No valid download URL for: " + normalized);
+            return false;
+        }
+
+        bool verified = false;
+        for (const std::wstring& url : urls) {
+            LogMain(L"Downloading file: " + url);
+            if (!DownloadUrlToFile(url, file.tempPath, entry.size + 1, normalized, index, count,
+                                   entry.size)) {
+                continue;
+            }
+            SetProgressState(L"Verifying...", FormatStepText(L"Verifying file", normalized, index, count),
+                             L"Checking size and SHA256",
+                             BarValue(700, ((i - 1) * 1000 + 500) * 100, n * 1000), false);
+            if (ValidateDownloadedFile(file.tempPath, entry.sha256, entry.size)) {
+                SetProgressState(L"Verifying...",
+                                 FormatStepText(L"Verified file", normalized, index, count),
+                                 L"SHA256 OK", BarValue(700, i * 100, n), false);
+                verified = true;
+                break;
+            }
+            platform::RemoveFile(file.tempPath);
+        }
+        if (!verified) {
+            LogMain(L"Failed to download and validate: " + normalized);
+            return false;
+        }
+
+        file.destinationExisted = FileExists(file.destinationPath);
+        prepared.push_back(file);
+    }
+
+    std::stable_partition(prepared.begin(), prepared.end(),
+                          [](const PreparedFile& f) { return !IsMainExePath(f.relativePath); });
+    return true;
+}
+
+}  // namespace rr

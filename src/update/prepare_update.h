@@ -1,0 +1,31 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "app/run_config.h"
+#include "manifest/manifest.h"
+
+namespace rr {
+
+// One file of the incremental update, from verified download to replacement.
+struct PreparedFile {
+    std::wstring relativePath;
+    std::wstring tempPath;
+    std::wstring destinationPath;
+    std::wstring backupPath;
+    bool destinationExisted = false;
+};
+
+// The largest file the incremental update accepts.
+constexpr uint64_t kMaxIncrementalFileBytes = 52428800;
+
+std::wstring StagingRoot(const RunConfig& config);
+std::wstring BackupRoot(const RunConfig& config);
+
+// Checks every manifest entry and downloads and verifies each changed file
+// into _update_tmp. Touches nothing else in the client folder; the first
+// problem ends it with false. Main.exe comes last in the result.
+bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+                        const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared);
+
+}  // namespace rr

@@ -1,0 +1,75 @@
+#include "update/update_mode.h"
+
+#include <vector>
+
+#include "fs/file_ops.h"
+#include "fs/incremental_allowlist.h"
+#include "log/log.h"
+#include "manifest/manifest.h"
+#include "ui/progress.h"
+#include "update/apply_update.h"
+#include "update/prepare_update.h"
+
+namespace rr {
+
+namespace {
+
+bool Fail(const std::wstring& detail) {
+    SetProgressState(L"Update failed", detail, L"Check Logs\\RiveRoravav.log", 1000, true);
+    return false;
+}
+
+}  // namespace
+
+bool RunUpdateMode(const RunConfig& config) {
+    LogMain(L"RiveRoravav V2-C4.3 safe Main/Data update mode started");
+    LogMain(IncrementalPolicySentence());
+    SetProgressState(L"Checking updates...", L"Downloading manifest", L"", 40, false);
+
+    std::vector<std::wstring> sources;
+    if (!config.manifestUrl.empty()) {
+        sources.push_back(config.manifestUrl);
+    }
+    if (!config.fallbackManifestUrl.empty()) {
+        sources.push_back(config.fallbackManifestUrl);
+    }
+    Manifest manifest;
+    std::wstring usedUrl;
+    if (!LoadManifestFromSources(sources, L"Checking updates...", kUpdateManifestMaxBytes, manifest,
+                                 usedUrl)) {
+        LogMain(
+            L"Failed to download a valid manifest from primary and fallback URL. No files will be "
+            L"touched.");
+        return Fail(L"Manifest could not be loaded");
+    }
+
+    LogMain(L"Manifest version=" + manifest.version);
+    if (!manifest.minimumUpdaterVersion.empty()) {
+        LogMain(L"Manifest minimumUpdaterVersion=" + manifest.minimumUpdaterVersion);
+    }
+    SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"", 100, false);
+
+    std::vector<PreparedFile> prepared;
+    if (!PrepareUpdateFiles(config, manifest, usedUrl, prepared)) {
+        LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
+        return Fail(L"Could not prepare files");
+    }
+
+    if (prepared.empty()) {
+        DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
+        LogMain(L"All files already up to date.");
+        SetProgressState(L"Finished", L"All files already up to date", L"", 1000, false);
+        return true;
+    }
+
+    if (!ApplyPreparedFiles(config, prepared)) {
+        LogMain(L"ApplyPreparedFiles failed.");
+        return Fail(L"Could not apply files");
+    }
+
+    LogMain(L"RiveRoravav V2-C4.3 Main/Data update finished successfully");
+    SetProgressState(L"Finished", L"Update complete", L"", 1000, false);
+    return true;
+}
+
+}  // namespace rr

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include "app/run_config.h"
+#include "fs/path.h"
+#include "log/log.h"
+#include "test_support.h"
+#include "ui/progress.h"
+#include "update/apply_update.h"
+
+namespace rr {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+class Recorder : public ProgressSink {
+public:
+    void Show(const ProgressView& view) override { shown.push_back(view); }
+    std::vector<ProgressView> shown;
+};
+
+class ApplyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config.clientDir = dir.core();
+        InitLogPaths(dir.core());
+        SetProgressSinkForTesting(&recorder);
+    }
+    void TearDown() override {
+        SetProgressSinkForTesting(nullptr);
+        ResetLogPaths();
+    }
+    PreparedFile Stage(const std::wstring& rel, const std::string& bytes) {
+        PreparedFile f;
+        f.relativePath = rel;
+        f.tempPath = JoinPath(StagingRoot(config), rel);
+        f.destinationPath = JoinPath(config.clientDir, rel);
+        f.backupPath = JoinPath(BackupRoot(config), rel);
+        WriteFile(test::NativePath(f.tempPath), bytes);
+        f.destinationExisted = fs::is_regular_file(test::NativePath(f.destinationPath));
+        return f;
+    }
+    std::string Log() { return ReadFile(dir.native() / "Logs" / "RiveRoravav.log"); }
+
+    TempDir dir;
+    RunConfig config;
+    Recorder recorder;
+};
+
+TEST_F(ApplyTest, ReplacesWithBackupsCreatesNewFilesAndRemovesStaging) {
+    WriteFile(dir.native() / "Data" / "Item" / "a.bmd", "old-a");
+    WriteFile(dir.native() / "_backup_update" / "Data" / "Item" / "a.bmd", "older backup");
+    std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a"),
+                                       Stage(L"Data\\New\\Deep\\b.bmd", "new-b")};
+    ASSERT_TRUE(ApplyPreparedFiles(config, files));
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "new-a");
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "New" / "Deep" / "b.bmd"), "new-b");
+    EXPECT_EQ(ReadFile(dir.native() / "_backup_update" / "Data" / "Item" / "a.bmd"), "old-a")
+        << "an older backup is overwritten";
+    EXPECT_FALSE(fs::exists(dir.native() / "_backup_update" / "Data" / "New"))
+        << "a new file has nothing to back up";
+    EXPECT_FALSE(fs::exists(dir.native() / "_update_tmp"));
+    std::string log = Log();
+    EXPECT_NE(log.find("Updated file: Data\\Item\\a.bmd\r\n"), std::string::npos);
+    EXPECT_NE(log.find("Updated file: Data\\New\\Deep\\b.bmd\r\n"), std::string::npos);
+    ASSERT_FALSE(recorder.shown.empty());
+    EXPECT_EQ(recorder.shown.back().permille, 980);
+    EXPECT_EQ(recorder.shown.back().detail, L"Applied file 2 / 2: Data\\New\\Deep\\b.bmd");
+    EXPECT_EQ(recorder.shown.front().detail, L"Applying file 1 / 2: Data\\Item\\a.bmd");
+    EXPECT_EQ(recorder.shown.front().permille, 820);
+}
+
+TEST_F(ApplyTest, EmptyListOnlyDeletesStaging) {
+    fs::create_directories(dir.native() / "_update_tmp" / "x");
+    EXPECT_TRUE(ApplyPreparedFiles(config, {}));
+    EXPECT_FALSE(fs::exists(dir.native() / "_update_tmp"));
+}
+
+TEST_F(ApplyTest, FailedReplacementRestoresTheFileAndKeepsWorkFolders) {
+    WriteFile(dir.native() / "Data" / "Item" / "a.bmd", "old-a");
+    WriteFile(dir.native() / "Data" / "Item" / "b.bmd", "old-b");
+    std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a"),
+                                       Stage(L"Data\\Item\\b.bmd", "new-b")};
+    // A read-only destination refuses to be overwritten.
+    fs::permissions(dir.native() / "Data" / "Item" / "b.bmd", fs::perms::owner_read);
+    EXPECT_FALSE(ApplyPreparedFiles(config, files));
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "new-a")
+        << "files before the failure stay applied";
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "b.bmd"), "old-b");
+    EXPECT_TRUE(fs::exists(dir.native() / "_update_tmp"));
+    EXPECT_TRUE(fs::exists(dir.native() / "_backup_update"));
+    EXPECT_NE(Log().find("Failed to replace file. error="), std::string::npos);
+}
+
+TEST_F(ApplyTest, BackupFolderLinkIsRefusedBeforeAnyChange) {
+    fs::create_directories(dir.native() / "Elsewhere");
+    std::error_code ec;
+    fs::create_directory_symlink(dir.native() / "Elsewhere", dir.native() / "_backup_update", ec);
+    if (ec) {
+        GTEST_SKIP() << "links cannot be created here: " << ec.message();
+    }
+    WriteFile(dir.native() / "Data" / "Item" / "a.bmd", "old-a");
+    std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a")};
+    EXPECT_FALSE(ApplyPreparedFiles(config, files));
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "old-a");
+    EXPECT_TRUE(fs::is_empty(dir.native() / "Elsewhere"));
+}
+
+}  // namespace
+}  // namespace rr
