@@ -1,18 +1,125 @@
 #include "app/main_flow.h"
 
+#include "app/mode_table.h"
+#include "app/post_update_cleanup.h"
 #include "app/run_config.h"
 #include "log/log.h"
 #include "platform/system.h"
+#include "platform/ui.h"
+#include "process/game_process.h"
+#include "ui/progress.h"
 
 namespace rr {
 
-int RunUpdater(void* /*instance*/) {
+namespace {
+
+constexpr int kExitCompleted = 0;
+constexpr int kExitParentStillRunning = 2;
+constexpr int kExitOtherInstanceRunning = 3;
+constexpr int kExitRelaunchFailed = 4;
+constexpr int kExitModeNotCompleted = 5;
+
+constexpr uint32_t kMessageBoxWarning = 0x30;  // MB_OK | MB_ICONWARNING
+constexpr uint32_t kMessageBoxError = 0x10;    // MB_OK | MB_ICONERROR
+const wchar_t* const kMessageCaption = L"RiveRoravav";
+
+void LogStartupRecord(const RunConfig& config, const std::wstring& expectedMainPath) {
+    LogMain(L"RiveRoravav V2-C4.3 started");
+    LogMain(L"client-dir=" + config.clientDir);
+    LogMain(L"main-exe=" + config.mainExe);
+    LogMain(L"main-pid=" + ToDecimal(config.mainPid));
+    LogMain(L"manifest-url=" + config.manifestUrl);
+    LogMain(L"fallback-manifest-url=" + config.fallbackManifestUrl);
+    LogMain(L"full-manifest-url=" + config.fullManifestUrl);
+    LogMain(L"fallback-full-manifest-url=" + config.fallbackFullManifestUrl);
+    LogMain(L"package-url=" + config.packageUrl);
+    LogMain(L"package-sha256=" + config.packageSha256);
+    LogMain(L"package-size=" + config.packageSize);
+    LogMain(L"package-version=" + config.packageVersion);
+    LogMain(std::wstring(L"quarantine-extras=") + (config.quarantineExtras ? L"1" : L"0"));
+    LogMain(L"mode=" + config.mode);
+    LogMain(L"expected-main-path=" + expectedMainPath);
+    LogMain(
+        L"V2-C4.3 broad runtime update mode. Main.exe is the only allowed .exe; tools, secrets, "
+        L"build/temp folders, DLLs, and unsafe paths remain blocked.");
+}
+
+}  // namespace
+
+int RunUpdater(void* instance) {
     RunConfig config = ParseCommandLine();
     CompleteClientDir(config, platform::ModuleFileName());
+    const std::wstring expectedMainPath = ExpectedMainPath(config.clientDir, config.mainExe);
     InitLogPaths(config.clientDir);
-    LogMain(L"RiveRoravav V2-C4.3 started");
-    // The mode runners are not wired in yet: no run may report success.
-    return 5;
+    CreateProgressWindow(instance);
+    LogStartupRecord(config, expectedMainPath);
+    const ModeSpec& spec = FindModeSpec(config.mode);
+
+    SetProgressState(L"Starting updater...", L"Waiting for Main.exe to close", L"", 10, false);
+    if (!WaitForParentGame(config.mainPid, expectedMainPath)) {
+        SetProgressState(L"Update failed", L"Main.exe is still running",
+                         L"Close all game instances and try again", 1000, true);
+        Linger(2500);
+        DestroyProgressWindow();
+        platform::ShowMessageBox(L"Cierre todas las instancias del juego para continuar.",
+                                 kMessageCaption, kMessageBoxWarning);
+        return kExitParentStillRunning;
+    }
+
+    if (spec.appliesFiles) {
+        SetProgressState(L"Starting updater...", L"Checking same-client game instances", L"", 20,
+                         false);
+        if (!CloseOtherClientInstances(expectedMainPath, config.mainPid)) {
+            SetProgressState(L"Update failed", L"Another Main.exe instance is still running",
+                             L"Close the other game instance and try again", 1000, true);
+            Linger(2500);
+            // Shown over the still open window, so the user sees why it waits.
+            platform::ShowMessageBox(
+                L"Hay otra instancia del cliente abierta. Cerrala para continuar la "
+                L"actualizaci\u00f3n.",
+                kMessageCaption, kMessageBoxWarning);
+            LogMain(
+                L"Aborted before applying files because another same-client Main.exe instance "
+                L"remained open.");
+            DestroyProgressWindow();
+            return kExitOtherInstanceRunning;
+        }
+    } else {
+        LogMain(
+            L"Skipping other same-client Main.exe close check because this mode does not apply "
+            L"files.");
+    }
+
+    const bool completed = spec.runner(config);
+    if (!completed) {
+        LogMain(spec.notCompletedLine);
+        Linger(2500);
+    } else {
+        Linger(1000);
+        if (spec.cleansAfterRun) {
+            CleanupBackupAfterUpdate(config);
+            CleanupLegacyFiles(config);
+        }
+    }
+
+    SetProgressState(L"Restarting game...", L"Launching Main.exe", L"", 1000, false);
+    if (!RelaunchGame(expectedMainPath, config)) {
+        SetProgressState(L"Update failed", L"Could not relaunch Main.exe",
+                         L"Check Logs\\RiveRoravav.log", 1000, true);
+        Linger(2500);
+        DestroyProgressWindow();
+        platform::ShowMessageBox(L"No se pudo relanzar Main.exe.", kMessageCaption,
+                                 kMessageBoxError);
+        return kExitRelaunchFailed;
+    }
+    Linger(250);
+    DestroyProgressWindow();
+    LogMain(spec.finishedLine);
+    if (completed) {
+        PurgeLogsUnlessDiagnostics(config.clientDir);
+        return kExitCompleted;
+    }
+    return kExitModeNotCompleted;
 }
 
 }  // namespace rr

@@ -54,7 +54,9 @@ void CreateProgressWindow(void* instance) {
 
 void DestroyProgressWindow() {
     Display& d = State();
-    if (d.exists && !d.sink) {
+    // Also after a failed creation: the display may hold resources (fonts)
+    // made before the failure.
+    if (!d.sink) {
         platform::DestroyProgressWindowNative();
     }
     d.exists = false;

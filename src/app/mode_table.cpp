@@ -1,0 +1,52 @@
+#include "app/mode_table.h"
+
+#include "app/mode_runners.h"
+#include <iterator>
+
+#include "fs/path.h"
+
+namespace rr {
+
+namespace {
+
+bool RunFullClientCompare(const RunConfig& config) {
+    return RunFullClientMode(config, false);
+}
+
+bool RunFullClientApply(const RunConfig& config) {
+    return RunFullClientMode(config, true);
+}
+
+const wchar_t* const kFullClientNotCompleted =
+    L"Full client download/extract/apply did not complete. Relaunching Main.exe.";
+
+// The update row comes last: it is also the answer for every unknown name.
+const ModeSpec kModes[] = {
+    {RunMode::FullClientApply, L"full-client-apply", true, true, RunFullClientApply,
+     kFullClientNotCompleted, L"RiveRoravav full-client-apply mode finished"},
+    {RunMode::FullClient, L"full-client", false, true, RunFullClientCompare,
+     kFullClientNotCompleted, L"RiveRoravav full-client mode finished"},
+    {RunMode::RepairDryRun, L"repair-dry-run", false, false, RunRepairDryRun,
+     L"Repair dry-run did not complete. Relaunching Main.exe without applying changes.",
+     L"RiveRoravav repair dry-run finished"},
+    {RunMode::CleanupRepairArtifacts, L"cleanup-repair-artifacts", false, true, RunCleanupMode,
+     L"Repair cleanup did not complete. Relaunching Main.exe.",
+     L"RiveRoravav repair cleanup finished"},
+    {RunMode::Update, L"update", true, true, RunUpdateMode,
+     L"V2-C4.3 update did not complete. Relaunching Main.exe without applying further changes.",
+     L"RiveRoravav V2-C4.3 finished"},
+};
+
+}  // namespace
+
+const ModeSpec& FindModeSpec(const std::wstring& mode) {
+    const std::wstring key = FoldCase(mode);
+    for (const ModeSpec& spec : kModes) {
+        if (key == spec.name) {
+            return spec;
+        }
+    }
+    return kModes[std::size(kModes) - 1];
+}
+
+}  // namespace rr

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/run_config.h"
+
+namespace rr {
+
+struct CleanupStats {
+    uint32_t targetCount = 0;
+    uint32_t deletedFolders = 0;
+    uint32_t deletedFiles = 0;
+    uint32_t skipped = 0;
+    uint32_t failed = 0;
+    uint32_t blocked = 0;
+};
+
+// The only folders a repair cleanup may ever delete, in cleanup order.
+extern const wchar_t* const kCleanupTargets[4];
+
+// Accepts only one of the four target names (any letter case) that resolves
+// below clientDir; on success `fullPath` is the target's full path. Every
+// refusal counts as blocked and is logged.
+bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& target,
+                           std::wstring& fullPath, CleanupStats& stats);
+
+// Deletes a file or a folder tree that lies under `root`, counting every
+// outcome. Links are never followed or removed.
+void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats);
+
+// Cleans the four targets, reporting progress from basePermille over
+// spanPermille.
+CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermille,
+                                  int spanPermille);
+
+void LogCleanupSummary(const CleanupStats& stats);
+
+// The cleanup-repair-artifacts mode. Always true: warnings are shown and
+// logged, never returned.
+bool RunCleanupMode(const RunConfig& config);
+
+}  // namespace rr
