@@ -84,13 +84,16 @@ class DryRunTest(E2eCase):
             "OK count: 2",
             "missing count: 2",
             "different count: 1",
-            "extra count: 2",
+            "extra count: 3",
             "blocked count: 2",
             "Repair dry-run complete. No files were downloaded, replaced, moved, or deleted.",
         ]:
             self.assertLogHas(lines, expected)
         extras = [l for l in lines if l.startswith("EXTRA: ")]
-        self.assertEqual(sorted(extras), ["EXTRA: Data\\Extra.bmd", "EXTRA: Data\\Short.bmd"])
+        # The diagnostics marker is no preserved file: the report names it too.
+        self.assertEqual(sorted(extras), ["EXTRA: Data\\Extra.bmd",
+                                          "EXTRA: Data\\Local\\EnableDiagnostics.txt",
+                                          "EXTRA: Data\\Short.bmd"])
         main = client.log_lines()
         self.assertTrue(all(l in main for l in lines), "every report line is in the main log")
         self.assertLogHas(main, "RiveRoravav repair dry-run finished")
@@ -113,8 +116,9 @@ class DryRunTest(E2eCase):
         self.assertLogHas(lines, "Ignored unsafe managedRoot: ..\\x")
         roots = lines[lines.index("Managed roots:") + 1:]
         self.assertEqual([l for l in roots if l.startswith(" - ")], [" - Data\\Local"])
-        self.assertEqual([l for l in lines if l.startswith("EXTRA: ")],
-                         ["EXTRA: Data\\Local\\Stray.bmd"])
+        self.assertEqual(sorted(l for l in lines if l.startswith("EXTRA: ")),
+                         ["EXTRA: Data\\Local\\EnableDiagnostics.txt",
+                          "EXTRA: Data\\Local\\Stray.bmd"])
 
     def test_a_manifest_no_source_delivers_fails_with_5(self):
         client = self.client()
@@ -147,5 +151,5 @@ class DryRunTest(E2eCase):
         self.assertEqual(result.code, 0, result)
         self.assertLess(result.seconds, 60)
         lines = client.log_lines("RepairDryRun.log")
-        self.assertLogHas(lines, "extra count: 0")
+        self.assertLogHas(lines, "extra count: 1")  # the diagnostics marker
         self.assertFalse(any("Secret.bmd" in l for l in lines))

@@ -145,7 +145,9 @@ class UpdateRefusalTest(UpdateCase):
             url = files_or_url
         else:
             # A valid, changed file first: it may be downloaded, never applied.
-            files = [self.release.entry("Data/Item/Sword.bmd", b"new sword")] + files_or_url
+            sword = self.release.entry("Data/Item/Sword.bmd", b"new sword")
+            sword["url"] = self.release.url(sword["url"])  # mirrors never apply to it
+            files = [sword] + files_or_url
             url = self.release.manifest(name + ".json", files, **manifest_fields)
         before = snapshot(client)
 
