@@ -49,6 +49,8 @@ void ApplyArguments(const std::vector<std::string>& args, Options& options) {
             options.ignoreClose = false;
         } else if (args[i] == "--no-window") {
             options.noWindow = true;
+        } else if (args[i] == "--hold-file" && i + 1 < args.size()) {
+            options.holdFile = args[++i];
         } else if (args[i] == "--exit-after-ms" && i + 1 < args.size()) {
             options.exitAfterMs = ParseNumber(args[++i]);
         }

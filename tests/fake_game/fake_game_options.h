@@ -5,6 +5,9 @@
 //   cfg line "exit-after-ms=N"  / argument --exit-after-ms N  : end by itself after N ms
 //   cfg line "no-window"        / argument --no-window        : no window (Windows), so
 //                                                               no close request reaches it
+//   argument --hold-file PATH                                : keep PATH open for reading
+//                                                              while running, others may read
+//                                                              but not write it (Windows only)
 // Files it appends to, in its own folder: started.txt ("<pid>\t<working directory>"),
 // close_requests.txt ("<pid>") and exited.txt ("<pid> <why>").
 #include <filesystem>
@@ -17,6 +20,7 @@ struct Options {
     bool ignoreClose = false;
     bool noWindow = false;
     long long exitAfterMs = -1;  // negative: never by itself
+    std::string holdFile;
 };
 
 void ApplyConfigText(const std::string& text, Options& options);

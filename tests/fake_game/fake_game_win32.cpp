@@ -57,6 +57,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     g_options = fake_game::LoadOptions(g_folder, args);
     g_pid = std::to_string(::GetCurrentProcessId());
 
+    if (!g_options.holdFile.empty()) {
+        // Held for the life of the process: writers get a sharing violation.
+        std::wstring wide(g_options.holdFile.size() + 1, L'\0');
+        int n = ::MultiByteToWideChar(CP_UTF8, 0, g_options.holdFile.c_str(), -1, wide.data(),
+                                      static_cast<int>(wide.size()));
+        wide.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+        HANDLE held = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE) {
+            return 4;
+        }
+    }
     if (!g_options.noWindow) {
         WNDCLASSW windowClass{};
         windowClass.lpfnWndProc = GameWindowProc;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "app/run_config.h"
 #include "fs/path.h"
 #include "log/log.h"
@@ -16,13 +20,13 @@ using test::TempDir;
 using test::WriteFile;
 
 class Recorder : public ProgressSink {
-public:
+  public:
     void Show(const ProgressView& view) override { shown.push_back(view); }
     std::vector<ProgressView> shown;
 };
 
 class ApplyTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         config.clientDir = dir.core();
         InitLogPaths(dir.core());
@@ -83,8 +87,20 @@ TEST_F(ApplyTest, FailedReplacementRestoresTheFileAndKeepsWorkFolders) {
     WriteFile(dir.native() / "Data" / "Item" / "b.bmd", "old-b");
     std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a"),
                                        Stage(L"Data\\Item\\b.bmd", "new-b")};
+#ifdef _WIN32
+    // Held open for reading by another handle: Windows refuses any writer.
+    HANDLE held =
+        ::CreateFileW((dir.native() / "Data" / "Item" / "b.bmd").c_str(), GENERIC_READ,
+                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    struct Closer {
+        HANDLE h;
+        ~Closer() { ::CloseHandle(h); }
+    } closer{held};
+#else
     // A read-only destination refuses to be overwritten.
     fs::permissions(dir.native() / "Data" / "Item" / "b.bmd", fs::perms::owner_read);
+#endif
     EXPECT_FALSE(ApplyPreparedFiles(config, files));
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "new-a")
         << "files before the failure stay applied";
