@@ -30,13 +30,18 @@ run_once() {
     echo
     echo "== ${title}"
     python3 tools/demo_release.py snapshot --client "${client}" --to "${demo}/before.json"
+    local log="${client}/Logs/RiveRoravav.log"
+    local seen=0
+    [ -f "${log}" ] && seen=$(wc -l <"${log}")
     local code=0
     build/native/riveroravav --client-dir "${client}" --manifest-url "${manifest}" || code=$?
     echo "exit code: ${code}"
     echo "changes in the client folder:"
     python3 tools/demo_release.py diff --client "${client}" --before "${demo}/before.json"
-    echo "log: ${client}/Logs/RiveRoravav.log (last lines below)"
-    tail -n 6 "${client}/Logs/RiveRoravav.log" | sed 's/^/  /'
+    echo "log: ${log}; this run's outcome:"
+    tail -n +"$((seen + 1))" "${log}" |
+        grep -E 'Updated file: |All files already up to date|update finished successfully|did not complete|Relaunched Main.exe' |
+        sed 's/^/  /'
 }
 
 echo "demo release: ${manifest}"

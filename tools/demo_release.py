@@ -94,7 +94,8 @@ def listing(client):
         for name in sorted(names):
             path = os.path.join(base, name)
             rel = os.path.relpath(path, client)
-            if rel.startswith("Logs" + os.sep) or rel == "started.txt":
+            if rel.startswith("Logs" + os.sep) or rel in ("started.txt", "exited.txt",
+                                                          "close_requests.txt"):
                 continue
             with open(path, "rb") as f:
                 result[rel] = sha256(f.read())
