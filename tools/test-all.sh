@@ -58,9 +58,14 @@ run_fuzzers() {
 }
 
 windows_tests() {
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 || true
-    xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build/windows --output-on-failure
+    # Wine's persistent server and background services start inside the test
+    # display (windows created later need the desktop they bring up) and
+    # outside ctest (services started under ctest would inherit its output
+    # pipe and keep it waiting after the last test).
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+        wineserver -p >/dev/null 2>&1
+        wineboot -i </dev/null >/dev/null 2>&1
+        ctest --test-dir build/windows --output-on-failure'
     local rc=$?
     wineserver -k >/dev/null 2>&1 || true
     return ${rc}

@@ -12,6 +12,11 @@ bool FileExists(const std::wstring& path) {
     return platform::ReadFileInfo(path, info) && !info.IsDirectory();
 }
 
+bool IsLinkPath(const std::wstring& path) {
+    platform::FileInfo info;
+    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
+}
+
 std::wstring ParentPath(const std::wstring& path) {
     size_t pos = path.find_last_of(L"\\/");
     if (pos == std::wstring::npos) {

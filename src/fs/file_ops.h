@@ -6,6 +6,9 @@ namespace rr {
 // True when the path exists and is not a directory.
 bool FileExists(const std::wstring& path);
 
+// True when the path itself is a link (a reparse point), whatever it points to.
+bool IsLinkPath(const std::wstring& path);
+
 // The directory part of a path: "C:\" for "C:\a", "\" for "\a", empty for "a".
 std::wstring ParentPath(const std::wstring& path);
 

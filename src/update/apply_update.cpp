@@ -19,11 +19,6 @@ int ApplyBar(int64_t numerator, int64_t n) {
     return static_cast<int>(std::clamp<int64_t>(820 + numerator / n, 0, 1000));
 }
 
-bool IsLink(const std::wstring& path) {
-    platform::FileInfo info;
-    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
-}
-
 }  // namespace
 
 bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared) {
@@ -31,7 +26,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
     // Backups go into our own work folder; a link there would carry the old
     // files out of the client folder.
     const std::wstring backupRoot = BackupRoot(config);
-    if (IsLink(backupRoot)) {
+    if (IsLinkPath(backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
         return false;
     }
@@ -41,8 +36,8 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
         const std::wstring status = isMainExe ? L"Applying Main.exe..." : L"Applying update...";
         const uint32_t index = static_cast<uint32_t>(i);
         const uint32_t count = static_cast<uint32_t>(n);
-        SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count), L"",
-                         ApplyBar((i - 1) * 160, n), false);
+        SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count),
+                         L"", ApplyBar((i - 1) * 160, n), false);
 
         if (isMainExe) {
             if (!FindProcessesByImagePath(file.destinationPath).empty()) {
@@ -64,22 +59,22 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
                 return false;
             }
             if (!platform::CopyFileOver(file.destinationPath, file.backupPath)) {
-                LogMain(L"Failed to backup existing file. error=" + ToDecimal(platform::LastError()) +
-                        L" path=" + file.destinationPath);
+                LogMain(L"Failed to backup existing file. error=" +
+                        ToDecimal(platform::LastError()) + L" path=" + file.destinationPath);
                 return false;
             }
         }
         if (!platform::CopyFileOver(file.tempPath, file.destinationPath)) {
-            LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) + L" path=" +
-                    file.destinationPath);
+            LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) +
+                    L" path=" + file.destinationPath);
             if (file.destinationExisted && FileExists(file.backupPath)) {
                 platform::CopyFileOver(file.backupPath, file.destinationPath);
             }
             return false;
         }
         LogMain(L"Updated file: " + file.relativePath);
-        SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count), L"",
-                         ApplyBar(i * 160, n), false);
+        SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count),
+                         L"", ApplyBar(i * 160, n), false);
     }
     DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
     return true;

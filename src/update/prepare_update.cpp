@@ -29,14 +29,11 @@ bool IsRealDirectory(const std::wstring& path) {
     return platform::ReadFileInfo(path, info) && info.IsDirectory() && !info.IsReparsePoint();
 }
 
-bool IsLink(const std::wstring& path) {
-    platform::FileInfo info;
-    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
-}
-
 }  // namespace
 
-std::wstring StagingRoot(const RunConfig& config) { return JoinPath(config.clientDir, L"_update_tmp"); }
+std::wstring StagingRoot(const RunConfig& config) {
+    return JoinPath(config.clientDir, L"_update_tmp");
+}
 
 std::wstring BackupRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_backup_update");
@@ -60,8 +57,9 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         const ManifestFile& entry = manifest.files[static_cast<size_t>(i - 1)];
         const uint32_t index = static_cast<uint32_t>(i);
         const uint32_t count = static_cast<uint32_t>(n);
-        SetProgressState(L"Checking files...", FormatStepText(L"Checking file", entry.path, index, count),
-                         L"", BarValue(120, (i - 1) * 220, n), false);
+        SetProgressState(L"Checking files...",
+                         FormatStepText(L"Checking file", entry.path, index, count), L"",
+                         BarValue(120, (i - 1) * 220, n), false);
 
         std::wstring normalized;
         if (!ValidateRelativePath(entry.path, normalized)) {
@@ -104,7 +102,7 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         }
         // A link standing where a file is to be replaced would carry the new
         // bytes to wherever it points.
-        if (IsLink(file.destinationPath)) {
+        if (IsLinkPath(file.destinationPath)) {
             LogMain(L"Rejected link at update destination: " + file.destinationPath);
             return false;
         }
@@ -114,14 +112,15 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         } else {
             std::string localDigest;
             if (!ComputeFileSha256(file.destinationPath, localDigest)) {
-                LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);
+                LogMain(L"Failed to calculate local SHA256. No files will be replaced: " +
+                        normalized);
                 return false;
             }
             if (Sha256TextEquals(localDigest, entry.sha256)) {
                 LogMain(L"Local file already up to date: " + normalized);
                 SetProgressState(L"Checking files...",
-                                 FormatStepText(L"Already up to date", normalized, index, count), L"",
-                                 BarValue(120, i * 220, n), false);
+                                 FormatStepText(L"Already up to date", normalized, index, count),
+                                 L"", BarValue(120, i * 220, n), false);
                 continue;
             }
             LogMain(L"Local file differs and needs update: " + normalized);
@@ -140,7 +139,8 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
                                    entry.size)) {
                 continue;
             }
-            SetProgressState(L"Verifying...", FormatStepText(L"Verifying file", normalized, index, count),
+            SetProgressState(L"Verifying...",
+                             FormatStepText(L"Verifying file", normalized, index, count),
                              L"Checking size and SHA256",
                              BarValue(700, ((i - 1) * 1000 + 500) * 100, n * 1000), false);
             if (ValidateDownloadedFile(file.tempPath, entry.sha256, entry.size)) {

@@ -47,7 +47,8 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!manifest.minimumUpdaterVersion.empty()) {
         LogMain(L"Manifest minimumUpdaterVersion=" + manifest.minimumUpdaterVersion);
     }
-    SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"", 100, false);
+    SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"", 100,
+                     false);
 
     std::vector<PreparedFile> prepared;
     if (!PrepareUpdateFiles(config, manifest, usedUrl, prepared)) {

@@ -288,3 +288,59 @@ class UpdateApplyFailureTest(UpdateCase):
         self.assertEqual(self.read(client, "Main.exe"), old_main)
         self.assertLogHas(client.log_lines(), "Main.exe is still running before replacement. "
                                               "Aborting without replacing Main.exe.")
+
+
+class UpdateWorkFolderLinkTest(UpdateCase):
+    """Links standing where the update's work folders go are never written through."""
+
+    def test_staging_link_is_replaced_and_backup_link_refused(self):
+        r = self.release
+        files = [r.entry("Data/Item/A.bmd", b"new a")]
+        url = r.manifest("m.json", files)
+
+        staged = self.client()
+        staged.enable_diagnostics()
+        staged.write("Data/Item/A.bmd", b"old a")
+        outside_tmp = os.path.join(staged.root, "OutsideTmp")
+        os.makedirs(outside_tmp)
+        with open(os.path.join(outside_tmp, "Precious.bin"), "wb") as f:
+            f.write(b"precious")
+        os.symlink(outside_tmp, staged.file("_update_tmp"))
+
+        backed = self.client()
+        backed.enable_diagnostics()
+        backed.write("Data/Item/A.bmd", b"old a")
+        outside_backup = os.path.join(backed.root, "OutsideBackup")
+        os.makedirs(outside_backup)
+        os.symlink(outside_backup, backed.file("_backup_update"))
+
+        results = harness.run_parallel({
+            "staged": lambda: harness.run_updater(self.run_update(staged, url)),
+            "backed": lambda: harness.run_updater(self.run_update(backed, url)),
+        })
+        for result in results.values():
+            if isinstance(result, BaseException):
+                raise result
+
+        # The staging link is removed as a link and a real folder used instead.
+        # Wine cannot remove a Unix link to a folder at all; the run then
+        # refuses to stage anything, which is just as safe.
+        if harness.under_wine():
+            self.assertEqual(results["staged"].code, 5, results["staged"])
+            self.assertEqual(self.read(staged, "Data/Item/A.bmd"), b"old a")
+            self.assertTrue(any(l.startswith("Failed to create temp root: ")
+                                for l in staged.log_lines()))
+        else:
+            self.assertEqual(results["staged"].code, 0, results["staged"])
+            self.assertEqual(self.read(staged, "Data/Item/A.bmd"), b"new a")
+        self.assertEqual(os.listdir(outside_tmp), ["Precious.bin"])
+        with open(os.path.join(outside_tmp, "Precious.bin"), "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+
+        # Backups would leave the client folder through the link: refused first.
+        self.assertEqual(results["backed"].code, 5, results["backed"])
+        self.assertEqual(self.read(backed, "Data/Item/A.bmd"), b"old a")
+        self.assertEqual(os.listdir(outside_backup), [])
+        self.assertTrue(os.path.islink(backed.file("_backup_update")))
+        self.assertTrue(any(l.startswith("Backup folder is a link; refusing to write backups")
+                            for l in backed.log_lines()))
