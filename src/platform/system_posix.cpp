@@ -55,6 +55,18 @@ bool StoredArguments(std::vector<std::wstring>& args) {
 }  // namespace posix
 
 bool ResolveFullPath(const std::wstring& path, std::wstring& full) {
+    // An absolute path needs no current directory; skipping getcwd keeps the
+    // many path comparisons of a scan free of system calls.
+    const bool driveForm =
+        path.size() >= 2 && path[1] == L':' &&
+        ((path[0] >= L'a' && path[0] <= L'z') || (path[0] >= L'A' && path[0] <= L'Z'));
+    if (!path.empty() && (path[0] == L'\\' || path[0] == L'/' || driveForm)) {
+        if (ResolveFullPathText(path, std::wstring(L"\\"), full)) {
+            return true;
+        }
+        SetLastErrorCode(kErrorInvalidParameter);
+        return false;
+    }
     std::vector<char> buffer(PATH_MAX + 1);
     if (!::getcwd(buffer.data(), buffer.size())) {
         posix::SetLastErrorFromErrno(errno);
