@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "fs/path.h"
 #include "log/log.h"
@@ -74,6 +79,40 @@ TEST_F(LogTest, AppendsToAnExistingLog) {
     std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
     EXPECT_EQ(bytes.substr(0, 5), "old\r\n");
     EXPECT_EQ(bytes.substr(bytes.size() - 5), "new\r\n");
+}
+
+TEST_F(LogTest, AnotherWriterOnlyCostsLines) {
+    InitLogPaths(dir.core());
+    LogMain(L"first");
+    const test::fs::path log = dir.native() / "Logs" / "RiveRoravav.log";
+#ifdef _WIN32
+    // Another process writing the log without sharing it: our open fails and
+    // the line is dropped, nothing else happens.
+    HANDLE held = ::CreateFileW(log.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    LogMain(L"while held");
+    ::CloseHandle(held);
+    const char* held_line = "while held";
+    const bool held_line_kept = false;
+#else
+    // POSIX has no share modes: the other writer's bytes and ours both land,
+    // each of our lines whole.
+    std::ofstream other(log, std::ios::binary | std::ios::app);
+    ASSERT_TRUE(other.is_open());
+    other << "other\r\n" << std::flush;
+    LogMain(L"while held");
+    other << "other again\r\n" << std::flush;
+    other.close();
+    const char* held_line = "] while held\r\n";
+    const bool held_line_kept = true;
+#endif
+    LogMain(L"after");
+    const std::string bytes = ReadFile(log);
+    EXPECT_EQ(bytes.find("] first\r\n"), 20u) << bytes;
+    EXPECT_EQ(bytes.find(held_line) != std::string::npos, held_line_kept) << bytes;
+    ASSERT_GE(bytes.size(), 9u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 9), "] after\r\n") << bytes;
 }
 
 TEST_F(LogTest, PurgeDeletesAllFiveWithoutMarker) {
