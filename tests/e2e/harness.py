@@ -142,6 +142,15 @@ def product_path(path):
 # ----------------------------------------------------------- client folder
 
 
+def _write_file(target, content, mode=None):
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with open(target, "wb") as out:
+        out.write(content.encode() if isinstance(content, str) else content)
+    if mode is not None:
+        os.chmod(target, mode)
+    return target
+
+
 class ClientFolder:
     """A client directory in a fresh temporary folder with a mixed-case name.
 
@@ -172,13 +181,14 @@ class ClientFolder:
         return os.path.join(self.path, *relative.replace("\\", "/").split("/"))
 
     def write(self, relative, content=b"x", mode=None):
-        target = self.file(relative)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as out:
-            out.write(content.encode() if isinstance(content, str) else content)
-        if mode is not None:
-            os.chmod(target, mode)
-        return target
+        return _write_file(self.file(relative), content, mode)
+
+    def outside(self, relative):
+        """A path beside the client folder, in the same temporary root."""
+        return os.path.join(self.root, *relative.split("/"))
+
+    def write_outside(self, relative, content=b"x"):
+        return _write_file(self.outside(relative), content)
 
     def exists(self, relative):
         return os.path.lexists(self.file(relative))

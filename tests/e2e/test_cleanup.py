@@ -72,10 +72,8 @@ class CleanupModeTest(E2eCase):
     def test_links_are_refused_counted_and_their_destinations_untouched(self):
         client = self.client()
         client.enable_diagnostics()
-        outside = os.path.join(client.root, "Outside_Folder")
-        os.makedirs(outside)
-        with open(os.path.join(outside, "Secret.txt"), "w") as f:
-            f.write("keep me")
+        client.write_outside("Outside_Folder/Secret.txt", b"keep me")
+        outside = client.outside("Outside_Folder")
         # A target that is itself a link.
         os.symlink(outside, client.file("_backup_update"))
         # Links inside a target: to a folder and to a file.

@@ -140,10 +140,8 @@ class DryRunTest(E2eCase):
         client = self.client()
         client.enable_diagnostics()
         client.write("Data/Real/File.bmd", b"r")
-        outside = os.path.join(client.root, "Outside")
-        os.makedirs(outside)
-        with open(os.path.join(outside, "Secret.bmd"), "wb") as f:
-            f.write(b"s")
+        client.write_outside("Outside/Secret.bmd", b"s")
+        outside = client.outside("Outside")
         os.symlink(client.file("Data"), client.file("Data/Real/Loop"))
         os.symlink(outside, client.file("Data/Away"))
         url = self.release.manifest("links.json", [self.entry("Data/Real/File.bmd", b"r")])

@@ -301,10 +301,8 @@ class UpdateWorkFolderLinkTest(UpdateCase):
         staged = self.client()
         staged.enable_diagnostics()
         staged.write("Data/Item/A.bmd", b"old a")
-        outside_tmp = os.path.join(staged.root, "OutsideTmp")
-        os.makedirs(outside_tmp)
-        with open(os.path.join(outside_tmp, "Precious.bin"), "wb") as f:
-            f.write(b"precious")
+        staged.write_outside("OutsideTmp/Precious.bin", b"precious")
+        outside_tmp = staged.outside("OutsideTmp")
         os.symlink(outside_tmp, staged.file("_update_tmp"))
 
         backed = self.client()
