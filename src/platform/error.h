@@ -24,6 +24,8 @@ constexpr uint32_t kErrorBusy = 170;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorDirectory = 267;
+constexpr uint32_t kErrorStoppedOnSymlink = 681;
+constexpr uint32_t kErrorCantResolveFilename = 1921;
 constexpr uint32_t kErrorClassAlreadyExists = 1410;
 
 // The error of the last failing platform call on this thread (GetLastError on

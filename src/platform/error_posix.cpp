@@ -66,7 +66,7 @@ void SetLastErrorFromErrno(int err) {
             code = kErrorFilenameTooLong;
             break;
         case ELOOP:
-            code = 1921;  // ERROR_CANT_RESOLVE_FILENAME
+            code = kErrorCantResolveFilename;
             break;
         case EXDEV:
             code = 17;  // ERROR_NOT_SAME_DEVICE

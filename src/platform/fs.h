@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rr::platform {
 
@@ -9,6 +10,7 @@ constexpr uint32_t kAttrReadOnly = 0x1;
 constexpr uint32_t kAttrHidden = 0x2;
 constexpr uint32_t kAttrSystem = 0x4;
 constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrDevice = 0x40;  // anything that is neither file, folder nor link
 constexpr uint32_t kAttrNormal = 0x80;
 constexpr uint32_t kAttrReparsePoint = 0x400;
 
@@ -17,6 +19,9 @@ struct FileInfo {
     uint64_t size = 0;
     bool IsDirectory() const { return (attributes & kAttrDirectory) != 0; }
     bool IsReparsePoint() const { return (attributes & kAttrReparsePoint) != 0; }
+    bool IsRegularFile() const {
+        return (attributes & (kAttrDirectory | kAttrReparsePoint | kAttrDevice)) == 0;
+    }
 };
 
 // Attributes and size of a path without following a final link
@@ -36,6 +41,9 @@ struct DirEntry {
     uint32_t attributes = 0;
     bool IsDirectory() const { return (attributes & kAttrDirectory) != 0; }
     bool IsReparsePoint() const { return (attributes & kAttrReparsePoint) != 0; }
+    bool IsRegularFile() const {
+        return (attributes & (kAttrDirectory | kAttrReparsePoint | kAttrDevice)) == 0;
+    }
 };
 
 // Lists one directory, "." and ".." included as on Windows (FindFirstFileW on
@@ -70,6 +78,7 @@ class FileReader {
     void Close();
 
   private:
+    friend class DirHandle;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -84,8 +93,70 @@ class FileWriter {
     bool Create(const std::wstring& path);      // GENERIC_WRITE, no sharing, CREATE_ALWAYS
     bool Write(const void* data, size_t size);  // false also on a short write
     bool Close();
+    // Flushes written data to the disk before a rename makes it visible.
+    bool Flush();
 
   private:
+    friend class DirHandle;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A handle on one directory. Every name handed to its operations is a single
+// path component (no separator, not "." or ".."), and no operation follows a
+// link at that name: a link is refused, or removed as an entry of its own. A
+// walk that goes one folder at a time through these handles cannot be sent
+// elsewhere by a folder renamed or swapped for a link while it runs.
+// Failures set LastError(); a link where a folder or file was expected gives
+// kErrorStoppedOnSymlink.
+class DirHandle {
+  public:
+    DirHandle();
+    ~DirHandle();
+    DirHandle(DirHandle&& other) noexcept;
+    DirHandle& operator=(DirHandle&& other) noexcept;
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+
+    // Opens a folder by its full path, following links on the way: only for
+    // the anchor of a walk (the client folder may itself be a link).
+    bool OpenAnchor(const std::wstring& path);
+    // Opens the folder `name` inside `parent`; a link there is refused.
+    bool OpenChild(const DirHandle& parent, const std::wstring& name);
+    bool IsOpen() const;
+    void Close();
+
+    // Attributes and size of the entry `name`, the entry itself, never what a
+    // link points to (a link reports kAttrReparsePoint, with kAttrDirectory
+    // when it points to a folder). A FIFO, socket or device reports kAttrDevice.
+    bool Stat(const std::wstring& name, FileInfo& info) const;
+    // Every entry except "." and "..", attributes as Stat gives them.
+    bool List(std::vector<DirEntry>& entries) const;
+
+    bool MakeChildDirectory(const std::wstring& name) const;  // kErrorAlreadyExists when taken
+    // Removes a file, or a link of any kind as an entry; never a real folder.
+    bool RemoveChild(const std::wstring& name) const;
+    // Removes an empty real folder; a link is refused.
+    bool RemoveChildDirectory(const std::wstring& name) const;
+    // Renames the entry `name` (a file or a folder) to `toName` in `toDir`
+    // (possibly the same handle). replaceExisting replaces a file only, never a
+    // folder; without it an existing target fails with kErrorAlreadyExists.
+    bool Rename(const std::wstring& name, const DirHandle& toDir, const std::wstring& toName,
+                bool replaceExisting) const;
+    // Clears read-only, hidden and system on the entry; a link is left alone.
+    bool SetNormalAttributes(const std::wstring& name) const;
+
+    // Opens a regular file for reading; a link, folder, FIFO or device is
+    // refused without blocking.
+    bool OpenFileForRead(const std::wstring& name, class FileReader& reader) const;
+    // Creates a new file; fails when any entry of that name exists.
+    bool CreateNewFile(const std::wstring& name, class FileWriter& writer) const;
+    // One append to a regular file, created when missing; never through a link.
+    bool AppendToChild(const std::wstring& name, const std::string& bytes) const;
+
+  private:
+    friend class FileReader;
+    friend class FileWriter;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
