@@ -16,9 +16,11 @@ std::wstring ParentPath(const std::wstring& path);
 bool CreateDirectoryTree(const std::wstring& path);
 bool EnsureParentDirectory(const std::wstring& filePath);
 
-// Deletes a file or a whole tree, only when it lies under the allowed root.
-// Links are never entered: a link inside the tree is removed as an entry, and
-// a path that is itself a link loses only the link.
+// Deletes a file or a whole tree strictly below the allowed root, walking from
+// the root through folder handles (the root itself may be a link; nothing
+// below it is followed). A link inside the tree is removed as an entry, a path
+// that is itself a link loses only the link, and a link on the way to the path
+// stops the deletion.
 bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot);
 
 }  // namespace rr
