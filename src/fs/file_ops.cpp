@@ -68,7 +68,7 @@ bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativ
                 return true;
             }
         } else if (!(platform::LastError() == platform::kErrorFileNotFound ||
-                      platform::LastError() == platform::kErrorPathNotFound)) {
+                     platform::LastError() == platform::kErrorPathNotFound)) {
             // A folder whose attributes cannot be read cannot be shown to be
             // free of links: refuse rather than delete through it.
             return true;

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
+#include "fs/file_ops.h"
 #include "fs/path.h"
+#include "fs/safe_fs.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -24,11 +27,46 @@ LogPaths& Paths() {
     return paths;
 }
 
+// The Logs folder, held open for the run: lines are appended by name through
+// this handle, so a Logs folder swapped for a link later cannot redirect them.
+struct LogFolder {
+    std::wstring path;
+    platform::DirHandle handle;
+    bool isLink = false;
+};
+
+LogFolder& Folder() {
+    static LogFolder folder;
+    return folder;
+}
+
+void AppendLogBytes(const std::wstring& path, const std::string& bytes) {
+    LogFolder& folder = Folder();
+    if (folder.handle.IsOpen() && ParentPath(path) == folder.path) {
+        folder.handle.AppendToChild(path.substr(folder.path.size() + 1), bytes);
+        return;
+    }
+    AppendLogBytes(path, bytes);
+}
+
 }  // namespace
 
 void InitLogPaths(const std::wstring& clientDir) {
+    ResetLogPaths();
     std::wstring logs = JoinPath(clientDir, L"Logs");
-    platform::MakeDirectory(logs);  // an existing folder is fine; any failure only loses lines
+    LogFolder& folder = Folder();
+    platform::DirHandle client;
+    if (client.OpenAnchor(clientDir)) {
+        client.MakeChildDirectory(
+            L"Logs");  // an existing folder is fine; a failure only loses lines
+        if (!folder.handle.OpenChild(client, L"Logs")) {
+            // A link at Logs would carry our lines, and the purge after the
+            // run, into whatever folder it points to: keep no logs at all.
+            folder.isLink = platform::LastError() == platform::kErrorStoppedOnSymlink;
+            return;
+        }
+        folder.path = logs;
+    }
     LogPaths& p = Paths();
     p.main = JoinPath(logs, L"RiveRoravav.log");
     p.repairDryRun = JoinPath(logs, L"RepairDryRun.log");
@@ -39,6 +77,13 @@ void InitLogPaths(const std::wstring& clientDir) {
 
 void ResetLogPaths() {
     Paths() = LogPaths{};
+    Folder().handle.Close();
+    Folder().path.clear();
+    Folder().isLink = false;
+}
+
+bool LogsFolderIsLink() {
+    return Folder().isLink;
 }
 
 void LogLine(const std::wstring& path, const std::wstring& text) {
@@ -59,7 +104,7 @@ void LogLine(const std::wstring& path, const std::wstring& text) {
     if (bytes.empty()) {
         return;
     }
-    platform::AppendToFile(path, bytes);
+    AppendLogBytes(path, bytes);
 }
 
 void LogMain(const std::wstring& text) {
@@ -105,13 +150,20 @@ std::wstring RepairCleanupLogPath() {
 void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir) {
     platform::FileInfo info;
     std::wstring marker = JoinPath(clientDir, L"Data\\Local\\EnableDiagnostics.txt");
-    if (platform::ReadFileInfo(marker, info) && !info.IsDirectory()) {
+    if (StatBelow(clientDir, marker, info) && !info.IsDirectory()) {
         return;
     }
     const LogPaths& p = Paths();
+    LogFolder& folder = Folder();
     for (const std::wstring* path :
          {&p.main, &p.repairDryRun, &p.fullClientCompare, &p.fullClientApply, &p.repairCleanup}) {
-        if (!path->empty()) {
+        if (path->empty()) {
+            continue;
+        }
+        // By name through the Logs handle: never a delete through a link.
+        if (folder.handle.IsOpen() && ParentPath(*path) == folder.path) {
+            folder.handle.RemoveChild(path->substr(folder.path.size() + 1));
+        } else {
             platform::RemoveFile(*path);
         }
     }

@@ -7,6 +7,8 @@ namespace rr {
 void InitLogPaths(const std::wstring& clientDir);
 // Forgets the log paths again (lines go nowhere until the next InitLogPaths).
 void ResetLogPaths();
+// True when InitLogPaths found a link at clientDir\Logs: no log is kept.
+bool LogsFolderIsLink();
 
 // Appends "[YYYY-MM-DD HH:MM:SS] text\r\n" in UTF-8 to the file; an empty
 // path or a file that cannot be opened drops the line.
