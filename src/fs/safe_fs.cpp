@@ -1,5 +1,6 @@
 #include "fs/safe_fs.h"
 
+#include "fs/crash_points.h"
 #include "fs/path.h"
 #include "platform/error.h"
 
@@ -56,6 +57,7 @@ bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool 
     if (!create) {
         return Stop(stop, WalkStop::kMissing);
     }
+    CrashPoint();
     if (!parent.MakeChildDirectory(name) &&
         platform::LastError() != platform::kErrorAlreadyExists) {
         return Stop(stop, WalkStop::kFailed);
@@ -183,9 +185,11 @@ bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
     if (!OpenParentBelow(root, fullPath, true, parent, name, stop)) {
         return false;
     }
+    CrashPoint();
     if (!parent.RemoveChild(name) && !IsNotFound(platform::LastError())) {
         return false;
     }
+    CrashPoint();
     return parent.CreateNewFile(name, writer);
 }
 
@@ -221,10 +225,12 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
         return false;
     }
     const std::wstring temp = ReplacementTempName(name);
+    CrashPoint();
     if (!parent.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
         return false;
     }
     platform::FileWriter writer;
+    CrashPoint();
     if (!parent.CreateNewFile(temp, writer)) {
         return false;
     }
@@ -246,6 +252,7 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
         if (got == 0) {
             break;
         }
+        CrashPoint();
         if (!writer.Write(buffer.data(), got)) {
             ok = false;
             error = platform::LastError();
@@ -266,7 +273,7 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
         if (existing.attributes & platform::kAttrReadOnly) {
             ok = false;
             error = platform::kErrorAccessDenied;
-        } else if (!parent.Rename(temp, parent, name, true)) {
+        } else if (CrashPoint(), !parent.Rename(temp, parent, name, true)) {
             ok = false;
             error = platform::LastError();
         }
@@ -290,6 +297,7 @@ bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std
     if (!OpenParentBelow(root, to, true, toParent, toName, stop)) {
         return false;
     }
+    CrashPoint();
     return fromParent.Rename(fromName, toParent, toName, replaceExisting);
 }
 
@@ -324,6 +332,7 @@ struct TreeDeletion {
             Blocked(path);
             return;
         }
+        CrashPoint();
         if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
             if (observer) {
                 observer->FileDeleted(path);
@@ -344,6 +353,7 @@ struct TreeDeletion {
 
     void RemoveFile(const platform::DirHandle& parent, const std::wstring& name,
                     const std::wstring& path) {
+        CrashPoint();
         parent.SetNormalAttributes(name);
         if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
             if (observer) {
@@ -387,6 +397,7 @@ struct TreeDeletion {
             Remove(folder, entry.name, JoinPath(path, entry.name), entry.attributes);
         }
         folder.Close();
+        CrashPoint();
         parent.SetNormalAttributes(name);
         if (parent.RemoveChildDirectory(name)) {
             if (observer) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "fs/crash_points.h"
 #include "fs/file_ops.h"
 #include "fs/path.h"
 #include "fs/safe_fs.h"
@@ -41,6 +42,7 @@ LogFolder& Folder() {
 }
 
 void AppendLogBytes(const std::wstring& path, const std::string& bytes) {
+    CrashPoint();
     LogFolder& folder = Folder();
     if (folder.handle.IsOpen() && ParentPath(path) == folder.path) {
         folder.handle.AppendToChild(path.substr(folder.path.size() + 1), bytes);
@@ -150,7 +152,7 @@ std::wstring RepairCleanupLogPath() {
 void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir) {
     platform::FileInfo info;
     std::wstring marker = JoinPath(clientDir, L"Data\\Local\\EnableDiagnostics.txt");
-    if (StatBelow(clientDir, marker, info) && !info.IsDirectory()) {
+    if (platform::ReadFileInfo(marker, info) && !info.IsDirectory()) {
         return;
     }
     const LogPaths& p = Paths();

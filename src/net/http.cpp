@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fs/crash_points.h"
 #include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
@@ -235,6 +236,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
             LogMain(L"File download exceeded max bytes: " + url);
             return failureExit();
         }
+        CrashPoint();
         if (!file.Write(buffer.data(), got)) {
             LogMain(L"Failed writing temp file. error=" + ErrorText());
             return failureExit();
