@@ -36,8 +36,9 @@ std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
     std::vector<std::wstring> keys;
     for (const std::wstring& entry : source) {
         std::wstring normalized;
-        if (!ValidateRelativePath(entry, normalized)) {
-            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry);
+        std::wstring why;
+        if (!ValidateRelativePath(entry, normalized, &why)) {
+            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry + L" reason=" + why);
             continue;
         }
         if (!IsInSafeRepairScope(normalized)) {
@@ -98,7 +99,8 @@ void ScanDirectoryForExtras(const std::wstring& clientDir, const Manifest& manif
             std::wstring child = JoinPath(current, entry.name);
             if (entry.IsDirectory()) {
                 std::wstring relative;
-                if (RelativePathUnderRoot(clientDir, child, relative) && IsPreserved(relative, manifest)) {
+                if (RelativePathUnderRoot(clientDir, child, relative) &&
+                    IsPreserved(relative, manifest)) {
                     continue;
                 }
                 // Directory links are never entered: what lies behind them is
@@ -171,9 +173,10 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
                                         static_cast<uint32_t>(n)),
                          L"", Permille(120, 560, i, n), false);
         std::wstring normalized;
-        if (!ValidateRelativePath(entry.path, normalized)) {
+        std::wstring why;
+        if (!ValidateRelativePath(entry.path, normalized, &why)) {
             ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path + L" reason=" + why);
             continue;
         }
         std::wstring key = MakeRuleKey(normalized);

@@ -168,7 +168,11 @@ class UpdateRefusalTest(UpdateCase):
                           "reason=invalid-relative-path"),
             self.scenario("absolute", [{"path": "C:/Windows/x.bmd", "url": "x", "size": 1,
                                         "sha256": sha}],
-                          "Rejected unsafe manifest path: C:/Windows/x.bmd"),
+                          "Rejected unsafe manifest path: C:/Windows/x.bmd "
+                          "reason=blocked absolute path"),
+            self.scenario("device", [r.entry("Data/Item/con.bmd", b"dev")],
+                          "Rejected unsafe manifest path: Data/Item/con.bmd "
+                          "reason=blocked device name"),
             self.scenario("config", [r.entry("config.ini", b"evil")],
                           "BLOCKED manifest file not allowed: config.ini "
                           "reason=blocked-filename:config.ini"),
