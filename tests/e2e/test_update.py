@@ -214,6 +214,33 @@ class UpdateRefusalTest(UpdateCase):
                 self.assertRelaunchedFrom(client)
 
 
+class UpdateDuplicatePathTest(UpdateCase):
+
+    def test_case_folded_duplicate_refuses_the_manifest_before_any_download(self):
+        client = self.client()
+        client.enable_diagnostics()
+        client.write("Data/Item/Sword.bmd", b"old sword")
+        old_main = self.read(client, "Main.exe")
+        r = self.release
+        files = [
+            r.entry("Main.exe", old_main + b"\0first\0"),
+            r.entry("MAIN.EXE", old_main + b"\0second\0"),
+            r.entry("Data/Item/Sword.bmd", b"new sword", url="files/never-published.bmd"),
+        ]
+        url = r.manifest("dup.json", files)
+        before = snapshot(client)
+        result = harness.run_updater(self.run_update(client, url))
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual([q["path"] for q in r.server.requests], ["/dup.json"])
+        self.assertEqual(snapshot(client), before)
+        lines = client.log_lines()
+        self.assertLogHas(lines, "Manifest rejected: duplicate path after case folding: MAIN.EXE")
+        self.assertLogHas(lines, "Failed to download a valid manifest from primary and fallback "
+                                 "URL. No files will be touched.")
+        self.assertLogLacksPrefix(lines, "Downloading file: ")
+        self.assertRelaunchedFrom(client)
+
+
 class UpdateApplyFailureTest(UpdateCase):
 
     def hold_open(self, client, path):
