@@ -48,7 +48,31 @@ void AppendLogBytes(const std::wstring& path, const std::string& bytes) {
         folder.handle.AppendToChild(path.substr(folder.path.size() + 1), bytes);
         return;
     }
-    AppendLogBytes(path, bytes);
+    platform::AppendToFile(path, bytes);
+}
+
+// Control characters are written as escapes so that every log line stays
+// one line: a CR or LF inside logged text (a file name, a server's reply)
+// could otherwise forge a line of its own, and a NUL would cut the line.
+// Backslashes stay as they are, paths are full of them.
+void AppendEscaped(std::wstring& line, const std::wstring& text) {
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    for (wchar_t c : text) {
+        const unsigned long unit = static_cast<unsigned long>(c);
+        if (unit >= 0x20 && unit != 0x7F) {
+            line.push_back(c);
+        } else if (c == L'\r') {
+            line += L"\\r";
+        } else if (c == L'\n') {
+            line += L"\\n";
+        } else if (c == L'\t') {
+            line += L"\\t";
+        } else {
+            line += L"\\x";
+            line.push_back(kHex[(unit >> 4) & 0xF]);
+            line.push_back(kHex[unit & 0xF]);
+        }
+    }
 }
 
 }  // namespace
@@ -100,7 +124,7 @@ void LogLine(const std::wstring& path, const std::wstring& text) {
     for (const char* c = prefix; *c; ++c) {
         line.push_back(static_cast<wchar_t>(*c));
     }
-    line += text;
+    AppendEscaped(line, text);
     line += L"\r\n";
     std::string bytes = Utf16ToUtf8(line);
     if (bytes.empty()) {

@@ -45,9 +45,11 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
                            std::wstring& fullPath, CleanupStats& stats) {
     fullPath.clear();
     std::wstring normalized;
-    if (!ValidateRelativePath(target, normalized)) {
+    std::wstring why;
+    if (!ValidateRelativePath(target, normalized, &why)) {
         ++stats.blocked;
-        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target);
+        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target +
+                         L" reason=" + why);
         return false;
     }
     const std::wstring key = FoldCase(normalized);

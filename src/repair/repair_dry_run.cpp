@@ -37,8 +37,9 @@ std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
     std::vector<std::wstring> keys;
     for (const std::wstring& entry : source) {
         std::wstring normalized;
-        if (!ValidateRelativePath(entry, normalized)) {
-            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry);
+        std::wstring why;
+        if (!ValidateRelativePath(entry, normalized, &why)) {
+            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry + L" reason=" + why);
             continue;
         }
         if (!IsInSafeRepairScope(normalized)) {
@@ -190,9 +191,10 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
                                         static_cast<uint32_t>(n)),
                          L"", Permille(120, 560, i, n), false);
         std::wstring normalized;
-        if (!ValidateRelativePath(entry.path, normalized)) {
+        std::wstring why;
+        if (!ValidateRelativePath(entry.path, normalized, &why)) {
             ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path + L" reason=" + why);
             continue;
         }
         std::wstring key = MakeRuleKey(normalized);

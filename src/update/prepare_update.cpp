@@ -60,8 +60,9 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
                          BarValue(120, (i - 1) * 220, n), false);
 
         std::wstring normalized;
-        if (!ValidateRelativePath(entry.path, normalized)) {
-            LogMain(L"Rejected unsafe manifest path: " + entry.path);
+        std::wstring why;
+        if (!ValidateRelativePath(entry.path, normalized, &why)) {
+            LogMain(L"Rejected unsafe manifest path: " + entry.path + L" reason=" + why);
             LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
                     L" reason=invalid-relative-path");
             LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);
