@@ -1,5 +1,7 @@
 #include "fs/preserve_rules.h"
 
+#include <iterator>
+
 #include "fs/incremental_allowlist.h"
 #include "fs/path.h"
 
@@ -30,6 +32,9 @@ const wchar_t* const kFullClientPreserveRules[] = {
     L"Data\\Local\\LauncherLinks.ini",
     L"Data\\Local\\RiveRoravav.exe",
     L"RiveRoravav.exe",
+    // The diagnostics switch: a repair that quarantined it would have the
+    // logs of that very run deleted at its end.
+    L"Data\\Local\\EnableDiagnostics.txt",
 };
 const wchar_t* const kFullClientPreservedExtensions[] = {L".log", L".tmp", L".dll"};
 
@@ -126,6 +131,12 @@ bool IsRepairPreserved(const std::wstring& relativePath,
 
 bool IsInSafeRepairScope(const std::wstring& managedRoot) {
     return IsFolderOrBelow(MakeRuleKey(managedRoot), L"data");
+}
+
+const std::vector<std::wstring>& FullClientPreserveRules() {
+    static const std::vector<std::wstring> rules(std::begin(kFullClientPreserveRules),
+                                                 std::end(kFullClientPreserveRules));
+    return rules;
 }
 
 bool IsFullClientPreserved(const std::wstring& relativePath) {

@@ -25,6 +25,10 @@ bool IsRepairPreserved(const std::wstring& relativePath, const std::vector<std::
 // A managed root may only lie in Data (Data itself included).
 bool IsInSafeRepairScope(const std::wstring& managedRoot);
 
+// The built-in rules of the full-client modes, in the order the compare lists
+// them.
+const std::vector<std::wstring>& FullClientPreserveRules();
+
 // Full-client compare and apply: the built-in rules only.
 bool IsFullClientPreserved(const std::wstring& relativePath);
 

@@ -68,12 +68,14 @@ TEST(IsFullClientPreserved, BuiltInRules) {
     for (const wchar_t* kept :
          {L"Logs", L"logs\\", L"Data\\Local\\Logs\\z.txt", L"sub\\RiveRoravav.exe", L"Data\\x.dll",
           L"config.ini", L"Data/Local/LauncherLinks.ini", L"_full_extract\\Client\\Main.exe",
-          L"_Quarantine_Update", L"ScreenShots\\s.jpg", L"a\\b.log", L"c.TMP", L""}) {
+          L"_Quarantine_Update", L"ScreenShots\\s.jpg", L"a\\b.log", L"c.TMP", L"",
+          L"data/local/enablediagnostics.txt"}) {
         EXPECT_TRUE(IsFullClientPreserved(kept)) << Utf16ToUtf8(kept);
     }
     for (const wchar_t* repaired :
          {L"Data\\Local\\config.ini", L"tool.exe", L"Main.exe", L"Data\\LauncherLinks.ini",
-          L"Data\\Local\\LogsX\\a.txt", L"LogsX", L"Data\\x.pdb"}) {
+          L"Data\\Local\\LogsX\\a.txt", L"LogsX", L"Data\\x.pdb", L"EnableDiagnostics.txt",
+          L"Data\\Local\\EnableDiagnostics.txt.bak"}) {
         EXPECT_FALSE(IsFullClientPreserved(repaired)) << Utf16ToUtf8(repaired);
     }
 }
