@@ -34,12 +34,6 @@ std::string DigestText(const uint8_t (&digest)[platform::kSha256DigestBytes]) {
     return text;
 }
 
-// Attributes for a size check. A directory has no content size, so it counts as
-// a file whose attributes could not be read.
-bool ReadRegularFileInfo(const std::wstring& path, platform::FileInfo& info) {
-    return platform::ReadFileInfo(path, info) && !info.IsDirectory();
-}
-
 }  // namespace
 
 namespace {
@@ -166,12 +160,13 @@ bool ValidateDownloadedFile(const std::wstring& path, const std::string& expecte
     return ValidateDownloadedFile(ParentPath(path), path, expectedSha256, expectedSize);
 }
 
-bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize) {
+bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool sizeConfigured,
+                      uint64_t expectedSize) {
     if (!sizeConfigured) {
         return true;
     }
     platform::FileInfo info;
-    if (!ReadRegularFileInfo(path, info)) {
+    if (!ReadRegularFileInfoBelow(root, path, info)) {
         LogMain(L"Failed to stat file for size validation: " + path);
         return false;
     }
@@ -184,7 +179,12 @@ bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t ex
     return true;
 }
 
-bool ValidatePackageSha256(const std::wstring& path, const std::string& expectedSha256) {
+bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize) {
+    return ValidateFileSize(ParentPath(path), path, sizeConfigured, expectedSize);
+}
+
+bool ValidatePackageSha256(const std::wstring& root, const std::wstring& path,
+                           const std::string& expectedSha256) {
     if (expectedSha256.empty()) {
         LogMain(
             L"WARNING: no SHA256 configured. No extraction/apply is allowed for this full client "
@@ -196,7 +196,7 @@ bool ValidatePackageSha256(const std::wstring& path, const std::string& expected
         return false;
     }
     std::string actual;
-    if (!ComputeFileSha256(path, actual)) {
+    if (!ComputeFileSha256Below(root, path, actual)) {
         return false;
     }
     if (!Sha256TextEquals(expectedSha256, actual)) {
@@ -206,6 +206,10 @@ bool ValidatePackageSha256(const std::wstring& path, const std::string& expected
     }
     LogMain(L"File SHA256 validation OK: " + Utf8ToUtf16(actual));
     return true;
+}
+
+bool ValidatePackageSha256(const std::wstring& path, const std::string& expectedSha256) {
+    return ValidatePackageSha256(ParentPath(path), path, expectedSha256);
 }
 
 }  // namespace rr

@@ -30,10 +30,17 @@ bool ValidateDownloadedFile(const std::wstring& path, const std::string& expecte
                             uint64_t expectedSize);
 
 // The full client package's size; passes silently when no size is configured.
+// Only a regular file reached without following a link below `root` passes.
+bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool sizeConfigured,
+                      uint64_t expectedSize);
+// The same with the file's own folder as the root.
 bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize);
 
 // The full client package's digest. An empty expected text passes with a
 // warning: the caller forbids extraction and apply when no digest is given.
+bool ValidatePackageSha256(const std::wstring& root, const std::wstring& path,
+                           const std::string& expectedSha256);
+// The same with the file's own folder as the root.
 bool ValidatePackageSha256(const std::wstring& path, const std::string& expectedSha256);
 
 }  // namespace rr

@@ -189,5 +189,27 @@ TEST_F(Sha256Test, PackageDigestValidation) {
     EXPECT_EQ(lines[4], L"Failed to open file for SHA256. error=2 path=" + missing);
 }
 
+// The package is checked where it lies below the client folder: a link to a
+// file that would pass, at the package or on the way to it, passes nothing.
+TEST_F(Sha256Test, PackageValidationRefusesLinks) {
+    WriteFile(dir.native() / "Real" / "Orvella_Client.zip", "abc");
+    std::error_code ec;
+    test::fs::create_symlink(dir.native() / "Real" / "Orvella_Client.zip",
+                             dir.native() / "Linked.zip", ec);
+    test::fs::create_directory_symlink(dir.native() / "Real", dir.native() / "_full_tmp", ec);
+    if (ec) {
+        GTEST_SKIP() << "links need rights this system does not grant";
+    }
+    const std::wstring root = dir.core();
+    for (const std::wstring& path :
+         {dir.core(L"Linked.zip"), dir.core(L"_full_tmp\\Orvella_Client.zip")}) {
+        EXPECT_FALSE(ValidateFileSize(root, path, true, 3)) << Utf16ToUtf8(path);
+        EXPECT_FALSE(ValidatePackageSha256(root, path, kAbcDigest)) << Utf16ToUtf8(path);
+    }
+    const std::wstring real = dir.core(L"Real\\Orvella_Client.zip");
+    EXPECT_TRUE(ValidateFileSize(root, real, true, 3));
+    EXPECT_TRUE(ValidatePackageSha256(root, real, kAbcDigest));
+}
+
 }  // namespace
 }  // namespace rr
