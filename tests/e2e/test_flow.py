@@ -55,7 +55,7 @@ class EntryFlowTest(E2eCase):
 
     def test_modes_that_do_not_complete_exit_5_after_relaunch(self):
         cases = {
-            # mode as given: (line of the placeholder, not-completed line, finished line, checks instances)
+            # mode as given: (runner name, not-completed line, finished line, checks instances)
             "update": ("update", "V2-C4.3 update did not complete. Relaunching Main.exe without "
                        "applying further changes.", "RiveRoravav V2-C4.3 finished", True),
             "Updte-Misspelt": ("update", "V2-C4.3 update did not complete. Relaunching Main.exe "
@@ -89,7 +89,11 @@ class EntryFlowTest(E2eCase):
                     "update": "Failed to download a valid manifest from primary and fallback "
                               "URL. No files will be touched.",
                     "repair-dry-run": "No full manifest URL was provided for repair dry-run.",
-                }.get(name, "Mode not available in this build: " + name))
+                    "full-client": "Full client package URL is not configured or is not "
+                                   "http/https.",
+                    "full-client-apply": "Full client package URL is not configured or is not "
+                                         "http/https.",
+                }[name])
                 self.assertLogHas(lines, not_completed)
                 self.assertEqual(lines[-1], finished)
                 if checks:

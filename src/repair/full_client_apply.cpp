@@ -1,0 +1,234 @@
+#include "repair/full_client_apply.h"
+
+#include <cstdio>
+
+#include "fs/path.h"
+#include "log/log.h"
+#include "platform/system.h"
+#include "repair/full_client_progress.h"
+#include "repair/quarantine.h"
+#include "repair/repair_apply.h"
+#include "repair/repair_plan.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+namespace bar = full_client_bar;
+
+const wchar_t* const kApplyLogHint = L"Check Logs\\FullClientApply.log";
+
+// One quarantine folder per run, named by the local time; two runs in the
+// same second share it, and UniqueTargetPath keeps their files apart.
+std::wstring QuarantineRootFor(const std::wstring& clientDir) {
+    const platform::LocalTime t = platform::CurrentLocalTime();
+    wchar_t stamp[32];
+    std::swprintf(stamp, sizeof stamp / sizeof stamp[0], L"%04u%02u%02u_%02u%02u%02u", t.year,
+                  t.month, t.day, t.hour, t.minute, t.second);
+    return JoinPath(JoinPath(clientDir, L"_quarantine_update"), stamp);
+}
+
+void LogPlanSummary(const RepairPlan& plan, const std::wstring& shownQuarantine) {
+    LogFullClientApply(L"Full client repair plan:");
+    LogFullClientApply(L" files to copy: " + ToDecimal(plan.copies.size()));
+    LogFullClientApply(L" extras detected: " + ToDecimal(plan.extras.size()));
+    LogFullClientApply(L" extras movable: " + ToDecimal(plan.extrasMovable));
+    LogFullClientApply(L" extras preserved: " + ToDecimal(plan.extrasPreserved));
+    LogFullClientApply(L" preserved skipped: " + ToDecimal(plan.preservedSkipped));
+    LogFullClientApply(L" blocked: " + ToDecimal(plan.blocked));
+    LogFullClientApply(L" backup root: " + plan.backupRoot);
+    LogFullClientApply(L" quarantine path: " + shownQuarantine);
+}
+
+void LogExtraDirSummary(const ExtraDirStats& dirs) {
+    LogFullClientApply(L"Full client repair extra directory summary:");
+    LogExtraDirCounters(dirs);
+}
+
+struct AutoCleanup {
+    bool ran = false;
+    bool warnings = false;
+    CleanupStats stats;
+};
+
+AutoCleanup RunAutoCleanup(const std::wstring& clientDir, int base, int span) {
+    AutoCleanup cleanup;
+    LogFullClientApply(
+        L"Automatic repair artifact cleanup after successful full-client-apply started.");
+    cleanup.stats = CleanRepairArtifacts(clientDir, base, span);
+    LogCleanupSummary(cleanup.stats);
+    LogAutoCleanupSummary(cleanup.stats);
+    cleanup.ran = true;
+    cleanup.warnings = cleanup.stats.failed != 0 || cleanup.stats.blocked != 0;
+    if (cleanup.warnings) {
+        LogFullClientApply(
+            L"WARNING: repair artifacts cleanup finished with warnings after successful repair.");
+    }
+    return cleanup;
+}
+
+void LogCompletion(const AutoCleanup& cleanup) {
+    LogFullClientApply(cleanup.ran ? L"Full client repair apply complete. Repair artifacts "
+                                     L"cleaned after successful apply."
+                                   : L"Full client repair apply complete. Repair artifacts "
+                                     L"cleanup was not run.");
+}
+
+bool Fail(const std::wstring& detail) {
+    SetProgressState(L"Repair failed", detail, kApplyLogHint, bar::kDone, true);
+    return false;
+}
+
+// Nothing to copy and nothing to move: at most empty extra folders go.
+bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
+                          const std::wstring& shownQuarantine, const std::wstring& packageRoot) {
+    const std::wstring& clientDir = plan.clientDir;
+    ExtraDirStats dirs;
+    if (quarantine) {
+        SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
+                         bar::kEmptyDirsNoChanges, false);
+        CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
+    }
+    LogFullClientApply(L"Repair complete: no changes needed.");
+    LogFullClientApply(L"Full client repair extra summary:");
+    LogFullClientApply(L" EXTRA total: " + ToDecimal(plan.extras.size()));
+    LogFullClientApply(L" EXTRA quarantined: 0");
+    LogFullClientApply(L" EXTRA preserved: " + ToDecimal(plan.extrasPreserved));
+    LogFullClientApply(L" EXTRA failed: 0");
+    LogFullClientApply(L" Quarantine path: " + shownQuarantine);
+    LogExtraDirSummary(dirs);
+
+    AutoCleanup cleanup;
+    if (quarantine) {
+        if (dirs.failed == 0 && dirs.blocked == 0) {
+            cleanup =
+                RunAutoCleanup(clientDir, bar::kCleanupNoChangesBase, bar::kCleanupNoChangesSpan);
+        } else {
+            LogFullClientApply(
+                L"Repair artifact cleanup skipped because extra directory cleanup had warnings.");
+        }
+    }
+    LogCompletion(cleanup);
+
+    std::wstring detail;
+    if (cleanup.ran) {
+        detail = cleanup.warnings ? L"No changes needed; artifact cleanup has warnings"
+                                  : L"No changes needed; artifacts cleaned";
+    } else {
+        detail =
+            quarantine && dirs.removed != 0 ? L"Empty extra folders cleaned" : L"No changes needed";
+    }
+    SetProgressState(L"Repair complete", detail,
+                     L"Empty dirs removed " + ToDecimal(dirs.removed) + L" | Artifacts removed " +
+                         ToDecimal(cleanup.stats.deletedFolders),
+                     bar::kDone, false);
+    return true;
+}
+
+}  // namespace
+
+void LogAutoCleanupSummary(const CleanupStats& stats) {
+    LogFullClientApply(L"Full client repair artifact auto-cleanup summary:");
+    LogFullClientApply(L" auto cleanup target count: " + ToDecimal(stats.targetCount));
+    LogFullClientApply(L" deleted folders: " + ToDecimal(stats.deletedFolders));
+    LogFullClientApply(L" deleted files: " + ToDecimal(stats.deletedFiles));
+    LogFullClientApply(L" skipped: " + ToDecimal(stats.skipped));
+    LogFullClientApply(L" failed: " + ToDecimal(stats.failed));
+    LogFullClientApply(L" blocked: " + ToDecimal(stats.blocked));
+}
+
+bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
+                        const std::wstring& packagePath) {
+    const std::wstring& clientDir = config.clientDir;
+    const bool quarantine = config.quarantineExtras;
+    const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(clientDir) : L"";
+    const std::wstring shownQuarantine = quarantine ? quarantineRoot : L"(disabled)";
+
+    LogFullClientApply(std::wstring(60, L'='));
+    LogFullClientApply(L"Full client repair apply started");
+    LogFullClientApply(L"ZIP path: " + packagePath);
+    LogFullClientApply(L"packageRoot: " + packageRoot);
+    LogFullClientApply(L"clientDir: " + clientDir);
+    LogFullClientApply(std::wstring(L"quarantine extras: ") +
+                       (quarantine ? L"enabled" : L"disabled"));
+    LogFullClientApply(
+        L"RiveRoravav.exe, DLLs, configs, logs, and temp folders are preserved in V2-C9.5.");
+    LogFullClientApply(L"quarantine root: " + shownQuarantine);
+
+    SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", bar::kPlan, false);
+    RepairPlan plan;
+    if (!BuildRepairPlan(clientDir, packageRoot, quarantineRoot, plan)) {
+        LogFullClientApply(L"Repair plan has BLOCKED entries: " + ToDecimal(plan.blocked));
+        return Fail(L"Unsafe paths in repair plan");
+    }
+    LogPlanSummary(plan, shownQuarantine);
+
+    if (plan.copies.empty() && (!quarantine || plan.extras.empty())) {
+        return FinishWithoutChanges(plan, quarantine, shownQuarantine, packageRoot);
+    }
+
+    if (!ApplyRepairPlan(plan, clientDir, packageRoot)) {
+        return Fail(L"Could not apply files");
+    }
+
+    QuarantineStats moved;
+    moved.total = static_cast<uint32_t>(plan.extras.size());
+    ExtraDirStats dirs;
+    if (!quarantine) {
+        if (!plan.extras.empty()) {
+            LogFullClientApply(
+                L"Extras were detected but not moved because --quarantine-extras was not "
+                L"provided.");
+            for (const ExtraFile& extra : plan.extras) {
+                LogFullClientApply(L"EXTRA/NOT-MOVED: " + extra.relativePath);
+            }
+        }
+    } else {
+        QuarantineExtras(plan.extras, quarantineRoot, clientDir, moved);
+        SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
+                         bar::kEmptyDirs, false);
+        CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
+    }
+
+    LogFullClientApply(L"Full client repair extra summary:");
+    LogFullClientApply(L" EXTRA total: " + ToDecimal(moved.total));
+    LogFullClientApply(L" EXTRA quarantined: " + ToDecimal(moved.quarantined));
+    LogFullClientApply(L" EXTRA preserved: " + ToDecimal(plan.extrasPreserved));
+    LogFullClientApply(L" EXTRA failed: " + ToDecimal(moved.failed));
+    LogFullClientApply(L" EXTRA blocked: " + ToDecimal(moved.blocked));
+    LogFullClientApply(L" Quarantine path: " + shownQuarantine);
+    LogExtraDirSummary(dirs);
+
+    AutoCleanup cleanup;
+    if (quarantine) {
+        if (moved.failed == 0 && moved.blocked == 0 && dirs.failed == 0 && dirs.blocked == 0) {
+            cleanup = RunAutoCleanup(clientDir, bar::kCleanupBase, bar::kCleanupSpan);
+        } else {
+            LogFullClientApply(
+                L"Repair artifact cleanup skipped because repair/quarantine cleanup had warnings.");
+        }
+    }
+    LogCompletion(cleanup);
+
+    std::wstring detail;
+    if (!quarantine) {
+        detail = L"Files applied; extras only logged";
+    } else if (cleanup.ran) {
+        detail = cleanup.warnings ? L"Files applied; artifact cleanup has warnings"
+                                  : L"Files applied; artifacts cleaned";
+    } else {
+        detail = L"Files applied; repair cleanup has warnings";
+    }
+    SetProgressState(L"Repair complete", detail,
+                     L"Copied " + ToDecimal(plan.copies.size()) + L" | Extra moved " +
+                         ToDecimal(moved.quarantined) + L" | Extra preserved " +
+                         ToDecimal(plan.extrasPreserved) + L" | Extra failed " +
+                         ToDecimal(moved.failed) + L" | Empty dirs removed " +
+                         ToDecimal(dirs.removed) + L" | Artifacts removed " +
+                         ToDecimal(cleanup.stats.deletedFolders),
+                     bar::kDone, false);
+    return true;
+}
+
+}  // namespace rr

@@ -1,0 +1,21 @@
+#pragma once
+// The apply half of the full-client-apply mode, after the package was
+// downloaded, validated, extracted and compared.
+#include <string>
+
+#include "app/run_config.h"
+#include "repair/artifact_cleanup.h"
+
+namespace rr {
+
+// Plans, refuses a plan with any BLOCKED entry, applies it, then either moves
+// the extras into quarantine and removes empty extra folders (with
+// --quarantine-extras) or only lists them; a clean quarantine run ends with
+// the automatic removal of the four work folders. True when the files were
+// applied (quarantine and cleanup problems are warnings, not failures).
+bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
+                        const std::wstring& packagePath);
+
+void LogAutoCleanupSummary(const CleanupStats& stats);
+
+}  // namespace rr

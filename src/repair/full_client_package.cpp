@@ -1,0 +1,235 @@
+#include "repair/full_client_package.h"
+
+#include <cstdint>
+
+#include "fs/file_ops.h"
+#include "fs/path.h"
+#include "fs/safe_fs.h"
+#include "log/log.h"
+#include "net/http.h"
+#include "net/sha256.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "repair/full_client_progress.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+namespace bar = full_client_bar;
+
+const wchar_t* const kDefaultPackageName = L"Orvella_Client.zip";
+const wchar_t* const kDownloadFailed = L"Full client download failed";
+const wchar_t* const kMainLogHint = L"Check Logs\\RiveRoravav.log";
+constexpr uint64_t kDownloadSlackBytes = 1048576;
+constexpr uint64_t kUnsizedDownloadLimit = 6442450944;  // 6 GiB
+
+bool Fail(const std::wstring& status, const std::wstring& detail) {
+    SetProgressState(status, detail, kMainLogHint, bar::kDone, true);
+    return false;
+}
+
+bool IsAllowedNameChar(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           c == L'.' || c == L'_' || c == L'-' || c == L'(' || c == L')' || c == L' ';
+}
+
+uint64_t DownloadLimit(const PackageSettings& package) {
+    if (!package.sizeConfigured) {
+        return kUnsizedDownloadLimit;
+    }
+    // Saturates: a size near 2^64 must not wrap the limit round to a tiny one.
+    return package.expectedSize > UINT64_MAX - kDownloadSlackBytes
+               ? UINT64_MAX
+               : package.expectedSize + kDownloadSlackBytes;
+}
+
+bool CheckSettings(const RunConfig& config, bool apply, PackageSettings& package) {
+    if (!IsHttpUrl(config.packageUrl)) {
+        LogMain(L"Full client package URL is not configured or is not http/https.");
+        return Fail(kDownloadFailed, L"Package URL not configured");
+    }
+    package.sizeConfigured = !config.packageSize.empty();
+    if (package.sizeConfigured && !ParsePackageSize(config.packageSize, package.expectedSize)) {
+        LogMain(L"Invalid full client package size: " + config.packageSize);
+        return Fail(kDownloadFailed, L"Invalid package size");
+    }
+    package.expectedSha256 = Utf16ToUtf8(config.packageSha256);
+    if (package.expectedSha256.empty()) {
+        LogMain(
+            L"WARNING: no SHA256 configured. Download is allowed for test only; extraction/apply "
+            L"remains disabled.");
+        if (apply) {
+            LogMain(L"Full-client apply requires package SHA256. Aborting.");
+            return Fail(L"Repair failed", L"Package SHA256 is required for apply");
+        }
+    } else if (!IsValidSha256Text(package.expectedSha256)) {
+        LogMain(L"Invalid full client SHA256: " + config.packageSha256);
+        return Fail(kDownloadFailed, L"Invalid package SHA256");
+    }
+    return true;
+}
+
+bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
+    const std::wstring& clientDir = config.clientDir;
+    package.fullTmpDir = JoinPath(clientDir, L"_full_tmp");
+    // Made through handles from the client folder: a link standing at
+    // _full_tmp is refused, so the package can never land outside.
+    WalkStop stop = WalkStop::kNone;
+    if (!CreateFolderBelow(clientDir, package.fullTmpDir, &stop)) {
+        const uint32_t error =
+            stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
+        LogMain(L"Failed to create _full_tmp directory. error=" + ToDecimal(error) + L" path=" +
+                package.fullTmpDir);
+        return Fail(kDownloadFailed, L"Could not create _full_tmp");
+    }
+    package.fileName = MakePackageFileName(config.packageUrl);
+    package.packagePath = JoinPath(package.fullTmpDir, package.fileName);
+    if (!IsPathUnderRoot(package.packagePath, package.fullTmpDir) ||
+        IsSamePath(package.packagePath, package.fullTmpDir)) {
+        LogMain(L"Refused unsafe full client output path: " + package.packagePath);
+        return Fail(kDownloadFailed, L"Unsafe output path");
+    }
+    LogMain(L"full tmp dir=" + package.fullTmpDir);
+    LogMain(L"output zip path=" + package.packagePath);
+    LogMain(package.sizeConfigured ? L"expected size=" + ToDecimal(package.expectedSize)
+                                   : std::wstring(L"expected size=not configured"));
+    LogMain(package.expectedSha256.empty() ? std::wstring(L"expected sha256=not configured")
+                                           : L"expected sha256=" + config.packageSha256);
+    return true;
+}
+
+// A package left by an earlier run counts only with a configured SHA-256 that
+// it matches; without one nothing tells a good package from a bad one.
+bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
+    platform::FileInfo info;
+    if (package.expectedSha256.empty() || !StatBelow(clientDir, package.packagePath, info) ||
+        info.IsDirectory()) {
+        return false;
+    }
+    SetProgressState(L"Checking existing package...", package.fileName, L"Validating SHA256",
+                     bar::kCheckExistingPackage, false);
+    std::string digest;
+    if (ComputeFileSha256Below(clientDir, package.packagePath, digest) &&
+        Sha256TextEquals(digest, package.expectedSha256) &&
+        ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
+                         package.expectedSize)) {
+        return true;
+    }
+    LogMain(
+        L"Existing full client package is missing/invalid; downloading again inside _full_tmp "
+        L"only.");
+    return false;
+}
+
+bool Download(const RunConfig& config, const PackageSettings& package) {
+    std::wstring hint = L"Downloaded 0.00 MB";
+    if (package.sizeConfigured) {
+        hint += L" / " + FormatMegabytes(package.expectedSize);
+    }
+    SetProgressState(L"Downloading full client...", package.fileName, hint, bar::kDownloadStart,
+                     false);
+    if (!DownloadUrlToFile(config.packageUrl, config.clientDir, package.packagePath,
+                           DownloadLimit(package), package.fileName, 1, 1,
+                           package.sizeConfigured ? package.expectedSize : 0)) {
+        LogMain(L"Full client ZIP download failed. No client files were touched.");
+        return Fail(kDownloadFailed, L"Download failed");
+    }
+    return true;
+}
+
+// A package that fails its size or digest is of no use to any later run.
+void DeleteInvalidPackage(const std::wstring& clientDir, const PackageSettings& package) {
+    if (!DeleteTreeUnderRoot(package.packagePath, clientDir)) {
+        LogMain(L"Failed to delete invalid full client package: " + package.packagePath);
+    }
+}
+
+bool Validate(const std::wstring& clientDir, const PackageSettings& package) {
+    SetProgressState(L"Validating full client package...", package.fileName,
+                     L"Checking size and SHA256", bar::kValidatePackage, false);
+    if (!ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
+                          package.expectedSize)) {
+        DeleteInvalidPackage(clientDir, package);
+        return Fail(kDownloadFailed, L"Size validation failed");
+    }
+    if (!ValidatePackageSha256(clientDir, package.packagePath, package.expectedSha256)) {
+        DeleteInvalidPackage(clientDir, package);
+        return Fail(kDownloadFailed, L"SHA256 validation failed");
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring MakePackageFileName(const std::wstring& url) {
+    std::wstring name = url.substr(0, url.find_first_of(L"?#"));
+    const size_t slash = name.find_last_of(L"/\\");
+    if (slash != std::wstring::npos) {
+        name.erase(0, slash + 1);
+    }
+    if (name.empty()) {
+        return kDefaultPackageName;
+    }
+    for (wchar_t& c : name) {
+        if (!IsAllowedNameChar(c)) {
+            c = L'_';
+        }
+    }
+    // Names Windows would alter or read as a device (a trailing dot or space,
+    // NUL.zip) would put the package somewhere other than where it is checked.
+    std::wstring normalized;
+    if (name.find(L"..") != std::wstring::npos || !ValidateRelativePath(name, normalized)) {
+        return kDefaultPackageName;
+    }
+    return name;
+}
+
+bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
+    size = 0;
+    if (text.empty()) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+        const uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    if (value == 0) {
+        return false;
+    }
+    size = value;
+    return true;
+}
+
+bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSettings& package) {
+    package = PackageSettings{};
+    SetProgressState(L"Starting full client download...", L"Validating package config", L"",
+                     bar::kValidateSettings, false);
+    if (!CheckSettings(config, apply, package) || !PrepareFullTmp(config, package)) {
+        return false;
+    }
+    if (IsReusable(config.clientDir, package)) {
+        LogMain(L"Already downloaded and valid: " + package.packagePath);
+        SetProgressState(L"Full client package ready", L"Already downloaded and valid",
+                         package.packagePath, bar::kPackageReady, false);
+    } else if (!Download(config, package)) {
+        return false;
+    }
+    if (!Validate(config.clientDir, package)) {
+        return false;
+    }
+    LogMain(L"Full client package downloaded and validated.");
+    SetProgressState(L"Full client package downloaded and validated", package.fileName,
+                     package.packagePath, bar::kValidatePackage, false);
+    return true;
+}
+
+}  // namespace rr

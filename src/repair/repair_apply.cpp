@@ -1,0 +1,175 @@
+#include "repair/repair_apply.h"
+
+#include "fs/file_ops.h"
+#include "fs/path.h"
+#include "fs/safe_fs.h"
+#include "log/log.h"
+#include "net/sha256.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "process/game_process.h"
+#include "repair/full_client_progress.h"
+#include "ui/progress.h"
+
+namespace rr {
+
+namespace {
+
+namespace bar = full_client_bar;
+
+// The error of a failed file-layer call; a link met on the way reports as
+// such even when the walk left no system error behind.
+uint32_t FailureCode(WalkStop stop) {
+    return stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
+}
+
+bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
+                        platform::FileInfo& info) {
+    return StatBelow(root, path, info) && info.IsRegularFile();
+}
+
+// Removes one file through its folder's handle; a folder is never removed.
+bool RemoveFileBelow(const std::wstring& root, const std::wstring& path, uint32_t& error) {
+    platform::DirHandle parent;
+    std::wstring name;
+    WalkStop stop = WalkStop::kNone;
+    if (!OpenParentBelow(root, path, false, parent, name, &stop)) {
+        error = FailureCode(stop);
+        return false;
+    }
+    // A read-only file refuses deletion on Windows.
+    parent.SetNormalAttributes(name);
+    if (!parent.RemoveChild(name)) {
+        error = platform::LastError();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
+    const std::wstring& relative = action.relativePath;
+    platform::FileInfo source;
+    platform::FileInfo destination;
+    if (!IsRegularFileBelow(clientDir, action.sourcePath, source) ||
+        !IsRegularFileBelow(clientDir, action.destinationPath, destination)) {
+        LogFullClientApply(L"VERIFY FAILED size read: " + relative);
+        return false;
+    }
+    if (source.size != destination.size) {
+        LogFullClientApply(L"VERIFY FAILED size mismatch: " + relative + L" source=" +
+                           ToDecimal(source.size) + L" destination=" + ToDecimal(destination.size));
+        return false;
+    }
+    std::string sourceDigest;
+    std::string destinationDigest;
+    if (!ComputeFileSha256Below(clientDir, action.sourcePath, sourceDigest) ||
+        !ComputeFileSha256Below(clientDir, action.destinationPath, destinationDigest)) {
+        LogFullClientApply(L"VERIFY FAILED sha256 read: " + relative);
+        return false;
+    }
+    if (!Sha256TextEquals(sourceDigest, destinationDigest)) {
+        LogFullClientApply(L"VERIFY FAILED sha256 mismatch: " + relative);
+        return false;
+    }
+    return true;
+}
+
+void RollbackAppliedFiles(const std::wstring& clientDir, const std::vector<AppliedFile>& applied) {
+    for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
+        const std::wstring& relative = it->relativePath;
+        platform::FileInfo info;
+        if (it->backupMade) {
+            if (!IsRegularFileBelow(clientDir, it->backupPath, info)) {
+                LogFullClientApply(L"ROLLBACK missing backup: " + relative);
+                continue;
+            }
+            WalkStop stop = WalkStop::kNone;
+            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, &stop)) {
+                LogFullClientApply(L"ROLLBACK restored backup: " + relative);
+            } else {
+                // Said plainly: the file is not what it was before this run.
+                LogFullClientApply(L"ROLLBACK failed to restore backup: " + relative + L" error=" +
+                                   ToDecimal(FailureCode(stop)));
+            }
+            continue;
+        }
+        if (!IsRegularFileBelow(clientDir, it->destinationPath, info)) {
+            continue;
+        }
+        uint32_t error = 0;
+        if (RemoveFileBelow(clientDir, it->destinationPath, error)) {
+            LogFullClientApply(L"ROLLBACK removed newly copied file: " + relative);
+        } else {
+            LogFullClientApply(L"ROLLBACK failed to remove newly copied file: " + relative +
+                               L" error=" + ToDecimal(error));
+        }
+    }
+}
+
+bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
+                     const std::wstring& packageRoot) {
+    std::vector<AppliedFile> applied;
+    auto fail = [&](const std::wstring& line) {
+        LogFullClientApply(line);
+        RollbackAppliedFiles(clientDir, applied);
+        return false;
+    };
+    const uint32_t total = static_cast<uint32_t>(plan.copies.size());
+    for (uint32_t n = 1; n <= total; ++n) {
+        const CopyAction& action = plan.copies[n - 1];
+        const std::wstring& relative = action.relativePath;
+        const std::wstring status =
+            action.isMainExecutable ? L"Applying Main.exe..." : L"Applying files...";
+        const std::wstring detail = FormatStepText(L"Applying file", relative, n, total);
+        SetProgressState(status, detail, L"",
+                         bar::Band(bar::kApplyBase, bar::kApplySpan, n - 1, total), false);
+
+        if (action.isMainExecutable) {
+            if (!FindProcessesByImagePath(action.destinationPath).empty()) {
+                return fail(L"Main.exe is still running before full-client replacement. Aborting.");
+            }
+            LogFullClientApply(L"Main.exe replacement safety check passed.");
+        }
+        platform::FileInfo info;
+        if (!IsRegularFileBelow(clientDir, action.sourcePath, info) ||
+            !IsPathUnderRoot(action.sourcePath, packageRoot) ||
+            !IsPathUnderRoot(action.destinationPath, clientDir)) {
+            return fail(L"APPLY FAILED unsafe/source missing: " + relative);
+        }
+        if (!CreateFolderBelow(clientDir, ParentPath(action.destinationPath))) {
+            return fail(L"APPLY FAILED destination parent: " + relative);
+        }
+        // A file that appeared since the plan was made is backed up as well:
+        // the rollback must be able to give it back.
+        const bool backup =
+            action.destinationExists || IsRegularFileBelow(clientDir, action.destinationPath, info);
+        WalkStop stop = WalkStop::kNone;
+        if (backup) {
+            if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
+                return fail(L"APPLY FAILED backup parent: " + relative);
+            }
+            if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, &stop)) {
+                return fail(L"APPLY FAILED backup copy: " + relative + L" error=" +
+                            ToDecimal(FailureCode(stop)));
+            }
+            LogFullClientApply(L"BACKUP: " + relative);
+        }
+        if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, &stop)) {
+            return fail(L"APPLY FAILED copy: " + relative + L" error=" +
+                        ToDecimal(FailureCode(stop)));
+        }
+        applied.push_back(AppliedFile{relative, action.destinationPath, action.backupPath, backup});
+        if (!VerifyCopiedFile(clientDir, action)) {
+            RollbackAppliedFiles(clientDir, applied);
+            return false;
+        }
+        LogFullClientApply(L"APPLIED: " + relative);
+        SetProgressState(status, detail, L"", bar::Band(bar::kApplyBase, bar::kApplySpan, n, total),
+                         false);
+    }
+    return true;
+}
+
+}  // namespace rr
