@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""Builds the demo: a published release (manifest and files) and a client folder
-that is partly out of date, and reports what a run changed.
+"""Builds the demos and reports what a run changed.
+
+The update demo: a published release (manifest and files) and a client folder
+that is partly out of date. The repair demo: a full client package (ZIP) and a
+damaged client folder with missing, changed and extra files.
 
   demo_release.py make   --out DIR --fake-game PATH
+  demo_release.py make-repair --out DIR --fake-game PATH
   demo_release.py snapshot --client DIR --to FILE
   demo_release.py diff   --client DIR --before FILE
 """
@@ -13,6 +17,7 @@ import json
 import os
 import shutil
 import sys
+import zipfile
 
 # Relative path -> (bytes in the release, bytes in the demo client or None when
 # the client lacks the file). Paths use the client's Windows form.
@@ -87,6 +92,60 @@ def make(args):
     print(client)
 
 
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_repair(args):
+    """The package holds release 2 of every file; the client is damaged."""
+    out = os.path.abspath(args.out)
+    if os.path.exists(out):
+        shutil.rmtree(out)
+    release = os.path.join(out, "release")
+    client = os.path.join(out, "Damaged Client")
+    with open(args.fake_game, "rb") as f:
+        fake_game = f.read()
+    files = demo_files(fake_game)
+    game_cfg = b"no-window\nexit-after-ms=200\n"
+    package = {rel: new for rel, (new, _) in files.items()}
+    package["fake_game.cfg"] = game_cfg
+    # Never written into a client, whatever a package holds.
+    package["config.ini"] = b"[video]\nwidth=800\n"
+    package["Data\\Hook.dll"] = b"MZ not from us"
+    os.makedirs(release)
+    package_path = os.path.join(release, "Orvella_Client.zip")
+    with zipfile.ZipFile(package_path, "w", zipfile.ZIP_DEFLATED) as z:
+        for rel, data in package.items():
+            z.writestr("Orvella Client/" + rel.replace("\\", "/"), data)
+
+    # The damage: an old Main.exe and text table, a texture overwritten in
+    # place (same size, other bytes), a map cut short, two files missing.
+    for rel, (new, old) in files.items():
+        if old is not None:
+            write(os.path.join(client, native(rel)), old)
+    sword = os.path.join(client, native("Data\\Item\\Sword.bmd"))
+    write(sword, bytes(reversed(bytes(range(256)) * 64)))
+    terrain = os.path.join(client, native("Data\\World1\\Terrain1.map"))
+    write(terrain, b"MAP1" * 1000)
+    # Files and folders the package does not have.
+    write(os.path.join(client, native("Data\\Item\\Old_Sword.bmd")), b"an item of an old release")
+    write(os.path.join(client, native("Data\\Cache\\Tmp\\shader.bin")), b"stale cache")
+    os.makedirs(os.path.join(client, native("Data\\Unused\\Empty")))
+    os.chmod(os.path.join(client, "Main.exe"), 0o755)
+    write(os.path.join(client, "config.ini"), b"[video]\nwidth=1280\n")
+    write(os.path.join(client, "ScreenShots", "shot1.jpg"), b"\xff\xd8 a screenshot")
+    write(os.path.join(client, "Data", "Local", "EnableDiagnostics.txt"), b"")
+    write(os.path.join(client, "fake_game.cfg"), game_cfg)
+    with open(package_path, "rb") as f:
+        data = f.read()
+    # Three lines for the demo script: client folder, SHA-256, size.
+    print(client)
+    print(sha256(data))
+    print(len(data))
+
+
 def listing(client):
     result = {}
     for base, dirs, names in os.walk(client):
@@ -127,6 +186,9 @@ def main():
     p = sub.add_parser("make")
     p.add_argument("--out", required=True)
     p.add_argument("--fake-game", required=True)
+    p = sub.add_parser("make-repair")
+    p.add_argument("--out", required=True)
+    p.add_argument("--fake-game", required=True)
     p = sub.add_parser("snapshot")
     p.add_argument("--client", required=True)
     p.add_argument("--to", required=True)
@@ -134,7 +196,8 @@ def main():
     p.add_argument("--client", required=True)
     p.add_argument("--before", required=True)
     args = parser.parse_args()
-    {"make": make, "snapshot": snapshot, "diff": diff}[args.command](args)
+    {"make": make, "make-repair": make_repair, "snapshot": snapshot,
+     "diff": diff}[args.command](args)
 
 
 if __name__ == "__main__":
