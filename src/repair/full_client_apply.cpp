@@ -1,10 +1,7 @@
 #include "repair/full_client_apply.h"
 
-#include <cstdio>
-
 #include "fs/path.h"
 #include "log/log.h"
-#include "platform/system.h"
 #include "repair/full_client_progress.h"
 #include "repair/quarantine.h"
 #include "repair/repair_apply.h"
@@ -22,11 +19,7 @@ const wchar_t* const kApplyLogHint = L"Check Logs\\FullClientApply.log";
 // One quarantine folder per run, named by the local time; two runs in the
 // same second share it, and UniqueTargetPath keeps their files apart.
 std::wstring QuarantineRootFor(const std::wstring& clientDir) {
-    const platform::LocalTime t = platform::CurrentLocalTime();
-    wchar_t stamp[32];
-    std::swprintf(stamp, sizeof stamp / sizeof stamp[0], L"%04u%02u%02u_%02u%02u%02u", t.year,
-                  t.month, t.day, t.hour, t.minute, t.second);
-    return JoinPath(JoinPath(clientDir, L"_quarantine_update"), stamp);
+    return JoinPath(JoinPath(clientDir, L"_quarantine_update"), LocalTimeStamp());
 }
 
 void LogPlanSummary(const RepairPlan& plan, const std::wstring& shownQuarantine) {

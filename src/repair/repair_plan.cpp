@@ -97,17 +97,21 @@ void PlanExtras(const std::vector<std::wstring>& extras, RepairPlan& plan) {
 
 }  // namespace
 
+std::wstring LocalTimeStamp() {
+    const platform::LocalTime t = platform::CurrentLocalTime();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04u%02u%02u_%02u%02u%02u", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+    return Utf8ToUtf16(stamp);
+}
+
 std::wstring UniqueTargetPath(const std::wstring& root, const std::wstring& relative) {
     const std::wstring candidate = JoinPath(root, relative);
     platform::FileInfo info;
     if (!StatBelow(root, candidate, info)) {
         return candidate;
     }
-    const platform::LocalTime t = platform::CurrentLocalTime();
-    wchar_t stamp[40];
-    std::swprintf(stamp, sizeof stamp / sizeof stamp[0], L".%04u%02u%02u_%02u%02u%02u", t.year,
-                  t.month, t.day, t.hour, t.minute, t.second);
-    return JoinPath(ParentPath(candidate), PathFileName(candidate) + stamp);
+    return JoinPath(ParentPath(candidate), PathFileName(candidate) + L"." + LocalTimeStamp());
 }
 
 bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageRoot,

@@ -41,6 +41,9 @@ struct RepairPlan {
 bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageRoot,
                      const std::wstring& quarantineRoot, RepairPlan& plan);
 
+// The local time as "YYYYMMDD_hhmmss", for quarantine folder and file names.
+std::wstring LocalTimeStamp();
+
 // root\relative when nothing is there yet, else the same name with a
 // ".YYYYMMDD_hhmmss" stamp added, in the same folder. Only one stamped name is
 // tried: a clash on it makes the later move fail, never replace.

@@ -410,6 +410,21 @@ TEST_F(FullClientRepairTest, ApplyRunWithoutQuarantineOnlyListsExtrasAndKeepsWor
     EXPECT_EQ(recorder.shown.back().detail, L"Files applied; extras only logged");
 }
 
+TEST_F(FullClientRepairTest, NothingToCopyOrMoveStillRemovesEmptyExtraFolders) {
+    WriteFile(Package("Main.exe"), "game");
+    WriteFile(Client("Main.exe"), "game");
+    fs::create_directories(Client("Data/Unused"));
+    config.quarantineExtras = true;
+
+    ASSERT_TRUE(RunFullClientApply(config, PackageRoot(), L"x.zip"));
+
+    EXPECT_FALSE(fs::exists(Client("Data/Unused")));
+    EXPECT_FALSE(fs::exists(Client("_full_extract")));
+    EXPECT_TRUE(Has(Log("FullClientApply.log"), "Repair complete: no changes needed."));
+    EXPECT_EQ(recorder.shown.back().detail, L"No changes needed; artifacts cleaned");
+    EXPECT_EQ(recorder.shown.back().hint, L"Empty dirs removed 1 | Artifacts removed 2");
+}
+
 TEST_F(FullClientRepairTest, PlanWithALinkChangesNothing) {
     WriteFile(Package("Main.exe"), "game v2");
     WriteFile(Package("Data/New.bmd"), "new");
