@@ -97,6 +97,7 @@ int BandPermille(ProgressBand band, int64_t done, int64_t total);
 // base.
 int StepPermille(ProgressBand band, uint32_t index, uint32_t count, int subPermille);
 int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPermille);
+
 // One file's download as step fileIndex of fileCount in kDownloadBand: status
 // "Downloading...", the file's position and name, and the bytes received (of
 // the announced size, when one was announced; 0 means none). `complete` fills
