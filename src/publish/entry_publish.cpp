@@ -16,6 +16,16 @@ void Print(std::FILE* stream, const std::wstring& line) {
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
+// The publisher is a native tool: paths are shown the way the shell wrote them.
+std::wstring NativeForm(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+    return path;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

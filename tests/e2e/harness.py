@@ -75,6 +75,10 @@ def publisher():
     return _config["publisher"]
 
 
+def fake_game():
+    return _config["fake_game"]
+
+
 def signed_product():
     return _config["signed_product"]
 

@@ -68,7 +68,7 @@ class PublishCase(E2eCase):
 class RoundTripTest(PublishCase):
 
     def make_release(self):
-        with open(harness._config["fake_game"], "rb") as f:
+        with open(harness.fake_game(), "rb") as f:
             game = f.read()
         release = os.path.join(self.work, "Release")
         files = {
@@ -191,6 +191,19 @@ class RoundTripTest(PublishCase):
             self.assertEqual(f.read(), files["Data/Item/Sword.bmd"])
         with open(client.file(RECORD), "rb") as f:
             self.assertEqual(f.read(), b"12\r\n")
+
+        # The dry-run checks the signed full manifest and its sequence, and
+        # (changing nothing) leaves the record as it is.
+        before = snapshot(client)
+        dry = harness.run_updater(
+            harness.updater_args(client, mode="repair-dry-run",
+                                 extra=["--full-manifest-url", base + "full-manifest.json"]),
+            product=harness.signed_product())
+        self.assertEqual(dry.code, 0, dry)
+        self.assertIn("Manifest signature verified: " + base + "full-manifest.json.sig",
+                      client.log_lines())
+        self.assertIn("OK: Data\\Item\\Sword.bmd", client.log_lines("RepairDryRun.log"))
+        self.assertEqual(snapshot(client), before)
 
         # Signing without the members a signed build demands is refused.
         refused = self.publish(release, os.path.join(self.work, "nosequence"), "--sign-key",
