@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     }
     Print(stderr, L"published " + rr::ToDecimal(report.fileCount) + L" files (" +
                       rr::ToDecimal(report.updateCount) + L" in manifest.json, " +
-                      rr::ToDecimal(report.leftOut.size()) + L" left out) into " + options.outDir);
+                      rr::ToDecimal(report.leftOut.size()) + L" left out) into " +
+                      NativeForm(options.outDir));
     // What the game passes to the full-client modes.
     Print(stdout, L"--package-url " + report.packageUrl);
     Print(stdout, L"--package-sha256 " + rr::Utf8ToUtf16(report.packageSha256));
