@@ -5,7 +5,10 @@
 #include "fs/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"
+#include "manifest/manifest_freshness.h"
+#include "manifest/manifest_signature.h"
 #include "net/http.h"
+#include "platform/system.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -59,6 +62,38 @@ bool ReadOptionalList(std::string_view text, const JsonSpan& root, std::string_v
     return ParseJsonStringArray(text, valueStart, valueEnd, out);
 }
 
+// Unlike `size`, a sequence must be exact: digits only (whitespace around
+// them), no fraction, no exponent, no wrap-around.
+bool ReadSequenceValue(std::string_view text, const JsonSpan& root, uint64_t& sequence) {
+    size_t pos = 0;
+    size_t valueEnd = 0;
+    if (!FindJsonKey(text, root.start, root.end, "sequence", pos, valueEnd)) {
+        return false;
+    }
+    while (pos < valueEnd && IsJsonWhitespace(text[pos])) {
+        ++pos;
+    }
+    while (valueEnd > pos && IsJsonWhitespace(text[valueEnd - 1])) {
+        --valueEnd;
+    }
+    if (pos >= valueEnd || valueEnd - pos > 20) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (; pos < valueEnd; ++pos) {
+        if (text[pos] < '0' || text[pos] > '9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    sequence = value;
+    return true;
+}
+
 bool StartsAsJsonObject(std::string_view body) {
     size_t pos = 0;
     SkipJsonWhitespace(body, pos);
@@ -102,6 +137,10 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     if (ReadStringValue(text, root, "minimumUpdaterVersion", value)) {
         manifest.minimumUpdaterVersion = Utf8ToUtf16(value);
     }
+    if (ReadStringValue(text, root, "expires", value)) {
+        manifest.expires = Utf8ToUtf16(value);
+    }
+    manifest.hasSequence = ReadSequenceValue(text, root, manifest.sequence);
 
     if (!ReadOptionalList(text, root, "mirrors", manifest.mirrors)) {
         LogMain(L"Manifest mirrors[] is invalid.");
@@ -161,10 +200,49 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     return true;
 }
 
+namespace {
+
+// One fetched body, judged: in a signed build the signature over the exact
+// bytes comes first, before any of them is parsed; expiry and sequence after.
+bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool signedBuild,
+                        uint64_t highest, const ManifestAcceptance& acceptance, Manifest& parsed) {
+    if (signedBuild && !VerifyManifestSignature(url, body)) {
+        return false;
+    }
+    if (!StartsAsJsonObject(body)) {
+        LogMain(L"Manifest content does not start as a JSON object.");
+        return false;
+    }
+    if (!ParseManifest(body, parsed)) {
+        LogMain(L"Manifest parse failed for source.");
+        return false;
+    }
+    if (!signedBuild) {
+        return true;
+    }
+    if (!CheckManifestFreshness(parsed, highest, platform::UtcNowSeconds())) {
+        return false;
+    }
+    if (acceptance.recordAccepted && !acceptance.clientDir.empty() && parsed.sequence > highest &&
+        !RecordAcceptedSequence(acceptance.clientDir, parsed.sequence)) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
                              const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
-                             std::wstring& usedUrl) {
+                             std::wstring& usedUrl, const ManifestAcceptance& acceptance) {
     const size_t count = sources.size();
+    const bool signedBuild = ManifestSignatureRequired();
+    uint64_t highest = 0;
+    if (signedBuild && count != 0 && !acceptance.clientDir.empty() &&
+        !ReadAcceptedSequence(acceptance.clientDir, highest)) {
+        LogMain(L"No manifest can be checked against the accepted sequence; none is loaded.");
+        return false;
+    }
     for (size_t index = 0; index < count; ++index) {
         const std::wstring& url = sources[index];
         const int64_t i = static_cast<int64_t>(index) + 1;
@@ -187,11 +265,7 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
                                  StepPermille(kManifestLoadBand, step, steps, kParsedPermille),
                                  false);
                 Manifest parsed;
-                if (!StartsAsJsonObject(body)) {
-                    LogMain(L"Manifest content does not start as a JSON object.");
-                } else if (!ParseManifest(body, parsed)) {
-                    LogMain(L"Manifest parse failed for source.");
-                } else {
+                if (AcceptManifestBody(url, body, signedBuild, highest, acceptance, parsed)) {
                     manifest = std::move(parsed);
                     usedUrl = url;
                     loaded = true;
@@ -224,7 +298,7 @@ bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std:
         return false;
     }
     return LoadManifestFromSources(sources, L"Repair dry-run", kFullManifestMaxBytes, manifest,
-                                   usedUrl);
+                                   usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
 bool BuildFileUrls(const ManifestFile& file, const Manifest& manifest, const std::wstring& usedUrl,

@@ -38,7 +38,7 @@ bool RunUpdateMode(const RunConfig& config) {
     Manifest manifest;
     std::wstring usedUrl;
     if (!LoadManifestFromSources(sources, L"Checking updates...", kUpdateManifestMaxBytes, manifest,
-                                 usedUrl)) {
+                                 usedUrl, ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
             L"touched.");
