@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Builds the demos and reports what a run changed.
 
-The update demo: a published release (manifest and files) and a client folder
-that is partly out of date. The repair demo: a full client package (ZIP) and a
-damaged client folder with missing, changed and extra files.
+The update demo: a release folder (the client as it should be, which
+riveroravav-publish turns into a published release) and a client folder that is
+partly out of date. The repair demo: a full client package (ZIP) and a damaged
+client folder with missing, changed and extra files.
 
   demo_release.py make   --out DIR --fake-game PATH
   demo_release.py make-repair --out DIR --fake-game PATH
@@ -17,7 +18,6 @@ import json
 import os
 import shutil
 import sys
-import zipfile
 
 # Relative path -> (bytes in the release, bytes in the demo client or None when
 # the client lacks the file). Paths use the client's Windows form.
@@ -47,36 +47,26 @@ def make(args):
     out = os.path.abspath(args.out)
     if os.path.exists(out):
         shutil.rmtree(out)
-    release = os.path.join(out, "release")
+    release = os.path.join(out, "Release Folder")
     client = os.path.join(out, "Demo Client")
     with open(args.fake_game, "rb") as f:
         fake_game = f.read()
     files = demo_files(fake_game)
-    entries = []
     for rel, (new, old) in files.items():
-        path = os.path.join(release, "files", native(rel))
+        path = os.path.join(release, native(rel))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(new)
-        entries.append({
-            "path": rel,
-            "url": "files/" + rel.replace("\\", "/"),
-            "size": len(new),
-            "sha256": sha256(new),
-        })
         if old is not None:
             cpath = os.path.join(client, native(rel))
             os.makedirs(os.path.dirname(cpath), exist_ok=True)
             with open(cpath, "wb") as f:
                 f.write(old)
-    manifest = {
-        "version": "2026.12.08-demo",
-        "minimumUpdaterVersion": "V2-C4.3",
-        "files": entries,
-    }
-    with open(os.path.join(release, "manifest.json"), "w", encoding="utf-8") as f:
-        json.dump(manifest, f, indent=2)
+    os.chmod(os.path.join(release, "Main.exe"), 0o755)
     os.chmod(os.path.join(client, "Main.exe"), 0o755)
+    # The release's default settings: in the package, never pushed by an update.
+    with open(os.path.join(release, "config.ini"), "w") as f:
+        f.write("[video]\nwidth=800\n")
     # Files the updater must leave alone.
     with open(os.path.join(client, "config.ini"), "w") as f:
         f.write("[video]\nwidth=1280\n")
@@ -99,51 +89,45 @@ def write(path, data):
 
 
 def make_repair(args):
-    """The package holds release 2 of every file; the client is damaged."""
+    """A release folder for riveroravav-publish, which also packs it into
+    Orvella_Client.zip, and a damaged client folder."""
     out = os.path.abspath(args.out)
     if os.path.exists(out):
         shutil.rmtree(out)
-    release = os.path.join(out, "release")
+    release = os.path.join(out, "Release Folder")
     client = os.path.join(out, "Damaged Client")
     with open(args.fake_game, "rb") as f:
         fake_game = f.read()
     files = demo_files(fake_game)
     game_cfg = b"no-window\nexit-after-ms=200\n"
-    package = {rel: new for rel, (new, _) in files.items()}
-    package["fake_game.cfg"] = game_cfg
-    # Never written into a client, whatever a package holds.
-    package["config.ini"] = b"[video]\nwidth=800\n"
-    package["Data\\Hook.dll"] = b"MZ not from us"
-    os.makedirs(release)
-    package_path = os.path.join(release, "Orvella_Client.zip")
-    with zipfile.ZipFile(package_path, "w", zipfile.ZIP_DEFLATED) as z:
-        for rel, data in package.items():
-            z.writestr("Orvella Client/" + rel.replace("\\", "/"), data)
+    for rel, (new, old) in files.items():
+        write(os.path.join(release, native(rel)), new)
+        if old is not None:
+            write(os.path.join(client, native(rel)), old)
+    os.chmod(os.path.join(release, "Main.exe"), 0o755)
+    os.chmod(os.path.join(client, "Main.exe"), 0o755)
+    # In the package, never written into a client by a repair: the release's
+    # default settings and a library.
+    write(os.path.join(release, "config.ini"), b"[video]\nwidth=800\n")
+    write(os.path.join(release, "Data", "Render.dll"), b"MZ a library")
+    # The relaunched game keeps its demo settings.
+    write(os.path.join(release, "fake_game.cfg"), game_cfg)
+    write(os.path.join(client, "fake_game.cfg"), game_cfg)
 
     # The damage: an old Main.exe and text table, a texture overwritten in
     # place (same size, other bytes), a map cut short, two files missing.
-    for rel, (new, old) in files.items():
-        if old is not None:
-            write(os.path.join(client, native(rel)), old)
-    sword = os.path.join(client, native("Data\\Item\\Sword.bmd"))
-    write(sword, bytes(reversed(bytes(range(256)) * 64)))
-    terrain = os.path.join(client, native("Data\\World1\\Terrain1.map"))
-    write(terrain, b"MAP1" * 1000)
+    write(os.path.join(client, native("Data\\Item\\Sword.bmd")),
+          bytes(reversed(bytes(range(256)) * 64)))
+    write(os.path.join(client, native("Data\\World1\\Terrain1.map")), b"MAP1" * 1000)
     # Files and folders the package does not have.
     write(os.path.join(client, native("Data\\Item\\Old_Sword.bmd")), b"an item of an old release")
     write(os.path.join(client, native("Data\\Cache\\Tmp\\shader.bin")), b"stale cache")
     os.makedirs(os.path.join(client, native("Data\\Unused\\Empty")))
-    os.chmod(os.path.join(client, "Main.exe"), 0o755)
+    # The player's own files, and the switch that keeps the logs for the demo.
     write(os.path.join(client, "config.ini"), b"[video]\nwidth=1280\n")
     write(os.path.join(client, "ScreenShots", "shot1.jpg"), b"\xff\xd8 a screenshot")
     write(os.path.join(client, "Data", "Local", "EnableDiagnostics.txt"), b"")
-    write(os.path.join(client, "fake_game.cfg"), game_cfg)
-    with open(package_path, "rb") as f:
-        data = f.read()
-    # Three lines for the demo script: client folder, SHA-256, size.
     print(client)
-    print(sha256(data))
-    print(len(data))
 
 
 def listing(client):

@@ -2,7 +2,6 @@
 
 #include "fs/path.h"
 #include "log/log.h"
-#include "repair/full_client_progress.h"
 #include "repair/quarantine.h"
 #include "repair/repair_apply.h"
 #include "repair/repair_plan.h"
@@ -11,8 +10,6 @@
 namespace rr {
 
 namespace {
-
-namespace bar = full_client_bar;
 
 const wchar_t* const kApplyLogHint = L"Check Logs\\FullClientApply.log";
 
@@ -45,11 +42,11 @@ struct AutoCleanup {
     CleanupStats stats;
 };
 
-AutoCleanup RunAutoCleanup(const std::wstring& clientDir, int base, int span) {
+AutoCleanup RunAutoCleanup(const std::wstring& clientDir, ProgressBand band) {
     AutoCleanup cleanup;
     LogFullClientApply(
         L"Automatic repair artifact cleanup after successful full-client-apply started.");
-    cleanup.stats = CleanRepairArtifacts(clientDir, base, span);
+    cleanup.stats = CleanRepairArtifacts(clientDir, band);
     LogCleanupSummary(cleanup.stats);
     LogAutoCleanupSummary(cleanup.stats);
     cleanup.ran = true;
@@ -69,7 +66,7 @@ void LogCompletion(const AutoCleanup& cleanup) {
 }
 
 bool Fail(const std::wstring& detail) {
-    SetProgressState(L"Repair failed", detail, kApplyLogHint, bar::kDone, true);
+    SetProgressState(L"Repair failed", detail, kApplyLogHint, kProgressComplete, true);
     return false;
 }
 
@@ -80,7 +77,7 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
     ExtraDirStats dirs;
     if (quarantine) {
         SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
-                         bar::kEmptyDirsNoChanges, false);
+                         kEmptyDirsNoChangePoint, false);
         CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
     }
     LogFullClientApply(L"Repair complete: no changes needed.");
@@ -95,8 +92,7 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
     AutoCleanup cleanup;
     if (quarantine) {
         if (dirs.failed == 0 && dirs.blocked == 0) {
-            cleanup =
-                RunAutoCleanup(clientDir, bar::kCleanupNoChangesBase, bar::kCleanupNoChangesSpan);
+            cleanup = RunAutoCleanup(clientDir, kAutoCleanupNoChangeBand);
         } else {
             LogFullClientApply(
                 L"Repair artifact cleanup skipped because extra directory cleanup had warnings.");
@@ -115,7 +111,7 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
     SetProgressState(L"Repair complete", detail,
                      L"Empty dirs removed " + ToDecimal(dirs.removed) + L" | Artifacts removed " +
                          ToDecimal(cleanup.stats.deletedFolders),
-                     bar::kDone, false);
+                     kProgressComplete, false);
     return true;
 }
 
@@ -149,7 +145,7 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
         L"RiveRoravav.exe, DLLs, configs, logs, and temp folders are preserved in V2-C9.5.");
     LogFullClientApply(L"quarantine root: " + shownQuarantine);
 
-    SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", bar::kPlan, false);
+    SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", kRepairPlanPoint, false);
     RepairPlan plan;
     if (!BuildRepairPlan(clientDir, packageRoot, quarantineRoot, plan)) {
         LogFullClientApply(L"Repair plan has BLOCKED entries: " + ToDecimal(plan.blocked));
@@ -180,7 +176,7 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
     } else {
         QuarantineExtras(plan.extras, quarantineRoot, clientDir, moved);
         SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
-                         bar::kEmptyDirs, false);
+                         kEmptyDirsAfterQuarantinePoint, false);
         CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
     }
 
@@ -196,7 +192,7 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
     AutoCleanup cleanup;
     if (quarantine) {
         if (moved.failed == 0 && moved.blocked == 0 && dirs.failed == 0 && dirs.blocked == 0) {
-            cleanup = RunAutoCleanup(clientDir, bar::kCleanupBase, bar::kCleanupSpan);
+            cleanup = RunAutoCleanup(clientDir, kAutoCleanupAfterQuarantineBand);
         } else {
             LogFullClientApply(
                 L"Repair artifact cleanup skipped because repair/quarantine cleanup had warnings.");
@@ -220,7 +216,7 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
                          ToDecimal(moved.failed) + L" | Empty dirs removed " +
                          ToDecimal(dirs.removed) + L" | Artifacts removed " +
                          ToDecimal(cleanup.stats.deletedFolders),
-                     bar::kDone, false);
+                     kProgressComplete, false);
     return true;
 }
 

@@ -7,14 +7,11 @@
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/fs.h"
-#include "repair/full_client_progress.h"
 #include "ui/progress.h"
 
 namespace rr {
 
 namespace {
-
-namespace bar = full_client_bar;
 
 const wchar_t* const kComparingStatus = L"Comparing full client...";
 
@@ -109,7 +106,7 @@ bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
         return false;
     }
 
-    SetProgressState(kComparingStatus, L"Collecting package files", L"", bar::kCompareBase, false);
+    SetProgressState(kComparingStatus, L"Collecting package files", L"", kCompareBand.base, false);
     std::vector<PackageFile> files;
     PackageKeySet keys;
     CollectPackageFiles(clientDir, packageRoot, packageRoot, files, keys, counts,
@@ -123,13 +120,13 @@ bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
             SetProgressState(
                 kComparingStatus,
                 FormatStepText(L"Checking extracted file", file.relativePath, n, total), L"",
-                bar::Band(bar::kCompareBase, bar::kCompareSpan, n - 1, total), false);
+                BandPermille(kCompareBand, n - 1, total), false);
         }
         ClassifyPackageFile(clientDir, file, counts);
     }
 
     SetProgressState(L"Scanning local extras...", L"Checking client files not present in package",
-                     L"", bar::kScanExtras, false);
+                     L"", kCompareExtrasPoint, false);
     ScanLocalExtras(clientDir, clientDir, keys, counts, LogFullClientCompare);
     LogSummary(counts);
     return true;

@@ -5,7 +5,6 @@
 #include "repair/full_client_apply.h"
 #include "repair/full_client_compare.h"
 #include "repair/full_client_package.h"
-#include "repair/full_client_progress.h"
 #include "repair/zip_extract.h"
 #include "ui/progress.h"
 
@@ -13,10 +12,8 @@ namespace rr {
 
 namespace {
 
-namespace bar = full_client_bar;
-
 bool Fail(const std::wstring& status, const std::wstring& detail, const std::wstring& hint) {
-    SetProgressState(status, detail, hint, bar::kDone, true);
+    SetProgressState(status, detail, hint, kProgressComplete, true);
     return false;
 }
 
@@ -43,7 +40,7 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
         L"Missing " + ToDecimal(counts.missing) + L" | Different " + ToDecimal(counts.different) +
             L" | Extra " + ToDecimal(counts.extra) + L" | Blocked " + ToDecimal(counts.blocked) +
             L" | Preserved " + ToDecimal(counts.preserved),
-        bar::kDone, false);
+        kProgressComplete, false);
     return true;
 }
 
@@ -60,7 +57,7 @@ bool RunFullClientMode(const RunConfig& config, bool apply) {
     if (package.expectedSha256.empty()) {
         LogMain(L"Extraction and compare skipped: no package SHA256 is configured.");
         SetProgressState(L"Full client download complete", L"Not extracted without a SHA256",
-                         package.packagePath, bar::kDone, false);
+                         package.packagePath, kProgressComplete, false);
         return true;
     }
 

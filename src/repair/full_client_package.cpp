@@ -10,14 +10,11 @@
 #include "net/sha256.h"
 #include "platform/error.h"
 #include "platform/fs.h"
-#include "repair/full_client_progress.h"
 #include "ui/progress.h"
 
 namespace rr {
 
 namespace {
-
-namespace bar = full_client_bar;
 
 const wchar_t* const kDefaultPackageName = L"Orvella_Client.zip";
 const wchar_t* const kDownloadFailed = L"Full client download failed";
@@ -26,7 +23,7 @@ constexpr uint64_t kDownloadSlackBytes = 1048576;
 constexpr uint64_t kUnsizedDownloadLimit = 6442450944;  // 6 GiB
 
 bool Fail(const std::wstring& status, const std::wstring& detail) {
-    SetProgressState(status, detail, kMainLogHint, bar::kDone, true);
+    SetProgressState(status, detail, kMainLogHint, kProgressComplete, true);
     return false;
 }
 
@@ -109,7 +106,7 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
         return false;
     }
     SetProgressState(L"Checking existing package...", package.fileName, L"Validating SHA256",
-                     bar::kCheckExistingPackage, false);
+                     kPackageReuseCheckPoint, false);
     std::string digest;
     if (ComputeFileSha256Below(clientDir, package.packagePath, digest) &&
         Sha256TextEquals(digest, package.expectedSha256) &&
@@ -128,11 +125,14 @@ bool Download(const RunConfig& config, const PackageSettings& package) {
     if (package.sizeConfigured) {
         hint += L" / " + FormatMegabytes(package.expectedSize);
     }
-    SetProgressState(L"Downloading full client...", package.fileName, hint, bar::kDownloadStart,
+    SetProgressState(L"Downloading full client...", package.fileName, hint, kPackageDownloadPoint,
                      false);
+    const uint64_t announced = package.sizeConfigured ? package.expectedSize : 0;
+    auto show = [&](uint64_t received, bool complete) {
+        ShowDownloadProgress(package.fileName, 1, 1, received, announced, complete);
+    };
     if (!DownloadUrlToFile(config.packageUrl, config.clientDir, package.packagePath,
-                           DownloadLimit(package), package.fileName, 1, 1,
-                           package.sizeConfigured ? package.expectedSize : 0)) {
+                           DownloadLimit(package), show)) {
         LogMain(L"Full client ZIP download failed. No client files were touched.");
         return Fail(kDownloadFailed, L"Download failed");
     }
@@ -148,7 +148,7 @@ void DeleteInvalidPackage(const std::wstring& clientDir, const PackageSettings& 
 
 bool Validate(const std::wstring& clientDir, const PackageSettings& package) {
     SetProgressState(L"Validating full client package...", package.fileName,
-                     L"Checking size and SHA256", bar::kValidatePackage, false);
+                     L"Checking size and SHA256", kPackageValidatePoint, false);
     if (!ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
                           package.expectedSize)) {
         DeleteInvalidPackage(clientDir, package);
@@ -212,14 +212,14 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
 bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSettings& package) {
     package = PackageSettings{};
     SetProgressState(L"Starting full client download...", L"Validating package config", L"",
-                     bar::kValidateSettings, false);
+                     kPackageStartPoint, false);
     if (!CheckSettings(config, apply, package) || !PrepareFullTmp(config, package)) {
         return false;
     }
     if (IsReusable(config.clientDir, package)) {
         LogMain(L"Already downloaded and valid: " + package.packagePath);
         SetProgressState(L"Full client package ready", L"Already downloaded and valid",
-                         package.packagePath, bar::kPackageReady, false);
+                         package.packagePath, kPackageReadyPoint, false);
     } else if (!Download(config, package)) {
         return false;
     }
@@ -228,7 +228,7 @@ bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSetting
     }
     LogMain(L"Full client package downloaded and validated.");
     SetProgressState(L"Full client package downloaded and validated", package.fileName,
-                     package.packagePath, bar::kValidatePackage, false);
+                     package.packagePath, kPackageValidatePoint, false);
     return true;
 }
 

@@ -7,14 +7,11 @@
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
-#include "repair/full_client_progress.h"
 #include "ui/progress.h"
 
 namespace rr {
 
 namespace {
-
-namespace bar = full_client_bar;
 
 const wchar_t* const kMovingStatus = L"Moving extras to quarantine...";
 
@@ -106,8 +103,7 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
         const ExtraFile& extra = extras[n - 1];
         const std::wstring& relative = extra.relativePath;
         SetProgressState(kMovingStatus, FormatStepText(L"Quarantine file", relative, n, total), L"",
-                         bar::Band(bar::kQuarantineBase, bar::kQuarantineSpan, n - 1, total),
-                         false);
+                         BandPermille(kQuarantineBand, n - 1, total), false);
         auto blocked = [&](const wchar_t* what) {
             ++stats.blocked;
             ++stats.failed;
@@ -154,8 +150,7 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
         ++stats.quarantined;
         LogFullClientApply(L"QUARANTINED: " + relative + L" -> " + extra.quarantinePath);
         SetProgressState(kMovingStatus, FormatStepText(L"Quarantined file", relative, n, total),
-                         L"", bar::Band(bar::kQuarantineBase, bar::kQuarantineSpan, n, total),
-                         false);
+                         L"", BandPermille(kQuarantineBand, n, total), false);
     }
 }
 

@@ -8,14 +8,11 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "process/game_process.h"
-#include "repair/full_client_progress.h"
 #include "ui/progress.h"
 
 namespace rr {
 
 namespace {
-
-namespace bar = full_client_bar;
 
 // The error of a failed file-layer call; a link met on the way reports as
 // such even when the walk left no system error behind.
@@ -123,8 +120,7 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
         const std::wstring status =
             action.isMainExecutable ? L"Applying Main.exe..." : L"Applying files...";
         const std::wstring detail = FormatStepText(L"Applying file", relative, n, total);
-        SetProgressState(status, detail, L"",
-                         bar::Band(bar::kApplyBase, bar::kApplySpan, n - 1, total), false);
+        SetProgressState(status, detail, L"", BandPermille(kRepairApplyBand, n - 1, total), false);
 
         if (action.isMainExecutable) {
             if (!FindProcessesByImagePath(action.destinationPath).empty()) {
@@ -166,8 +162,7 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
             return false;
         }
         LogFullClientApply(L"APPLIED: " + relative);
-        SetProgressState(status, detail, L"", bar::Band(bar::kApplyBase, bar::kApplySpan, n, total),
-                         false);
+        SetProgressState(status, detail, L"", BandPermille(kRepairApplyBand, n, total), false);
     }
     return true;
 }

@@ -11,7 +11,6 @@
 #include "log/log.h"
 #include "platform/fs.h"
 #include "platform/system.h"
-#include "repair/full_client_progress.h"
 #include "repair/full_client_walk.h"
 #include "ui/progress.h"
 
@@ -135,7 +134,7 @@ bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageR
         if (n % 25 == 1 || n == total) {
             SetProgressState(L"Preparing repair plan...",
                              FormatStepText(L"Checking file", file.relativePath, n, total), L"",
-                             full_client_bar::kPlan, false);
+                             kRepairPlanPoint, false);
         }
         PlanPackageFile(file, plan);
     }
