@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,10 @@ constexpr NTSTATUS kStatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034)
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BA);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103);
+constexpr NTSTATUS kStatusNotImplemented = static_cast<NTSTATUS>(0xC0000002);
+constexpr NTSTATUS kStatusInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS kStatusNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ULONG kDirectoryAccess =
@@ -359,20 +364,39 @@ bool DeleteOnClose(Handle& h) {
     return h.Reset();
 }
 
-// NtSetInformationFile rather than SetFileInformationByHandle: Wine's
-// kernelbase turns the name into a full path and rejects a RootDirectory.
-bool RenameHandle(HANDLE h, HANDLE toDir, const std::wstring& toName, bool replaceExisting) {
+NTSTATUS SetRenameInformation(HANDLE h, HANDLE toDir, const std::wstring& toName, ULONG flags,
+                              FILE_INFORMATION_CLASS infoClass) {
     size_t nameBytes = toName.size() * sizeof(wchar_t);
     std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes +
                                       sizeof(wchar_t));
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = replaceExisting ? TRUE : FALSE;
+    // ReplaceIfExists shares its place with the flags of the Ex form.
+    std::memcpy(buffer.data(), &flags, sizeof(flags));
     info->RootDirectory = toDir;
     info->FileNameLength = static_cast<ULONG>(nameBytes);
     std::copy(toName.begin(), toName.end(), info->FileName);
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = ::NtSetInformationFile(h, &io, info, static_cast<ULONG>(buffer.size()),
-                                             FileRenameInformation);
+    return ::NtSetInformationFile(h, &io, info, static_cast<ULONG>(buffer.size()), infoClass);
+}
+
+// NtSetInformationFile rather than SetFileInformationByHandle: Wine's
+// kernelbase turns the name into a full path and rejects a RootDirectory.
+// Windows 10 1809 and later replace a read-only file when told to ignore the
+// attribute; older systems and Wine do not know that form and get the plain one.
+bool RenameHandle(HANDLE h, HANDLE toDir, const std::wstring& toName, bool replaceExisting) {
+    constexpr ULONG kReplaceIfExists = 0x1;
+    constexpr ULONG kIgnoreReadOnly = 0x40;
+    constexpr auto kRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+    NTSTATUS status = kStatusNotImplemented;
+    if (replaceExisting) {
+        status = SetRenameInformation(h, toDir, toName, kReplaceIfExists | kIgnoreReadOnly,
+                                      kRenameInformationEx);
+    }
+    if (status == kStatusNotImplemented || status == kStatusInvalidInfoClass ||
+        status == kStatusInvalidParameter || status == kStatusNotSupported) {
+        status =
+            SetRenameInformation(h, toDir, toName, replaceExisting ? 1 : 0, FileRenameInformation);
+    }
     return NT_SUCCESS(status) || FailWithStatus(status);
 }
 
@@ -663,18 +687,18 @@ bool DirHandle::Rename(const std::wstring& name, const DirHandle& toDir, const s
         // Renaming through this handle would move the link's target.
         return FailWith(kErrorStoppedOnSymlink);
     }
-    if (replaceExisting) {
-        FileInfo target;
-        if (toDir.Stat(toName, target)) {
-            if (target.IsDirectory()) {
-                return FailWith(ERROR_ACCESS_DENIED);
-            }
-            // Windows will not replace a read-only file.
-            if (target.IsRegularFile() && (target.attributes & kAttrReadOnly) != 0 &&
-                !toDir.SetNormalAttributes(toName)) {
-                return false;
-            }
-        }
+    FileInfo target;
+    bool targetExists = replaceExisting && toDir.Stat(toName, target);
+    if (targetExists && target.IsDirectory()) {
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    if (RenameHandle(h.get(), toDir.impl_->dir.get(), toName, replaceExisting)) {
+        return true;
+    }
+    // Before Windows 10 1809 a read-only file is only replaced once writable.
+    if (!targetExists || ::GetLastError() != ERROR_ACCESS_DENIED || !target.IsRegularFile() ||
+        (target.attributes & kAttrReadOnly) == 0 || !toDir.SetNormalAttributes(toName)) {
+        return false;
     }
     return RenameHandle(h.get(), toDir.impl_->dir.get(), toName, replaceExisting);
 }
