@@ -55,7 +55,9 @@ int RunUpdater(void* instance) {
     LogStartupRecord(config, expectedMainPath);
     const ModeSpec& spec = FindModeSpec(config.mode);
 
-    SetProgressState(L"Starting updater...", L"Waiting for Main.exe to close", L"", 10, false);
+    SetProgressState(L"Starting updater...", L"Waiting for Main.exe to close",
+                     LogsFolderIsLink() ? L"Logs is a link: this run keeps no logs" : L"", 10,
+                     false);
     if (!WaitForParentGame(config.mainPid, expectedMainPath)) {
         SetProgressState(L"Update failed", L"Main.exe is still running",
                          L"Close all game instances and try again", 1000, true);

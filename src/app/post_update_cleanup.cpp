@@ -2,6 +2,7 @@
 
 #include "fs/file_ops.h"
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -36,9 +37,10 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
         return false;
     }
     platform::FileInfo info;
-    if (!platform::ReadFileInfo(target, info)) {
+    WalkStop stop = WalkStop::kNone;
+    if (!StatBelow(clientDir, target, info, &stop)) {
         uint32_t error = platform::LastError();
-        if (IsNotFound(error)) {
+        if (IsNotFound(error) || stop == WalkStop::kMissing) {
             LogMain(L"backup cleanup skipped: not found");
             return true;
         }
@@ -62,41 +64,6 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
     return false;
 }
 
-bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath) {
-    std::wstring relative = relativePath;
-    for (auto& c : relative) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    size_t lastSeparator = relative.rfind(L'\\');
-    if (lastSeparator == std::wstring::npos) {
-        return false;
-    }
-    std::wstring current = clientDir;
-    size_t start = 0;
-    while (start < lastSeparator) {
-        size_t end = relative.find(L'\\', start);
-        std::wstring component = relative.substr(start, end - start);
-        start = end + 1;
-        if (component.empty()) {
-            continue;
-        }
-        current = JoinPath(current, component);
-        platform::FileInfo info;
-        if (platform::ReadFileInfo(current, info)) {
-            if (info.IsReparsePoint()) {
-                return true;
-            }
-        } else if (!IsNotFound(platform::LastError())) {
-            // A folder whose attributes cannot be read cannot be shown to be
-            // free of links: refuse rather than delete through it.
-            return true;
-        }
-    }
-    return false;
-}
-
 void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativePath) {
     if (relativePath.empty()) {
         LogMain(L"legacy_cleanup_failed path=<empty> error=empty relative path");
@@ -111,8 +78,22 @@ void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativ
         LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
         return;
     }
+    platform::DirHandle parent;
+    std::wstring name;
+    WalkStop stop = WalkStop::kNone;
+    if (!OpenParentBelow(clientDir, target, false, parent, name, &stop)) {
+        if (stop == WalkStop::kMissing) {
+            LogMain(L"legacy_cleanup_missing path=" + target);
+        } else if (stop == WalkStop::kLink) {
+            LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
+        } else {
+            LogMain(L"legacy_cleanup_failed path=" + target + L" error=" +
+                    ToDecimal(platform::LastError()));
+        }
+        return;
+    }
     platform::FileInfo info;
-    if (!platform::ReadFileInfo(target, info)) {
+    if (!parent.Stat(name, info)) {
         uint32_t error = platform::LastError();
         if (IsNotFound(error)) {
             LogMain(L"legacy_cleanup_missing path=" + target);
@@ -129,8 +110,8 @@ void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativ
         LogMain(L"legacy_cleanup_failed path=" + target + L" error=target is reparse point");
         return;
     }
-    platform::SetNormalAttributes(target);
-    if (platform::RemoveFile(target)) {
+    parent.SetNormalAttributes(name);
+    if (parent.RemoveChild(name)) {
         LogMain(L"legacy_cleanup_deleted path=" + target);
         return;
     }

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/run_config.h"
+#include "fs/file_ops.h"
 
 namespace rr {
 
@@ -17,9 +18,5 @@ void CleanupLegacyFiles(const RunConfig& config);
 // Deletes one legacy file below clientDir, refusing folders, links and any
 // path whose parent folders pass through a link.
 void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativePath);
-
-// True when a folder on the way from clientDir to the file (the file itself
-// not included) is a link, or cannot be checked.
-bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath);
 
 }  // namespace rr

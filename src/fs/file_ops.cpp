@@ -1,6 +1,7 @@
 #include "fs/file_ops.h"
 
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -38,23 +39,43 @@ bool IsExistingDirectory(const std::wstring& path) {
     return platform::ReadFileInfo(path, info) && info.IsDirectory();
 }
 
-// Removes a link itself, never what it points to: DeleteFileW takes file
-// links, RemoveDirectoryW takes directory links without entering them.
-bool RemoveLinkEntry(const std::wstring& path, bool directoryLink) {
-    platform::SetLastErrorCode(0);
-    if (platform::RemoveFile(path)) {
-        return true;
-    }
-    if (platform::LastError() == platform::kErrorFileNotFound) {
-        return true;
-    }
-    if (directoryLink && platform::RemoveEmptyDirectory(path)) {
-        return true;
-    }
-    return platform::LastError() == platform::kErrorFileNotFound;
-}
-
 }  // namespace
+
+bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath) {
+    std::wstring relative = relativePath;
+    for (auto& c : relative) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    size_t lastSeparator = relative.rfind(L'\\');
+    if (lastSeparator == std::wstring::npos) {
+        return false;
+    }
+    std::wstring current = clientDir;
+    size_t start = 0;
+    while (start < lastSeparator) {
+        size_t end = relative.find(L'\\', start);
+        std::wstring component = relative.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) {
+            continue;
+        }
+        current = JoinPath(current, component);
+        platform::FileInfo info;
+        if (platform::ReadFileInfo(current, info)) {
+            if (info.IsReparsePoint()) {
+                return true;
+            }
+        } else if (!(platform::LastError() == platform::kErrorFileNotFound ||
+                     platform::LastError() == platform::kErrorPathNotFound)) {
+            // A folder whose attributes cannot be read cannot be shown to be
+            // free of links: refuse rather than delete through it.
+            return true;
+        }
+    }
+    return false;
+}
 
 bool CreateDirectoryTree(const std::wstring& path) {
     if (path.empty()) {
@@ -88,54 +109,13 @@ bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRo
         LogMain(L"Refused to delete outside allowed root: " + path);
         return false;
     }
-    platform::FileInfo info;
-    if (!platform::ReadFileInfo(path, info)) {
-        return true;
+    std::wstring relative;
+    if (!RelativePathUnderRoot(allowedRoot, path, relative)) {
+        // The root itself, or a name no walk could take: nothing is deleted.
+        LogMain(L"Refused to delete outside allowed root: " + path);
+        return false;
     }
-    if (info.IsReparsePoint()) {
-        // The path itself is a link: remove the link, never what lies behind it.
-        return RemoveLinkEntry(path, info.IsDirectory());
-    }
-    if (info.IsDirectory()) {
-        platform::DirectoryListing listing;
-        if (listing.Open(path)) {
-            platform::DirEntry entry;
-            while (listing.Next(entry)) {
-                if (entry.name == L"." || entry.name == L"..") {
-                    continue;
-                }
-                std::wstring child = JoinPath(path, entry.name);
-                if ((entry.attributes & (platform::kAttrDirectory | platform::kAttrReparsePoint)) ==
-                    platform::kAttrDirectory) {
-                    if (!DeleteTreeUnderRoot(child, allowedRoot)) {
-                        return false;
-                    }
-                    continue;
-                }
-                if (entry.IsReparsePoint()) {
-                    if (!RemoveLinkEntry(child, entry.IsDirectory())) {
-                        return false;
-                    }
-                    continue;
-                }
-                platform::SetNormalAttributes(child);
-                if (!platform::RemoveFile(child) &&
-                    platform::LastError() != platform::kErrorFileNotFound) {
-                    return false;
-                }
-            }
-        }
-        platform::SetNormalAttributes(path);
-        if (platform::RemoveEmptyDirectory(path)) {
-            return true;
-        }
-        return platform::LastError() == platform::kErrorFileNotFound;
-    }
-    platform::SetNormalAttributes(path);
-    if (platform::RemoveFile(path)) {
-        return true;
-    }
-    return platform::LastError() == platform::kErrorFileNotFound;
+    return DeleteTreeBelow(allowedRoot, relative, LinkPolicy::kRemoveEntry);
 }
 
 }  // namespace rr

@@ -12,13 +12,19 @@ bool IsLinkPath(const std::wstring& path);
 // The directory part of a path: "C:\" for "C:\a", "\" for "\a", empty for "a".
 std::wstring ParentPath(const std::wstring& path);
 
+// True when a folder on the way from clientDir to the file (the file itself
+// not included) is a link, or cannot be checked.
+bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath);
+
 // Creates a directory with all missing ancestors; true when it exists afterwards.
 bool CreateDirectoryTree(const std::wstring& path);
 bool EnsureParentDirectory(const std::wstring& filePath);
 
-// Deletes a file or a whole tree, only when it lies under the allowed root.
-// Links are never entered: a link inside the tree is removed as an entry, and
-// a path that is itself a link loses only the link.
+// Deletes a file or a whole tree strictly below the allowed root, walking from
+// the root through folder handles (the root itself may be a link; nothing
+// below it is followed). A link inside the tree is removed as an entry, a path
+// that is itself a link loses only the link, and a link on the way to the path
+// stops the deletion.
 bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot);
 
 }  // namespace rr

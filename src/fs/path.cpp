@@ -12,6 +12,8 @@ const wchar_t* const kReasonEmptySegment = L"blocked empty path segment";
 const wchar_t* const kReasonInvalidCharacter = L"blocked invalid path character";
 const wchar_t* const kReasonDotSegment = L"blocked dot path segment";
 const wchar_t* const kReasonTraversalSegment = L"blocked traversal segment";
+const wchar_t* const kReasonTrailingDotOrSpace = L"blocked trailing dot or space";
+const wchar_t* const kReasonDeviceName = L"blocked device name";
 
 wchar_t FoldCaseChar(wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -76,6 +78,33 @@ std::vector<std::wstring> SplitBackslash(const std::wstring& path) {
     }
 }
 
+// Win32 drops trailing dots and spaces from a name, so "x.dll." would write
+// "x.dll" although no rule ever looked at that name.
+bool EndsInDotOrSpace(const std::wstring& segment) {
+    return !segment.empty() && (segment.back() == L'.' || segment.back() == L' ');
+}
+
+// Win32 opens a device, not a file, for these names whatever the extension
+// ("nul.tar.gz" is NUL) and ignores spaces before the extension ("con .txt").
+// It also takes the superscript digits after COM and LPT as port numbers.
+bool IsDeviceName(const std::wstring& segment) {
+    std::wstring base = FoldCase(segment.substr(0, segment.find(L'.')));
+    while (!base.empty() && base.back() == L' ') {
+        base.pop_back();
+    }
+    for (const wchar_t* name : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"}) {
+        if (base == name) {
+            return true;
+        }
+    }
+    if (base.size() != 4 || (base.compare(0, 3, L"com") != 0 && base.compare(0, 3, L"lpt") != 0)) {
+        return false;
+    }
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+           digit == L'\u00b3';
+}
+
 }  // namespace
 
 bool ValidateRelativePath(const std::wstring& input, std::wstring& normalized,
@@ -113,6 +142,16 @@ bool ValidateRelativePath(const std::wstring& input, std::wstring& normalized,
         }
         if (s.empty() && i + 1 != segments.size()) {
             return Fail(reason, kReasonEmptySegment);
+        }
+    }
+    // A second pass, so that a path with both kinds of fault still names the
+    // traversal: the incremental rules rely on that reason.
+    for (const std::wstring& s : segments) {
+        if (EndsInDotOrSpace(s)) {
+            return Fail(reason, kReasonTrailingDotOrSpace);
+        }
+        if (IsDeviceName(s)) {
+            return Fail(reason, kReasonDeviceName);
         }
     }
     normalized = copy;

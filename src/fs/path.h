@@ -15,6 +15,8 @@ extern const wchar_t* const kReasonEmptySegment;
 extern const wchar_t* const kReasonInvalidCharacter;
 extern const wchar_t* const kReasonDotSegment;
 extern const wchar_t* const kReasonTraversalSegment;
+extern const wchar_t* const kReasonTrailingDotOrSpace;
+extern const wchar_t* const kReasonDeviceName;
 
 // Accepts a relative path from outside (manifest, package, managed root,
 // cleanup target). On success `normalized` holds the path with '\' separators

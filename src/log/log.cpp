@@ -2,7 +2,11 @@
 
 #include <cstdio>
 
+#include "fs/crash_points.h"
+#include "fs/file_ops.h"
 #include "fs/path.h"
+#include "fs/safe_fs.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -24,11 +28,71 @@ LogPaths& Paths() {
     return paths;
 }
 
+// The Logs folder, held open for the run: lines are appended by name through
+// this handle, so a Logs folder swapped for a link later cannot redirect them.
+struct LogFolder {
+    std::wstring path;
+    platform::DirHandle handle;
+    bool isLink = false;
+};
+
+LogFolder& Folder() {
+    static LogFolder folder;
+    return folder;
+}
+
+void AppendLogBytes(const std::wstring& path, const std::string& bytes) {
+    CrashPoint();
+    LogFolder& folder = Folder();
+    if (folder.handle.IsOpen() && ParentPath(path) == folder.path) {
+        folder.handle.AppendToChild(path.substr(folder.path.size() + 1), bytes);
+        return;
+    }
+    platform::AppendToFile(path, bytes);
+}
+
+// Control characters are written as escapes so that every log line stays
+// one line: a CR or LF inside logged text (a file name, a server's reply)
+// could otherwise forge a line of its own, and a NUL would cut the line.
+// Backslashes stay as they are, paths are full of them.
+void AppendEscaped(std::wstring& line, const std::wstring& text) {
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    for (wchar_t c : text) {
+        const unsigned long unit = static_cast<unsigned long>(c);
+        if (unit >= 0x20 && unit != 0x7F) {
+            line.push_back(c);
+        } else if (c == L'\r') {
+            line += L"\\r";
+        } else if (c == L'\n') {
+            line += L"\\n";
+        } else if (c == L'\t') {
+            line += L"\\t";
+        } else {
+            line += L"\\x";
+            line.push_back(kHex[(unit >> 4) & 0xF]);
+            line.push_back(kHex[unit & 0xF]);
+        }
+    }
+}
+
 }  // namespace
 
 void InitLogPaths(const std::wstring& clientDir) {
+    ResetLogPaths();
     std::wstring logs = JoinPath(clientDir, L"Logs");
-    platform::MakeDirectory(logs);  // an existing folder is fine; any failure only loses lines
+    LogFolder& folder = Folder();
+    platform::DirHandle client;
+    if (client.OpenAnchor(clientDir)) {
+        client.MakeChildDirectory(
+            L"Logs");  // an existing folder is fine; a failure only loses lines
+        if (!folder.handle.OpenChild(client, L"Logs")) {
+            // A link at Logs would carry our lines, and the purge after the
+            // run, into whatever folder it points to: keep no logs at all.
+            folder.isLink = platform::LastError() == platform::kErrorStoppedOnSymlink;
+            return;
+        }
+        folder.path = logs;
+    }
     LogPaths& p = Paths();
     p.main = JoinPath(logs, L"RiveRoravav.log");
     p.repairDryRun = JoinPath(logs, L"RepairDryRun.log");
@@ -39,6 +103,13 @@ void InitLogPaths(const std::wstring& clientDir) {
 
 void ResetLogPaths() {
     Paths() = LogPaths{};
+    Folder().handle.Close();
+    Folder().path.clear();
+    Folder().isLink = false;
+}
+
+bool LogsFolderIsLink() {
+    return Folder().isLink;
 }
 
 void LogLine(const std::wstring& path, const std::wstring& text) {
@@ -53,13 +124,13 @@ void LogLine(const std::wstring& path, const std::wstring& text) {
     for (const char* c = prefix; *c; ++c) {
         line.push_back(static_cast<wchar_t>(*c));
     }
-    line += text;
+    AppendEscaped(line, text);
     line += L"\r\n";
     std::string bytes = Utf16ToUtf8(line);
     if (bytes.empty()) {
         return;
     }
-    platform::AppendToFile(path, bytes);
+    AppendLogBytes(path, bytes);
 }
 
 void LogMain(const std::wstring& text) {
@@ -109,9 +180,16 @@ void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir) {
         return;
     }
     const LogPaths& p = Paths();
+    LogFolder& folder = Folder();
     for (const std::wstring* path :
          {&p.main, &p.repairDryRun, &p.fullClientCompare, &p.fullClientApply, &p.repairCleanup}) {
-        if (!path->empty()) {
+        if (path->empty()) {
+            continue;
+        }
+        // By name through the Logs handle: never a delete through a link.
+        if (folder.handle.IsOpen() && ParentPath(*path) == folder.path) {
+            folder.handle.RemoveChild(path->substr(folder.path.size() + 1));
+        } else {
             platform::RemoveFile(*path);
         }
     }

@@ -7,9 +7,12 @@ namespace rr {
 void InitLogPaths(const std::wstring& clientDir);
 // Forgets the log paths again (lines go nowhere until the next InitLogPaths).
 void ResetLogPaths();
+// True when InitLogPaths found a link at clientDir\Logs: no log is kept.
+bool LogsFolderIsLink();
 
 // Appends "[YYYY-MM-DD HH:MM:SS] text\r\n" in UTF-8 to the file; an empty
-// path or a file that cannot be opened drops the line.
+// path or a file that cannot be opened drops the line. Control characters in
+// the text are escaped ("\r", "\n", "\t", else "\xHH"), so it stays one line.
 void LogLine(const std::wstring& path, const std::wstring& text);
 
 void LogMain(const std::wstring& text);

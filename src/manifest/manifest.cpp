@@ -1,7 +1,9 @@
 #include "manifest/manifest.h"
 
 #include <algorithm>
+#include <unordered_set>
 
+#include "fs/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"
 #include "net/http.h"
@@ -147,6 +149,17 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     if (manifest.files.empty()) {
         LogMain(L"Manifest has no files.");
         return false;
+    }
+    // Two entries naming one file on a case-insensitive disk would stage,
+    // back up and replace it twice, the second backup holding the first new
+    // bytes; the manifest is refused as a whole before anything is fetched.
+    std::unordered_set<std::wstring> keys;
+    keys.reserve(manifest.files.size());
+    for (const ManifestFile& file : manifest.files) {
+        if (!keys.insert(MakeRuleKey(file.path)).second) {
+            LogMain(L"Manifest rejected: duplicate path after case folding: " + file.path);
+            return false;
+        }
     }
     return true;
 }

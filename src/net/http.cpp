@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "fs/crash_points.h"
 #include "fs/file_ops.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -153,12 +155,29 @@ bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBy
 bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
                        uint64_t maxBytes, const std::wstring& displayName, uint32_t fileIndex,
                        uint32_t fileCount, uint64_t expectedBytes) {
+    if (IsHttpUrl(url) && !EnsureParentDirectory(destinationPath)) {
+        LogMain(L"Failed to create output parent directory: " + destinationPath);
+        return false;
+    }
+    return DownloadUrlToFile(url, ParentPath(destinationPath), destinationPath, maxBytes,
+                             displayName, fileIndex, fileCount, expectedBytes);
+}
+
+bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
+                       const std::wstring& destinationPath, uint64_t maxBytes,
+                       const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
+                       uint64_t expectedBytes) {
     if (!IsHttpUrl(url)) {
         LogMain(L"Rejected non-http file URL: " + url);
         return false;
     }
-    if (!EnsureParentDirectory(destinationPath)) {
-        LogMain(L"Failed to create output parent directory: " + destinationPath);
+    platform::DirHandle folder;
+    std::wstring fileName;
+    WalkStop stop = WalkStop::kNone;
+    if (!OpenParentBelow(root, destinationPath, true, folder, fileName, &stop)) {
+        LogMain(L"Failed to create output parent directory: " + destinationPath +
+                (stop == WalkStop::kFailed ? std::wstring()
+                                           : std::wstring(L" reason=") + WalkStopText(stop)));
         return false;
     }
     platform::HttpSession session;
@@ -182,7 +201,8 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationP
     }
 
     platform::FileWriter file;
-    if (!file.Create(destinationPath)) {
+    if ((!folder.RemoveChild(fileName) && platform::LastError() != platform::kErrorFileNotFound) ||
+        !folder.CreateNewFile(fileName, file)) {
         // Nothing of ours is there to delete: the file was never opened.
         LogMain(L"Failed to create temp file. error=" + ErrorText() + L" path=" + destinationPath);
         return false;
@@ -194,7 +214,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationP
     auto failureExit = [&]() {
         file.Close();
         session.Close();
-        platform::RemoveFile(destinationPath);
+        folder.RemoveChild(fileName);
         return false;
     };
 
@@ -216,6 +236,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationP
             LogMain(L"File download exceeded max bytes: " + url);
             return failureExit();
         }
+        CrashPoint();
         if (!file.Write(buffer.data(), got)) {
             LogMain(L"Failed writing temp file. error=" + ErrorText());
             return failureExit();

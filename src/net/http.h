@@ -16,6 +16,14 @@ bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBy
 
 // GET streamed into destinationPath (created or truncated) under a byte limit,
 // driving the progress display. A failure never leaves the destination behind.
+// The destination lies below `root` (the client folder): its folders are made
+// and entered without following links, and the file is always a new one, so a
+// link or hard link standing there is replaced, never written through.
+bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
+                       const std::wstring& destinationPath, uint64_t maxBytes,
+                       const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
+                       uint64_t expectedBytes);
+// The same with the destination's own folder as the root (made when missing).
 bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
                        uint64_t maxBytes, const std::wstring& displayName, uint32_t fileIndex,
                        uint32_t fileCount, uint64_t expectedBytes);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "fs/file_ops.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -40,14 +42,9 @@ bool ReadRegularFileInfo(const std::wstring& path, platform::FileInfo& info) {
 
 }  // namespace
 
-bool ComputeFileSha256(const std::wstring& path, std::string& digest) {
-    digest.clear();
-    platform::FileReader file;
-    if (!file.Open(path)) {
-        LogMain(L"Failed to open file for SHA256. error=" + ToDecimal(platform::LastError()) +
-                L" path=" + path);
-        return false;
-    }
+namespace {
+
+bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::string& digest) {
     // Declared after the file so that the hash is released before the file.
     platform::Sha256Hasher hasher;
     if (!hasher.Init()) {
@@ -81,6 +78,41 @@ bool ComputeFileSha256(const std::wstring& path, std::string& digest) {
     return true;
 }
 
+// Size of a regular file reached without following links below the root.
+bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path,
+                              platform::FileInfo& info) {
+    return StatBelow(root, path, info) && info.IsRegularFile();
+}
+
+}  // namespace
+
+bool ComputeFileSha256(const std::wstring& path, std::string& digest) {
+    digest.clear();
+    platform::FileReader file;
+    if (!file.Open(path)) {
+        LogMain(L"Failed to open file for SHA256. error=" + ToDecimal(platform::LastError()) +
+                L" path=" + path);
+        return false;
+    }
+    return HashOpenFile(file, path, digest);
+}
+
+bool ComputeFileSha256Below(const std::wstring& root, const std::wstring& path,
+                            std::string& digest) {
+    digest.clear();
+    platform::FileReader file;
+    WalkStop stop = WalkStop::kNone;
+    if (!OpenFileBelow(root, path, file, &stop)) {
+        std::wstring why = stop == WalkStop::kNone || stop == WalkStop::kFailed
+                               ? std::wstring()
+                               : std::wstring(L" (") + WalkStopText(stop) + L")";
+        LogMain(L"Failed to open file for SHA256. error=" + ToDecimal(platform::LastError()) + why +
+                L" path=" + path);
+        return false;
+    }
+    return HashOpenFile(file, path, digest);
+}
+
 bool IsValidSha256Text(const std::string& text) {
     if (text.size() != platform::kSha256DigestBytes * 2) {
         return false;
@@ -105,10 +137,10 @@ bool Sha256TextEquals(const std::string& a, const std::string& b) {
     return true;
 }
 
-bool ValidateDownloadedFile(const std::wstring& path, const std::string& expectedSha256,
-                            uint64_t expectedSize) {
+bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
+                            const std::string& expectedSha256, uint64_t expectedSize) {
     platform::FileInfo info;
-    if (!ReadRegularFileInfo(path, info)) {
+    if (!ReadRegularFileInfoBelow(root, path, info)) {
         LogMain(L"Failed to stat downloaded file: " + path);
         return false;
     }
@@ -118,7 +150,7 @@ bool ValidateDownloadedFile(const std::wstring& path, const std::string& expecte
         return false;
     }
     std::string actual;
-    if (!ComputeFileSha256(path, actual)) {
+    if (!ComputeFileSha256Below(root, path, actual)) {
         return false;
     }
     if (!Sha256TextEquals(expectedSha256, actual)) {
@@ -127,6 +159,11 @@ bool ValidateDownloadedFile(const std::wstring& path, const std::string& expecte
         return false;
     }
     return true;
+}
+
+bool ValidateDownloadedFile(const std::wstring& path, const std::string& expectedSha256,
+                            uint64_t expectedSize) {
+    return ValidateDownloadedFile(ParentPath(path), path, expectedSha256, expectedSize);
 }
 
 bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize) {

@@ -10,6 +10,10 @@ namespace rr {
 // SHA-256 of a file's contents as lower-case text. Empties digest first. A file
 // that cannot be opened or read to its end is a logged failure, never a digest.
 bool ComputeFileSha256(const std::wstring& path, std::string& digest);
+// The same for a file below the client folder, reached without following any
+// link below `root`; only regular files are read.
+bool ComputeFileSha256Below(const std::wstring& root, const std::wstring& path,
+                            std::string& digest);
 
 // Exactly 64 characters, each 0-9, a-f or A-F.
 bool IsValidSha256Text(const std::string& text);
@@ -19,6 +23,9 @@ bool Sha256TextEquals(const std::string& a, const std::string& b);
 
 // A freshly downloaded file: size first (no hashing when it differs), then the
 // digest. Logs only failures.
+bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
+                            const std::string& expectedSha256, uint64_t expectedSize);
+// The same with the file's own folder as the root.
 bool ValidateDownloadedFile(const std::wstring& path, const std::string& expectedSha256,
                             uint64_t expectedSize);
 

@@ -79,6 +79,7 @@ class FileReader {
 
   private:
     friend class DirHandle;
+    friend class FileWriter;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -95,6 +96,9 @@ class FileWriter {
     bool Close();
     // Flushes written data to the disk before a rename makes it visible.
     bool Flush();
+    // Gives the new file the permission bits of the source (POSIX: the
+    // executable bit of Main.exe must survive a copy); nothing on Windows.
+    bool CopyModeFrom(const FileReader& source);
 
   private:
     friend class DirHandle;

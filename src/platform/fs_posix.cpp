@@ -9,6 +9,7 @@
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/fs_handles_posix.h"
 #include "platform/posix_path.h"
 #include "platform/text.h"
 
@@ -275,14 +276,6 @@ bool DirectoryListing::Next(DirEntry& entry) {
     }
 }
 
-struct FileReader::Impl {
-    int fd = -1;
-    ~Impl() {
-        if (fd >= 0)
-            RetryClose(fd);
-    }
-};
-
 FileReader::FileReader() : impl_(std::make_unique<Impl>()) {}
 FileReader::~FileReader() = default;
 
@@ -326,14 +319,6 @@ void FileReader::Close() {
         impl_->fd = -1;
     }
 }
-
-struct FileWriter::Impl {
-    int fd = -1;
-    ~Impl() {
-        if (fd >= 0)
-            RetryClose(fd);
-    }
-};
 
 FileWriter::FileWriter() : impl_(std::make_unique<Impl>()) {}
 FileWriter::~FileWriter() = default;
@@ -379,6 +364,28 @@ bool FileWriter::Close() {
     int rc = RetryClose(impl_->fd);
     impl_->fd = -1;
     if (rc != 0) {
+        return FailErrno();
+    }
+    return true;
+}
+
+bool FileWriter::Flush() {
+    if (impl_->fd < 0) {
+        SetLastErrorCode(kErrorInvalidHandle);
+        return false;
+    }
+    if (::fsync(impl_->fd) != 0) {
+        return FailErrno();
+    }
+    return true;
+}
+
+bool FileWriter::CopyModeFrom(const FileReader& source) {
+    struct stat st {};
+    if (impl_->fd < 0 || source.impl_->fd < 0 || ::fstat(source.impl_->fd, &st) != 0) {
+        return FailErrno();
+    }
+    if (::fchmod(impl_->fd, st.st_mode & 0777) != 0) {
         return FailErrno();
     }
     return true;

@@ -841,6 +841,10 @@ bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes
     return h.Reset();
 }
 
+bool FileWriter::CopyModeFrom(const FileReader&) {
+    return true;  // attributes are not copied: a read-only source must not make a read-only copy
+}
+
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));

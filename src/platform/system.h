@@ -23,6 +23,13 @@ struct LocalTime {
 };
 LocalTime CurrentLocalTime();
 
+// The value of an environment variable; empty when it is not set.
+std::wstring EnvironmentValue(const std::wstring& name);
+
+// Ends the process at once, as a crash or a power cut would: no destructors,
+// no flushing (SIGKILL on POSIX, TerminateProcess on Windows).
+[[noreturn]] void TerminateAtOnce();
+
 uint32_t TickCount();
 uint64_t TickCount64();
 void SleepMilliseconds(uint32_t milliseconds);

@@ -1,7 +1,9 @@
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <vector>
 
@@ -110,6 +112,16 @@ LocalTime CurrentLocalTime() {
         t.second = static_cast<unsigned>(tm.tm_sec);
     }
     return t;
+}
+
+std::wstring EnvironmentValue(const std::wstring& name) {
+    const char* value = std::getenv(WideToUtf8(name).c_str());
+    return value ? Utf8ToWide(value) : std::wstring();
+}
+
+void TerminateAtOnce() {
+    ::kill(::getpid(), SIGKILL);
+    ::_exit(137);
 }
 
 uint64_t TickCount64() {

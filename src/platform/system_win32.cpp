@@ -61,6 +61,20 @@ LocalTime CurrentLocalTime() {
 uint32_t TickCount() {
     return ::GetTickCount();
 }
+std::wstring EnvironmentValue(const std::wstring& name) {
+    wchar_t buffer[256];
+    DWORD n = ::GetEnvironmentVariableW(name.c_str(), buffer, 256);
+    if (n == 0 || n >= 256) {
+        return std::wstring();
+    }
+    return std::wstring(buffer, n);
+}
+
+void TerminateAtOnce() {
+    ::TerminateProcess(::GetCurrentProcess(), 137);
+    ::ExitProcess(137);
+}
+
 uint64_t TickCount64() {
     return ::GetTickCount64();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -18,56 +19,25 @@ namespace {
 constexpr uint32_t kTargetTotal = 4;
 const wchar_t* const kCleaningStatus = L"Cleaning repair artifacts...";
 
-bool IsNotFound(uint32_t error) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-}
+// Counts and logs what the handle walk meets inside a cleanup target.
+class CleanupCounter : public DeleteObserver {
+  public:
+    explicit CleanupCounter(CleanupStats& stats) : stats_(stats) {}
+    void FileDeleted(const std::wstring&) override { ++stats_.deletedFiles; }
+    void FolderDeleted(const std::wstring&) override { ++stats_.deletedFolders; }
+    void LinkBlocked(const std::wstring& path) override {
+        ++stats_.blocked;
+        LogRepairCleanup(L"BLOCKED child reparse point: " + path);
+    }
+    void Failed(const std::wstring& path, const wchar_t* what, uint32_t error) override {
+        ++stats_.failed;
+        LogRepairCleanup(std::wstring(L"FAILED ") + what + L": " + path + L" error=" +
+                         ToDecimal(error));
+    }
 
-void DeleteFolderInsideRoot(const std::wstring& path, const std::wstring& root,
-                            CleanupStats& stats) {
-    // A read-only folder keeps its children on POSIX (not on Windows); clearing
-    // it first gives both systems the same outcome.
-    platform::SetNormalAttributes(path);
-    platform::DirectoryListing listing;
-    if (!listing.Open(path)) {
-        uint32_t error = platform::LastError();
-        if (!IsNotFound(error)) {
-            ++stats.failed;
-            LogRepairCleanup(L"FAILED enumerate directory: " + path + L" error=" +
-                             ToDecimal(error));
-        }
-    } else {
-        platform::DirEntry entry;
-        while (listing.Next(entry)) {
-            if (entry.name == L"." || entry.name == L"..") {
-                continue;
-            }
-            std::wstring child = JoinPath(path, entry.name);
-            if (!IsPathUnderRoot(child, root)) {
-                ++stats.blocked;
-                LogRepairCleanup(L"BLOCKED child escaped cleanup root: " + child);
-                continue;
-            }
-            if (entry.IsReparsePoint()) {
-                ++stats.blocked;
-                LogRepairCleanup(L"BLOCKED child reparse point: " + child);
-                continue;
-            }
-            DeleteTreeInsideRoot(child, root, stats);
-        }
-    }
-    platform::SetNormalAttributes(path);
-    if (platform::RemoveEmptyDirectory(path)) {
-        ++stats.deletedFolders;
-        return;
-    }
-    uint32_t error = platform::LastError();
-    if (IsNotFound(error)) {
-        ++stats.skipped;
-        return;
-    }
-    ++stats.failed;
-    LogRepairCleanup(L"FAILED remove directory: " + path + L" error=" + ToDecimal(error));
-}
+  private:
+    CleanupStats& stats_;
+};
 
 }  // namespace
 
@@ -75,9 +45,11 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
                            std::wstring& fullPath, CleanupStats& stats) {
     fullPath.clear();
     std::wstring normalized;
-    if (!ValidateRelativePath(target, normalized)) {
+    std::wstring why;
+    if (!ValidateRelativePath(target, normalized, &why)) {
         ++stats.blocked;
-        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target);
+        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target +
+                         L" reason=" + why);
         return false;
     }
     const std::wstring key = FoldCase(normalized);
@@ -99,13 +71,20 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
 }
 
 void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats) {
-    if (!IsPathUnderRoot(path, root)) {
+    std::wstring relative;
+    if (!IsPathUnderRoot(path, root) || !RelativePathUnderRoot(root, path, relative)) {
         ++stats.blocked;
         LogRepairCleanup(L"BLOCKED delete outside cleanup root: " + path);
         return;
     }
     platform::FileInfo info;
-    if (!platform::ReadFileInfo(path, info)) {
+    WalkStop stop = WalkStop::kNone;
+    if (!StatBelow(root, path, info, &stop)) {
+        if (stop == WalkStop::kLink) {
+            ++stats.blocked;
+            LogRepairCleanup(L"BLOCKED reparse point: " + path);
+            return;
+        }
         ++stats.skipped;
         LogRepairCleanup(L"SKIP missing path: " + path);
         return;
@@ -115,18 +94,8 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
         LogRepairCleanup(L"BLOCKED reparse point: " + path);
         return;
     }
-    if (info.IsDirectory()) {
-        DeleteFolderInsideRoot(path, root, stats);
-        return;
-    }
-    platform::SetNormalAttributes(path);
-    if (platform::RemoveFile(path) || platform::LastError() == platform::kErrorFileNotFound) {
-        ++stats.deletedFiles;
-        return;
-    }
-    uint32_t error = platform::LastError();
-    ++stats.failed;
-    LogRepairCleanup(L"FAILED delete file: " + path + L" error=" + ToDecimal(error));
+    CleanupCounter counter(stats);
+    DeleteTreeBelow(root, relative, LinkPolicy::kBlock, &counter);
 }
 
 CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermille,
@@ -145,7 +114,13 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermill
             continue;
         }
         platform::FileInfo info;
-        if (!platform::ReadFileInfo(fullPath, info)) {
+        WalkStop stop = WalkStop::kNone;
+        if (!StatBelow(clientDir, fullPath, info, &stop)) {
+            if (stop == WalkStop::kLink) {
+                ++stats.blocked;
+                LogRepairCleanup(L"BLOCKED cleanup target is a reparse point: " + fullPath);
+                continue;
+            }
             ++stats.skipped;
             LogRepairCleanup(L"SKIP missing cleanup target: " + name);
             continue;
@@ -161,7 +136,7 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermill
             continue;
         }
         LogRepairCleanup(L"CLEAN target: " + fullPath);
-        DeleteTreeInsideRoot(fullPath, fullPath, stats);
+        DeleteTreeInsideRoot(fullPath, clientDir, stats);
         int64_t done = static_cast<int64_t>(basePermille) +
                        (static_cast<int64_t>(spanPermille) * i) / kTargetTotal;
         SetProgressState(kCleaningStatus, L"Cleaned " + name,

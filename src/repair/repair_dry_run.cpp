@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "fs/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
@@ -36,8 +37,9 @@ std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
     std::vector<std::wstring> keys;
     for (const std::wstring& entry : source) {
         std::wstring normalized;
-        if (!ValidateRelativePath(entry, normalized)) {
-            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry);
+        std::wstring why;
+        if (!ValidateRelativePath(entry, normalized, &why)) {
+            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry + L" reason=" + why);
             continue;
         }
         if (!IsInSafeRepairScope(normalized)) {
@@ -80,25 +82,38 @@ void ScanDirectoryForExtras(const std::wstring& clientDir, const Manifest& manif
         return;
     }
     // An explicit stack instead of recursion: deep trees cannot exhaust the
-    // call stack, and the order of the report stays depth-first.
+    // call stack, and the order of the report stays depth-first. Each folder
+    // is opened afresh from the client folder through handles, so a link on
+    // the way, even one planted during the scan, is never entered.
     std::vector<std::wstring> pending{directory};
     while (!pending.empty()) {
         std::wstring current = pending.back();
         pending.pop_back();
-        platform::DirectoryListing listing;
-        if (!listing.Open(current)) {
+        std::wstring relative;
+        if (!IsSamePath(current, clientDir) &&
+            !RelativePathUnderRoot(clientDir, current, relative)) {
             continue;
         }
-        std::vector<std::wstring> subdirectories;
-        platform::DirEntry entry;
-        while (listing.Next(entry)) {
-            if (entry.name == L"." || entry.name == L"..") {
-                continue;
+        platform::DirHandle folder;
+        WalkStop stop = WalkStop::kNone;
+        if (!OpenFolderBelow(clientDir, relative, false, folder, &stop)) {
+            if (stop == WalkStop::kLink) {
+                LogRepairDryRun(L"Skipped directory link during scan: " + current);
             }
+            continue;
+        }
+        std::vector<platform::DirEntry> entries;
+        if (!folder.List(entries)) {
+            continue;
+        }
+        folder.Close();
+        std::vector<std::wstring> subdirectories;
+        for (const platform::DirEntry& entry : entries) {
             std::wstring child = JoinPath(current, entry.name);
             if (entry.IsDirectory()) {
-                std::wstring relative;
-                if (RelativePathUnderRoot(clientDir, child, relative) && IsPreserved(relative, manifest)) {
+                std::wstring childRelative;
+                if (RelativePathUnderRoot(clientDir, child, childRelative) &&
+                    IsPreserved(childRelative, manifest)) {
                     continue;
                 }
                 // Directory links are never entered: what lies behind them is
@@ -142,8 +157,13 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
             LogRepairDryRun(L"Ignored managedRoot outside client dir after normalization: " + root);
             continue;
         }
+        // A trailing separator ("Data\") must not make the check look through
+        // a link: the walk examines the entry itself.
         platform::FileInfo info;
-        if (platform::ReadFileInfo(full, info)) {
+        WalkStop stop = WalkStop::kNone;
+        if (!StatBelow(clientDir, full, info, &stop) && stop == WalkStop::kLink) {
+            LogRepairDryRun(L"Skipped directory link during scan: " + full);
+        } else if (info.attributes != 0) {
             if (info.IsDirectory()) {
                 if (info.IsReparsePoint()) {
                     LogRepairDryRun(L"Skipped directory link during scan: " + full);
@@ -171,9 +191,10 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
                                         static_cast<uint32_t>(n)),
                          L"", Permille(120, 560, i, n), false);
         std::wstring normalized;
-        if (!ValidateRelativePath(entry.path, normalized)) {
+        std::wstring why;
+        if (!ValidateRelativePath(entry.path, normalized, &why)) {
             ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path + L" reason=" + why);
             continue;
         }
         std::wstring key = MakeRuleKey(normalized);
@@ -195,13 +216,27 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
         }
         manifestKeys.insert(key);
         platform::FileInfo info;
-        if (!platform::ReadFileInfo(full, info) || info.IsDirectory()) {
+        WalkStop stop = WalkStop::kNone;
+        const bool found = StatBelow(clientDir, full, info, &stop);
+        // A link, on the way or at the file, leads out of the client folder;
+        // a FIFO or device would never finish hashing.
+        if (stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED reparse point: " + normalized);
+            continue;
+        }
+        if (found && !info.IsDirectory() && !info.IsRegularFile()) {
+            ++counts.blocked;
+            LogRepairDryRun(L"BLOCKED not a regular file: " + normalized);
+            continue;
+        }
+        if (!found || info.IsDirectory()) {
             ++counts.missing;
             LogRepairDryRun(L"MISSING: " + normalized);
             continue;
         }
         std::string digest;
-        if (!ComputeFileSha256(full, digest)) {
+        if (!ComputeFileSha256Below(clientDir, full, digest)) {
             ++counts.different;
             LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
             continue;

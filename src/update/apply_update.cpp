@@ -5,6 +5,7 @@
 #include "fs/file_ops.h"
 #include "fs/incremental_allowlist.h"
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -14,6 +15,13 @@
 namespace rr {
 
 namespace {
+
+std::wstring StopReason(WalkStop stop) {
+    if (stop == WalkStop::kNone || stop == WalkStop::kFailed) {
+        return std::wstring();
+    }
+    return std::wstring(L" reason=") + WalkStopText(stop);
+}
 
 int ApplyBar(int64_t numerator, int64_t n) {
     return static_cast<int>(std::clamp<int64_t>(820 + numerator / n, 0, 1000));
@@ -25,6 +33,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
     const int64_t n = static_cast<int64_t>(prepared.size());
     // Backups go into our own work folder; a link there would carry the old
     // files out of the client folder.
+    const std::wstring& clientDir = config.clientDir;
     const std::wstring backupRoot = BackupRoot(config);
     if (IsLinkPath(backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
@@ -49,26 +58,33 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
             LogMain(L"Main.exe replacement safety check passed: no same-path instance is running.");
         }
 
-        if (!EnsureParentDirectory(file.destinationPath)) {
-            LogMain(L"Failed to create destination directory: " + file.destinationPath);
+        // Every copy walks from the client folder through folder handles and
+        // replaces its target by a rename: no link on the way is followed and
+        // a hard link at the target is broken, never written through.
+        WalkStop stop = WalkStop::kNone;
+        if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &stop)) {
+            LogMain(L"Failed to create destination directory: " + file.destinationPath +
+                    StopReason(stop));
             return false;
         }
         if (file.destinationExisted) {
-            if (!EnsureParentDirectory(file.backupPath)) {
-                LogMain(L"Failed to create backup directory: " + file.backupPath);
+            if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &stop)) {
+                LogMain(L"Failed to create backup directory: " + file.backupPath +
+                        StopReason(stop));
                 return false;
             }
-            if (!platform::CopyFileOver(file.destinationPath, file.backupPath)) {
+            if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, &stop)) {
                 LogMain(L"Failed to backup existing file. error=" +
-                        ToDecimal(platform::LastError()) + L" path=" + file.destinationPath);
+                        ToDecimal(platform::LastError()) + L" path=" + file.destinationPath +
+                        StopReason(stop));
                 return false;
             }
         }
-        if (!platform::CopyFileOver(file.tempPath, file.destinationPath)) {
+        if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, &stop)) {
             LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) +
-                    L" path=" + file.destinationPath);
-            if (file.destinationExisted && FileExists(file.backupPath)) {
-                platform::CopyFileOver(file.backupPath, file.destinationPath);
+                    L" path=" + file.destinationPath + StopReason(stop));
+            if (file.destinationExisted) {
+                CopyFileBelow(clientDir, file.backupPath, file.destinationPath);
             }
             return false;
         }

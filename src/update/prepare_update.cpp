@@ -5,6 +5,7 @@
 #include "fs/file_ops.h"
 #include "fs/incremental_allowlist.h"
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "net/sha256.h"
@@ -20,13 +21,6 @@ int BarValue(int64_t base, int64_t numerator, int64_t denominator) {
         return static_cast<int>(std::clamp<int64_t>(base, 0, 1000));
     }
     return static_cast<int>(std::clamp<int64_t>(base + numerator / denominator, 0, 1000));
-}
-
-// Our own work folder must be a real directory: a link there would carry
-// downloads or backups out of the client folder.
-bool IsRealDirectory(const std::wstring& path) {
-    platform::FileInfo info;
-    return platform::ReadFileInfo(path, info) && info.IsDirectory() && !info.IsReparsePoint();
 }
 
 }  // namespace
@@ -47,8 +41,12 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
     const std::wstring backupRoot = BackupRoot(config);
 
     DeleteTreeUnderRoot(stagingRoot, clientDir);
-    if (!CreateDirectoryTree(stagingRoot) || !IsRealDirectory(stagingRoot)) {
-        LogMain(L"Failed to create temp root: " + stagingRoot);
+    // Our own work folder must be a real folder: a link there would carry
+    // downloads out of the client folder.
+    WalkStop stop = WalkStop::kNone;
+    if (!CreateFolderBelow(clientDir, stagingRoot, &stop)) {
+        LogMain(L"Failed to create temp root: " + stagingRoot +
+                (stop == WalkStop::kLink ? L" reason=link" : L""));
         return false;
     }
 
@@ -62,8 +60,9 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
                          BarValue(120, (i - 1) * 220, n), false);
 
         std::wstring normalized;
-        if (!ValidateRelativePath(entry.path, normalized)) {
-            LogMain(L"Rejected unsafe manifest path: " + entry.path);
+        std::wstring why;
+        if (!ValidateRelativePath(entry.path, normalized, &why)) {
+            LogMain(L"Rejected unsafe manifest path: " + entry.path + L" reason=" + why);
             LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
                     L" reason=invalid-relative-path");
             LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);
@@ -100,18 +99,27 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
             LogMain(L"Rejected path after full normalization: " + normalized);
             return false;
         }
-        // A link standing where a file is to be replaced would carry the new
-        // bytes to wherever it points.
-        if (IsLinkPath(file.destinationPath)) {
+        // A link at the destination or on the way to it would carry the new
+        // bytes to wherever it points; anything but a regular file there
+        // (a folder, a FIFO, a device) cannot be hashed or replaced.
+        platform::FileInfo local;
+        WalkStop walk = WalkStop::kNone;
+        const bool localExists = StatBelow(clientDir, file.destinationPath, local, &walk);
+        if (walk == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
             LogMain(L"Rejected link at update destination: " + file.destinationPath);
             return false;
         }
+        if (walk == WalkStop::kNotFolder || (localExists && !local.IsRegularFile())) {
+            LogMain(L"Rejected update destination that is not a regular file: " +
+                    file.destinationPath);
+            return false;
+        }
 
-        if (!FileExists(file.destinationPath)) {
+        if (!localExists) {
             LogMain(L"Local file missing and needs update: " + normalized);
         } else {
             std::string localDigest;
-            if (!ComputeFileSha256(file.destinationPath, localDigest)) {
+            if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest)) {
                 LogMain(L"Failed to calculate local SHA256. No files will be replaced: " +
                         normalized);
                 return false;
@@ -135,29 +143,29 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         bool verified = false;
         for (const std::wstring& url : urls) {
             LogMain(L"Downloading file: " + url);
-            if (!DownloadUrlToFile(url, file.tempPath, entry.size + 1, normalized, index, count,
-                                   entry.size)) {
+            if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, normalized, index,
+                                   count, entry.size)) {
                 continue;
             }
             SetProgressState(L"Verifying...",
                              FormatStepText(L"Verifying file", normalized, index, count),
                              L"Checking size and SHA256",
                              BarValue(700, ((i - 1) * 1000 + 500) * 100, n * 1000), false);
-            if (ValidateDownloadedFile(file.tempPath, entry.sha256, entry.size)) {
+            if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
                 SetProgressState(L"Verifying...",
                                  FormatStepText(L"Verified file", normalized, index, count),
                                  L"SHA256 OK", BarValue(700, i * 100, n), false);
                 verified = true;
                 break;
             }
-            platform::RemoveFile(file.tempPath);
+            DeleteTreeUnderRoot(file.tempPath, clientDir);
         }
         if (!verified) {
             LogMain(L"Failed to download and validate: " + normalized);
             return false;
         }
 
-        file.destinationExisted = FileExists(file.destinationPath);
+        file.destinationExisted = localExists;
         prepared.push_back(file);
     }
 

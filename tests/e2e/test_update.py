@@ -113,8 +113,10 @@ class UpdateSuccessTest(UpdateCase):
         outside = os.path.join(client.root, "RealLogs")
         os.makedirs(outside)
         os.symlink(outside, client.file("Logs"))
-        client.enable_diagnostics()
-        for name in ("StartupDiag.log", "DefenderExclusion.log", "ClientSecuritySetup.log"):
+        # The logs of an earlier run sit behind the link: a run must neither
+        # append to them nor delete them.
+        for name in ("StartupDiag.log", "DefenderExclusion.log", "ClientSecuritySetup.log",
+                     "RiveRoravav.log", "RepairCleanup.log"):
             client.write("Logs/" + name, b"keep me")
         os.makedirs(client.file("Launcher.exe"))
         entry = self.release.entry("Data/Item/Same.bmd", b"same")
@@ -122,17 +124,14 @@ class UpdateSuccessTest(UpdateCase):
         url = self.release.manifest("manifest.json", [entry])
         result = harness.run_updater(self.run_update(client, url))
         self.assertEqual(result.code, 0, result)
-        base = expected_client_dir(client)
-        lines = client.log_lines()
-        for name in ("StartupDiag.log", "DefenderExclusion.log", "ClientSecuritySetup.log"):
+        self.assertEqual(sorted(os.listdir(outside)),
+                         sorted(["StartupDiag.log", "DefenderExclusion.log",
+                                 "ClientSecuritySetup.log", "RiveRoravav.log",
+                                 "RepairCleanup.log"]))
+        for name in os.listdir(outside):
             with open(os.path.join(outside, name), "rb") as f:
-                self.assertEqual(f.read(), b"keep me")
-            self.assertLogHas(lines, "legacy_cleanup_failed path=" + base + "\\Logs\\" + name +
-                              " error=parent is reparse point")
+                self.assertEqual(f.read(), b"keep me", name)
         self.assertTrue(os.path.isdir(client.file("Launcher.exe")))
-        self.assertLogHas(lines, "legacy_cleanup_failed path=" + base +
-                          "\\Launcher.exe error=target is directory")
-        self.assertLogHas(lines, "backup cleanup skipped: not found")
 
 
 class UpdateRefusalTest(UpdateCase):
@@ -168,7 +167,11 @@ class UpdateRefusalTest(UpdateCase):
                           "reason=invalid-relative-path"),
             self.scenario("absolute", [{"path": "C:/Windows/x.bmd", "url": "x", "size": 1,
                                         "sha256": sha}],
-                          "Rejected unsafe manifest path: C:/Windows/x.bmd"),
+                          "Rejected unsafe manifest path: C:/Windows/x.bmd "
+                          "reason=blocked absolute path"),
+            self.scenario("device", [r.entry("Data/Item/con.bmd", b"dev")],
+                          "Rejected unsafe manifest path: Data/Item/con.bmd "
+                          "reason=blocked device name"),
             self.scenario("config", [r.entry("config.ini", b"evil")],
                           "BLOCKED manifest file not allowed: config.ini "
                           "reason=blocked-filename:config.ini"),
@@ -208,6 +211,33 @@ class UpdateRefusalTest(UpdateCase):
                 self.assertLogHas(lines, FAILED_UPDATE)
                 self.assertLogLacksPrefix(lines, "Updated file: ")
                 self.assertRelaunchedFrom(client)
+
+
+class UpdateDuplicatePathTest(UpdateCase):
+
+    def test_case_folded_duplicate_refuses_the_manifest_before_any_download(self):
+        client = self.client()
+        client.enable_diagnostics()
+        client.write("Data/Item/Sword.bmd", b"old sword")
+        old_main = self.read(client, "Main.exe")
+        r = self.release
+        files = [
+            r.entry("Main.exe", old_main + b"\0first\0"),
+            r.entry("MAIN.EXE", old_main + b"\0second\0"),
+            r.entry("Data/Item/Sword.bmd", b"new sword", url="files/never-published.bmd"),
+        ]
+        url = r.manifest("dup.json", files)
+        before = snapshot(client)
+        result = harness.run_updater(self.run_update(client, url))
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual([q["path"] for q in r.server.requests], ["/dup.json"])
+        self.assertEqual(snapshot(client), before)
+        lines = client.log_lines()
+        self.assertLogHas(lines, "Manifest rejected: duplicate path after case folding: MAIN.EXE")
+        self.assertLogHas(lines, "Failed to download a valid manifest from primary and fallback "
+                                 "URL. No files will be touched.")
+        self.assertLogLacksPrefix(lines, "Downloading file: ")
+        self.assertRelaunchedFrom(client)
 
 
 class UpdateApplyFailureTest(UpdateCase):

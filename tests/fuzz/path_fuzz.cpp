@@ -1,9 +1,11 @@
 // Feeds arbitrary text to the relative-path validation and the containment
 // helpers: nothing may crash, and every accepted path must be a plain relative
-// path that cannot leave the folder it is joined to.
+// path that cannot leave the folder it is joined to and that Win32 writes under
+// exactly that name (no trailing dot or space, no device).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "fs/path.h"
@@ -14,6 +16,29 @@ void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
+}
+
+// Every name Win32 maps to a device, spelled out rather than derived.
+bool NamesDevice(const std::wstring& segment) {
+    std::wstring base = segment.substr(0, segment.find(L'.'));
+    while (!base.empty() && base.back() == L' ') {
+        base.pop_back();
+    }
+    for (auto& c : base) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c + 32);
+        }
+    }
+    static const std::set<std::wstring> devices = [] {
+        std::set<std::wstring> names{L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+        for (const wchar_t* port : {L"com", L"lpt"}) {
+            for (wchar_t digit : std::wstring(L"0123456789\u00b9\u00b2\u00b3")) {
+                names.insert(port + std::wstring(1, digit));
+            }
+        }
+        return names;
+    }();
+    return devices.count(base) != 0;
 }
 
 void CheckAcceptedRelative(const std::wstring& normalized) {
@@ -29,10 +54,13 @@ void CheckAcceptedRelative(const std::wstring& normalized) {
     size_t start = 0;
     for (;;) {
         size_t pos = normalized.find(L'\\', start);
-        std::wstring segment = normalized.substr(start, pos == std::wstring::npos ? pos : pos - start);
+        std::wstring segment =
+            normalized.substr(start, pos == std::wstring::npos ? pos : pos - start);
         bool last = pos == std::wstring::npos || pos + 1 == normalized.size();
         Check(segment != L"." && segment != L"..");
         Check(!segment.empty());
+        Check(segment.back() != L'.' && segment.back() != L' ');
+        Check(!NamesDevice(segment));
         if (pos == std::wstring::npos || last) {
             break;
         }

@@ -71,13 +71,24 @@ TEST_F(ArtifactCleanupTest, TargetNamesAreAllowlistedInAnyCaseAndNothingElse) {
         EXPECT_TRUE(Logged(std::wstring(L"BLOCKED cleanup target is not in allowlist: ") + name))
             << name;
     }
-    const wchar_t* unsafe[] = {L"..\\_full_tmp",       L"C:\\_full_tmp", L"\\_full_tmp", L"",
-                               L"_full_tmp\\..\\Data", L"./_full_tmp"};
-    for (const wchar_t* name : unsafe) {
-        EXPECT_FALSE(ValidateCleanupTarget(dir.core(), name, full, stats)) << name;
-        EXPECT_TRUE(
-            Logged(std::wstring(L"BLOCKED cleanup target has unsafe relative path: ") + name))
-            << name;
+    const struct {
+        const wchar_t* name;
+        const wchar_t* reason;
+    } unsafe[] = {
+        {L"..\\_full_tmp", L"blocked traversal segment"},
+        {L"C:\\_full_tmp", L"blocked absolute path"},
+        {L"\\_full_tmp", L"blocked absolute path"},
+        {L"", L"blocked empty path"},
+        {L"_full_tmp\\..\\Data", L"blocked traversal segment"},
+        {L"./_full_tmp", L"blocked dot path segment"},
+        {L"_full_tmp.", L"blocked trailing dot or space"},
+        {L"_full_tmp\\NUL", L"blocked device name"},
+    };
+    for (const auto& u : unsafe) {
+        EXPECT_FALSE(ValidateCleanupTarget(dir.core(), u.name, full, stats)) << u.name;
+        EXPECT_TRUE(Logged(std::wstring(L"BLOCKED cleanup target has unsafe relative path: ") +
+                           u.name + L" reason=" + u.reason))
+            << u.name;
     }
     EXPECT_EQ(stats.blocked, std::size(refused) + std::size(unsafe));
     EXPECT_EQ(stats.deletedFiles + stats.deletedFolders + stats.skipped + stats.failed, 0u);

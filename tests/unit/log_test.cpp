@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 
@@ -65,11 +66,18 @@ TEST_F(LogTest, ModeLoggersWriteBothFiles) {
               std::string::npos);
 }
 
-TEST_F(LogTest, MultiLineTextKeepsOnePrefix) {
+TEST_F(LogTest, ControlCharactersAreEscapedSoTextCannotForgeLines) {
     InitLogPaths(dir.core());
-    LogMain(L"one\r\ntwo");
-    std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
-    EXPECT_EQ(bytes.substr(22), "one\r\ntwo\r\n");
+    const wchar_t text[] =
+        L"bad\r\nname\0x\x7f\x1b\tC:\\Data\n[2026-01-01 00:00:00] finished successfully";
+    LogMain(std::wstring(text, std::size(text) - 1));
+    const std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    ASSERT_GE(bytes.size(), 22u) << bytes;
+    EXPECT_EQ(bytes.substr(22),
+              "bad\\r\\nname\\x00x\\x7f\\x1b\\tC:\\Data\\n[2026-01-01 00:00:00] finished "
+              "successfully\r\n");
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 1) << "exactly one line";
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\r'), 1);
 }
 
 TEST_F(LogTest, AppendsToAnExistingLog) {

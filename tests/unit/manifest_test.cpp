@@ -129,10 +129,31 @@ TEST_F(ManifestParse, EachFailureHasItsLine) {
          L"Manifest file entry is missing path/url/sha256/size."},
         {WithEntry(R"({"path": "a", "url": "u", "size": 1})"),
          L"Manifest file entry is missing path/url/sha256/size."},
+        {WithEntry(R"({"path": "Main.exe", "url": "u", "sha256": "s", "size": 1}, )" + file +
+                   R"(, {"path": "MAIN.EXE", "url": "v", "sha256": "t", "size": 2})"),
+         L"Manifest rejected: duplicate path after case folding: MAIN.EXE"},
+        {WithEntry(R"({"path": "Data/a", "url": "u", "sha256": "s", "size": 1},)"
+                   R"( {"path": "Data\\a", "url": "u", "sha256": "s", "size": 1})"),
+         L"Manifest rejected: duplicate path after case folding: Data\\a"},
+        // A trailing separator names the same file on disk.
+        {WithEntry(R"({"path": "Data/a", "url": "u", "sha256": "s", "size": 1},)"
+                   R"( {"path": "data/A/", "url": "u", "sha256": "s", "size": 1})"),
+         L"Manifest rejected: duplicate path after case folding: data/A/"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Parse(c.body, false), Lines{c.line}) << c.body;
     }
+}
+
+TEST_F(ManifestParse, PathsDifferingBeyondAsciiCaseAndSeparatorsAreDistinct) {
+    // Only ASCII letters fold: "\u00c9" and "\u00e9" (raw UTF-8) stay two files.
+    std::string entries;
+    for (const char* path : {"Data/a", "Data/a.bmd", "Data/\xC3\x89", "DATA/\xC3\xA9"}) {
+        entries += std::string(entries.empty() ? "" : ", ") + R"({"path": ")" + path +
+                   R"(", "url": "u", "sha256": "s", "size": 1})";
+    }
+    EXPECT_EQ(Parse(WithEntry(entries), true), Lines{});
+    EXPECT_EQ(manifest.files.size(), 4u);
 }
 
 TEST_F(ManifestParse, OutputIsResetFirst) {

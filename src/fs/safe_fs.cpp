@@ -1,0 +1,460 @@
+#include "fs/safe_fs.h"
+
+#include "fs/crash_points.h"
+#include "fs/path.h"
+#include "platform/error.h"
+
+namespace rr {
+
+namespace {
+
+bool Stop(WalkStop* out, WalkStop why) {
+    if (out) {
+        *out = why;
+    }
+    return false;
+}
+
+std::vector<std::wstring> SplitSegments(const std::wstring& relative) {
+    std::vector<std::wstring> segments;
+    std::wstring current;
+    for (wchar_t c : relative) {
+        if (c == L'\\' || c == L'/') {
+            if (!current.empty()) {
+                segments.push_back(current);
+            }
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty()) {
+        segments.push_back(current);
+    }
+    return segments;
+}
+
+bool IsNotFound(uint32_t error) {
+    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
+// One step down: open `name` in `parent`, or make it first when allowed.
+bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool create,
+              platform::DirHandle& child, WalkStop* stop) {
+    if (child.OpenChild(parent, name)) {
+        return true;
+    }
+    uint32_t error = platform::LastError();
+    if (error == platform::kErrorStoppedOnSymlink) {
+        return Stop(stop, WalkStop::kLink);
+    }
+    if (error == platform::kErrorDirectory) {
+        return Stop(stop, WalkStop::kNotFolder);
+    }
+    if (!IsNotFound(error)) {
+        return Stop(stop, WalkStop::kFailed);
+    }
+    if (!create) {
+        return Stop(stop, WalkStop::kMissing);
+    }
+    CrashPoint();
+    if (!parent.MakeChildDirectory(name) &&
+        platform::LastError() != platform::kErrorAlreadyExists) {
+        return Stop(stop, WalkStop::kFailed);
+    }
+    // Open what is there now: a link planted between the two calls is refused
+    // like any other.
+    if (child.OpenChild(parent, name)) {
+        return true;
+    }
+    error = platform::LastError();
+    if (error == platform::kErrorStoppedOnSymlink) {
+        return Stop(stop, WalkStop::kLink);
+    }
+    return Stop(stop,
+                error == platform::kErrorDirectory ? WalkStop::kNotFolder : WalkStop::kFailed);
+}
+
+DeleteTreeHook& Hook() {
+    static DeleteTreeHook hook;
+    return hook;
+}
+
+}  // namespace
+
+const wchar_t* WalkStopText(WalkStop stop) {
+    switch (stop) {
+        case WalkStop::kNone:
+            return L"none";
+        case WalkStop::kMissing:
+            return L"missing folder";
+        case WalkStop::kLink:
+            return L"link on the way";
+        case WalkStop::kNotFolder:
+            return L"file where a folder is expected";
+        case WalkStop::kOutside:
+            return L"outside the client folder";
+        case WalkStop::kFailed:
+            break;
+    }
+    return L"failed";
+}
+
+bool OpenFolderBelow(const std::wstring& root, const std::wstring& relativeFolder, bool create,
+                     platform::DirHandle& folder, WalkStop* stop) {
+    Stop(stop, WalkStop::kNone);
+    platform::DirHandle current;
+    if (!current.OpenAnchor(root)) {
+        return Stop(stop,
+                    IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
+    }
+    for (const std::wstring& segment : SplitSegments(relativeFolder)) {
+        if (segment == L"." || segment == L"..") {
+            return Stop(stop, WalkStop::kOutside);
+        }
+        platform::DirHandle next;
+        if (!StepInto(current, segment, create, next, stop)) {
+            return false;
+        }
+        current = std::move(next);
+    }
+    folder = std::move(current);
+    return true;
+}
+
+bool OpenParentBelow(const std::wstring& root, const std::wstring& fullPath, bool create,
+                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop) {
+    name.clear();
+    std::wstring relative;
+    if (!RelativePathUnderRoot(root, fullPath, relative)) {
+        return Stop(stop, WalkStop::kOutside);
+    }
+    while (!relative.empty() && relative.back() == L'\\') {
+        relative.pop_back();
+    }
+    size_t cut = relative.rfind(L'\\');
+    std::wstring folder = cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
+    std::wstring last = cut == std::wstring::npos ? relative : relative.substr(cut + 1);
+    if (last.empty()) {
+        return Stop(stop, WalkStop::kOutside);
+    }
+    if (!OpenFolderBelow(root, folder, create, parent, stop)) {
+        return false;
+    }
+    name = last;
+    return true;
+}
+
+bool StatBelow(const std::wstring& root, const std::wstring& fullPath, platform::FileInfo& info,
+               WalkStop* stop) {
+    info = platform::FileInfo{};
+    platform::DirHandle parent;
+    std::wstring name;
+    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
+        if (stop && *stop == WalkStop::kMissing) {
+            platform::SetLastErrorCode(platform::kErrorPathNotFound);
+        }
+        return false;
+    }
+    return parent.Stat(name, info);
+}
+
+bool OpenFileBelow(const std::wstring& root, const std::wstring& fullPath,
+                   platform::FileReader& reader, WalkStop* stop) {
+    platform::DirHandle parent;
+    std::wstring name;
+    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
+        if (stop && *stop == WalkStop::kMissing) {
+            platform::SetLastErrorCode(platform::kErrorPathNotFound);
+        }
+        return false;
+    }
+    if (!parent.OpenFileForRead(name, reader)) {
+        if (platform::LastError() == platform::kErrorStoppedOnSymlink) {
+            Stop(stop, WalkStop::kLink);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
+                     platform::FileWriter& writer, WalkStop* stop) {
+    platform::DirHandle parent;
+    std::wstring name;
+    if (!OpenParentBelow(root, fullPath, true, parent, name, stop)) {
+        return false;
+    }
+    CrashPoint();
+    if (!parent.RemoveChild(name) && !IsNotFound(platform::LastError())) {
+        return false;
+    }
+    CrashPoint();
+    return parent.CreateNewFile(name, writer);
+}
+
+bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath, WalkStop* stop) {
+    std::wstring relative;
+    if (IsSamePath(root, fullPath)) {
+        relative.clear();
+    } else if (!RelativePathUnderRoot(root, fullPath, relative)) {
+        return Stop(stop, WalkStop::kOutside);
+    }
+    platform::DirHandle folder;
+    return OpenFolderBelow(root, relative, true, folder, stop);
+}
+
+std::wstring ReplacementTempName(const std::wstring& name) {
+    return name + L".~rrnew";
+}
+
+bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+                   WalkStop* stop) {
+    platform::FileReader reader;
+    if (!OpenFileBelow(root, from, reader, stop)) {
+        return false;
+    }
+    platform::DirHandle parent;
+    std::wstring name;
+    if (!OpenParentBelow(root, to, true, parent, name, stop)) {
+        return false;
+    }
+    platform::FileInfo existing;
+    if (parent.Stat(name, existing) && existing.IsDirectory() && !existing.IsReparsePoint()) {
+        platform::SetLastErrorCode(platform::kErrorAccessDenied);
+        return false;
+    }
+    const std::wstring temp = ReplacementTempName(name);
+    CrashPoint();
+    if (!parent.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
+        return false;
+    }
+    platform::FileWriter writer;
+    CrashPoint();
+    if (!parent.CreateNewFile(temp, writer)) {
+        return false;
+    }
+    // The new file keeps the permissions of the file it replaces (on POSIX the
+    // executable bit of Main.exe), or takes the source's when there is none.
+    platform::FileReader previous;
+    const bool replacing = existing.IsRegularFile() && parent.OpenFileForRead(name, previous);
+    bool ok = writer.CopyModeFrom(replacing ? previous : reader);
+    previous.Close();
+    std::vector<unsigned char> buffer(1 << 20);
+    uint32_t error = ok ? 0 : platform::LastError();
+    while (ok) {
+        size_t got = 0;
+        if (!reader.Read(buffer.data(), buffer.size(), got)) {
+            ok = false;
+            error = platform::LastError();
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        CrashPoint();
+        if (!writer.Write(buffer.data(), got)) {
+            ok = false;
+            error = platform::LastError();
+            break;
+        }
+    }
+    reader.Close();
+    if (ok && !writer.Flush()) {
+        ok = false;
+        error = platform::LastError();
+    }
+    if (!writer.Close() && ok) {
+        ok = false;
+        error = platform::LastError();
+    }
+    if (ok) {
+        // A read-only file in the way refuses the copy, as CopyFileW does.
+        if (existing.attributes & platform::kAttrReadOnly) {
+            ok = false;
+            error = platform::kErrorAccessDenied;
+        } else if (CrashPoint(), !parent.Rename(temp, parent, name, true)) {
+            ok = false;
+            error = platform::LastError();
+        }
+    }
+    if (!ok) {
+        parent.RemoveChild(temp);
+        platform::SetLastErrorCode(error);
+    }
+    return ok;
+}
+
+bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+                   bool replaceExisting, WalkStop* stop) {
+    platform::DirHandle fromParent;
+    std::wstring fromName;
+    if (!OpenParentBelow(root, from, false, fromParent, fromName, stop)) {
+        return false;
+    }
+    platform::DirHandle toParent;
+    std::wstring toName;
+    if (!OpenParentBelow(root, to, true, toParent, toName, stop)) {
+        return false;
+    }
+    CrashPoint();
+    return fromParent.Rename(fromName, toParent, toName, replaceExisting);
+}
+
+void SetDeleteTreeHook(DeleteTreeHook hook) {
+    Hook() = std::move(hook);
+}
+
+namespace {
+
+struct TreeDeletion {
+    LinkPolicy policy;
+    DeleteObserver* observer;
+    bool clean = true;
+
+    void Failed(const std::wstring& path, const wchar_t* what, uint32_t error) {
+        clean = false;
+        if (observer) {
+            observer->Failed(path, what, error);
+        }
+    }
+
+    void Blocked(const std::wstring& path) {
+        clean = false;
+        if (observer) {
+            observer->LinkBlocked(path);
+        }
+    }
+
+    void RemoveLink(const platform::DirHandle& parent, const std::wstring& name,
+                    const std::wstring& path) {
+        if (policy == LinkPolicy::kBlock) {
+            Blocked(path);
+            return;
+        }
+        CrashPoint();
+        if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
+            if (observer) {
+                observer->FileDeleted(path);
+            }
+            return;
+        }
+        // A directory link on Windows goes with RemoveDirectory, which never
+        // enters it.
+        if (platform::LastError() == platform::kErrorAccessDenied &&
+            parent.RemoveChildDirectory(name)) {
+            if (observer) {
+                observer->FileDeleted(path);
+            }
+            return;
+        }
+        Failed(path, L"delete file", platform::LastError());
+    }
+
+    void RemoveFile(const platform::DirHandle& parent, const std::wstring& name,
+                    const std::wstring& path) {
+        CrashPoint();
+        parent.SetNormalAttributes(name);
+        if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
+            if (observer) {
+                observer->FileDeleted(path);
+            }
+            return;
+        }
+        Failed(path, L"delete file", platform::LastError());
+    }
+
+    // `name` in `parent` was seen as a real folder.
+    void RemoveFolder(const platform::DirHandle& parent, const std::wstring& name,
+                      const std::wstring& path) {
+        if (Hook()) {
+            Hook()(DeleteTreePhase::kBeforeEnter, path);
+        }
+        // A read-only folder keeps its children on POSIX (not on Windows);
+        // clearing it first gives both systems the same outcome.
+        parent.SetNormalAttributes(name);
+        platform::DirHandle folder;
+        if (!folder.OpenChild(parent, name)) {
+            uint32_t error = platform::LastError();
+            if (error == platform::kErrorStoppedOnSymlink) {
+                // Swapped for a link since it was listed: never entered.
+                Blocked(path);
+                return;
+            }
+            if (!IsNotFound(error)) {
+                Failed(path, L"enumerate directory", error);
+            }
+            return;
+        }
+        if (Hook()) {
+            Hook()(DeleteTreePhase::kEntered, path);
+        }
+        std::vector<platform::DirEntry> entries;
+        if (!folder.List(entries)) {
+            Failed(path, L"enumerate directory", platform::LastError());
+        }
+        for (const platform::DirEntry& entry : entries) {
+            Remove(folder, entry.name, JoinPath(path, entry.name), entry.attributes);
+        }
+        folder.Close();
+        CrashPoint();
+        parent.SetNormalAttributes(name);
+        if (parent.RemoveChildDirectory(name)) {
+            if (observer) {
+                observer->FolderDeleted(path);
+            }
+            return;
+        }
+        uint32_t error = platform::LastError();
+        if (IsNotFound(error)) {
+            return;
+        }
+        if (error == platform::kErrorStoppedOnSymlink) {
+            Blocked(path);
+            return;
+        }
+        Failed(path, L"remove directory", error);
+    }
+
+    void Remove(const platform::DirHandle& parent, const std::wstring& name,
+                const std::wstring& path, uint32_t attributes) {
+        if (attributes & platform::kAttrReparsePoint) {
+            RemoveLink(parent, name, path);
+        } else if (attributes & platform::kAttrDirectory) {
+            RemoveFolder(parent, name, path);
+        } else {
+            RemoveFile(parent, name, path);
+        }
+    }
+};
+
+}  // namespace
+
+bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, LinkPolicy policy,
+                     DeleteObserver* observer) {
+    const std::wstring full = JoinPath(root, relative);
+    platform::DirHandle parent;
+    std::wstring name;
+    WalkStop stop = WalkStop::kNone;
+    if (!OpenParentBelow(root, full, false, parent, name, &stop)) {
+        if (stop == WalkStop::kMissing) {
+            return true;
+        }
+        TreeDeletion failing{policy, observer};
+        if (stop == WalkStop::kLink) {
+            failing.Blocked(full);
+        } else {
+            failing.Failed(full, L"delete file", platform::LastError());
+        }
+        return false;
+    }
+    platform::FileInfo info;
+    if (!parent.Stat(name, info)) {
+        return IsNotFound(platform::LastError());
+    }
+    TreeDeletion deletion{policy, observer};
+    deletion.Remove(parent, name, full, info.attributes);
+    return deletion.clean;
+}
+
+}  // namespace rr

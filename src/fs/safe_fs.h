@@ -1,0 +1,101 @@
+#pragma once
+// File operations below a trusted root (the client folder). Every one walks
+// from the root one folder at a time through directory handles, so no link
+// below the root is followed and a folder swapped for a link while the
+// operation runs cannot redirect it. The root itself may be a link.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+
+namespace rr {
+
+// Why a walk stopped before its target.
+enum class WalkStop {
+    kNone,
+    kMissing,    // a folder on the way does not exist
+    kLink,       // a link stands where a folder is expected
+    kNotFolder,  // a file stands where a folder is expected
+    kOutside,    // the path does not lie strictly below the root
+    kFailed,     // anything else; LastError() tells
+};
+
+// Text for log lines: "link", "missing folder", ...
+const wchar_t* WalkStopText(WalkStop stop);
+
+// Opens root\relativeFolder (empty: the root itself). With `create`, missing
+// folders are made on the way.
+bool OpenFolderBelow(const std::wstring& root, const std::wstring& relativeFolder, bool create,
+                     platform::DirHandle& folder, WalkStop* stop = nullptr);
+
+// Opens the folder that holds `fullPath` and names its last component.
+bool OpenParentBelow(const std::wstring& root, const std::wstring& fullPath, bool create,
+                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop = nullptr);
+
+// The entry itself, never what a link points to; a link on the way is a stop.
+bool StatBelow(const std::wstring& root, const std::wstring& fullPath, platform::FileInfo& info,
+               WalkStop* stop = nullptr);
+
+// Regular files only: a link, folder, FIFO or device is refused.
+bool OpenFileBelow(const std::wstring& root, const std::wstring& fullPath,
+                   platform::FileReader& reader, WalkStop* stop = nullptr);
+
+// A new, empty file at fullPath; missing folders are made, a file or link
+// already there is removed as an entry first (never written through).
+bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
+                     platform::FileWriter& writer, WalkStop* stop = nullptr);
+
+// Creates fullPath and its missing ancestors as real folders.
+bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath,
+                       WalkStop* stop = nullptr);
+
+// Copies a regular file to `to` by writing a new file beside `to` and
+// renaming it over: a hard link at `to` is broken, never written through, and
+// a crash leaves the old or the new file whole. Missing folders of `to` are
+// made. A folder at `to` is refused.
+bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+                   WalkStop* stop = nullptr);
+
+// Renames a file from one place below the root to another.
+bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+                   bool replaceExisting, WalkStop* stop = nullptr);
+
+// The name of the file that CopyFileBelow writes beside `name` before the
+// rename; a crash can leave one behind, the next copy to the same name
+// replaces it.
+std::wstring ReplacementTempName(const std::wstring& name);
+
+// What a tree deletion met, for callers that count and log.
+class DeleteObserver {
+  public:
+    virtual ~DeleteObserver() = default;
+    virtual void FileDeleted(const std::wstring& /*path*/) {}
+    virtual void FolderDeleted(const std::wstring& /*path*/) {}
+    // A link inside the tree, left in place (LinkPolicy::kBlock).
+    virtual void LinkBlocked(const std::wstring& /*path*/) {}
+    // what: "delete file", "remove directory", "enumerate directory".
+    virtual void Failed(const std::wstring& /*path*/, const wchar_t* /*what*/, uint32_t /*error*/) {
+    }
+};
+
+enum class LinkPolicy {
+    kRemoveEntry,  // a link inside the tree is removed as an entry, never entered
+    kBlock,        // a link inside the tree is left alone and reported
+};
+
+// Deletes root\relative (a file or a whole tree) through handles. Every
+// folder is opened without following links before it is listed, and removed
+// by name from its parent's handle, so a folder swapped for a link midway is
+// refused, never entered. True when nothing failed and nothing was blocked.
+bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, LinkPolicy policy,
+                     DeleteObserver* observer = nullptr);
+
+// Test seam: called at the two moments a swap of a folder for a link would
+// hurt most, before a folder is opened and right after. Empty by default.
+enum class DeleteTreePhase { kBeforeEnter, kEntered };
+using DeleteTreeHook = std::function<void(DeleteTreePhase, const std::wstring& path)>;
+void SetDeleteTreeHook(DeleteTreeHook hook);
+
+}  // namespace rr

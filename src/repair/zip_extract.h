@@ -1,0 +1,30 @@
+#pragma once
+// Extraction of the validated full client package into _full_extract.
+#include <cstdint>
+#include <string>
+
+#include "app/run_config.h"
+
+namespace rr {
+
+// Counts measured on disk after the extraction.
+struct ExtractedCounts {
+    uint32_t files = 0;
+    uint32_t folders = 0;
+    uint64_t bytes = 0;
+};
+
+// Lists and checks every entry of the package before anything is written,
+// then writes the whole tree below clientDir\_full_extract through the file
+// layer (new files only, never through a link), scans the result and finds
+// the package root (the folder that holds Main.exe). Every refusal is logged;
+// on false no client file outside _full_extract was touched.
+bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& config,
+                              std::wstring& extractDir, std::wstring& packageRoot,
+                              ExtractedCounts& counts);
+
+// The extract directory itself when it holds Main.exe, else its one and only
+// subfolder when that holds Main.exe, else empty.
+std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir);
+
+}  // namespace rr
