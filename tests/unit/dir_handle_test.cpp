@@ -113,11 +113,11 @@ class DirHandleTest : public ::testing::Test {
     // What the shell made goes before TempDir's cleanup, which under Wine follows
     // links and spins on a FIFO.
     void TearDown() override {
-        for (const auto& link : unixMade_) {
 #ifdef _WIN32
-            EXPECT_TRUE(RunUnixShell("rm -f \"$0\"", {link}, dir.native() / "tool.done"));
-#endif
+        for (const auto& made : unixMade_) {
+            EXPECT_TRUE(RunUnixShell("rm -f \"$0\"", {made}, dir.native() / "tool.done"));
         }
+#endif
         for (const auto& link : links_) {
             std::error_code ec;
             fs::remove(link, ec);
