@@ -270,12 +270,13 @@ NTSTATUS OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access,
 }
 
 // The NT form of the path a handle stands for ("\Device\HarddiskVolume2\a\b"):
-// it needs no drive letter lookup, and Wine gives the resolved Unix path.
+// no drive letter lookup, and, as opened, no short names expanded nor rights
+// on the folders above needed. Wine gives the resolved Unix path.
 bool FinalPath(HANDLE h, std::wstring& out) {
     std::vector<wchar_t> buffer(512);
     for (;;) {
         DWORD n = ::GetFinalPathNameByHandleW(h, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+                                              FILE_NAME_OPENED | VOLUME_NAME_NT);
         if (n == 0) {
             return false;
         }

@@ -2,7 +2,6 @@
 // The same cases run natively and, cross-built, under Wine.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
