@@ -1,6 +1,5 @@
 #include "manifest/manifest.h"
 
-#include <algorithm>
 #include <unordered_set>
 
 #include "fs/preserve_rules.h"
@@ -12,6 +11,9 @@
 namespace rr {
 
 namespace {
+
+// Parsing a fetched source shows 70% into that source's share of the band.
+constexpr int kParsedPermille = 700;
 
 bool ReadStringValue(std::string_view text, const JsonSpan& object, std::string_view key,
                      std::string& out) {
@@ -61,11 +63,6 @@ bool StartsAsJsonObject(std::string_view body) {
     size_t pos = 0;
     SkipJsonWhitespace(body, pos);
     return pos < body.size() && body[pos] == '{';
-}
-
-int LoaderPermille(int64_t numerator, size_t count) {
-    int64_t value = 40 + numerator / (static_cast<int64_t>(count) * 1000);
-    return static_cast<int>(std::clamp<int64_t>(value, 0, 1000));
 }
 
 // Everything up to and including the last '/' of the manifest URL. A URL whose
@@ -173,18 +170,22 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
         const int64_t i = static_cast<int64_t>(index) + 1;
         const std::wstring ofCount = ToDecimal(static_cast<unsigned long long>(i)) + L" / " +
                                      ToDecimal(static_cast<unsigned long long>(count));
+        // Each source owns an equal share of the manifest band.
+        const uint32_t step = static_cast<uint32_t>(i);
+        const uint32_t steps = static_cast<uint32_t>(count);
         bool loaded = false;
         if (!IsHttpUrl(url)) {
             LogMain(L"Skipping invalid manifest URL: " + url);
         } else {
             LogMain(L"Downloading manifest: " + url);
             SetProgressState(statusText, L"Downloading manifest source " + ofCount, L"",
-                             LoaderPermille((i - 1) * 60000, count), false);
+                             StepPermille(kManifestLoadBand, step, steps, 0), false);
             std::string body;
             if (FetchUrlToMemory(url, body, maxBytes)) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
                 SetProgressState(statusText, L"Parsing manifest source " + ofCount, L"",
-                                 LoaderPermille(i * 60000 - 18000, count), false);
+                                 StepPermille(kManifestLoadBand, step, steps, kParsedPermille),
+                                 false);
                 Manifest parsed;
                 if (!StartsAsJsonObject(body)) {
                     LogMain(L"Manifest content does not start as a JSON object.");
@@ -198,7 +199,7 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             }
         }
         if (loaded) {
-            SetProgressState(statusText, L"Manifest loaded", L"", 100, false);
+            SetProgressState(statusText, L"Manifest loaded", L"", kManifestLoadBand.end(), false);
             return true;
         }
         if (index + 1 < count) {
