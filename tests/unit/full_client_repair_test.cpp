@@ -391,25 +391,6 @@ TEST_F(FullClientRepairTest, ApplyRunWithQuarantineEndsWithTheWorkFoldersGone) {
                     "successful apply."));
 }
 
-TEST_F(FullClientRepairTest, ApplyRunWithoutQuarantineOnlyListsExtrasAndKeepsWorkFolders) {
-    WriteFile(Package("Main.exe"), "game v2");
-    WriteFile(Client("Main.exe"), "game v1");
-    WriteFile(Client("Data/Extra.bmd"), "extra");
-
-    ASSERT_TRUE(RunFullClientApply(config, PackageRoot(), L"x.zip"));
-
-    EXPECT_EQ(ReadFile(Client("Main.exe")), "game v2");
-    EXPECT_EQ(ReadFile(Client("Data/Extra.bmd")), "extra");
-    EXPECT_EQ(ReadFile(Client("_backup_update/Main.exe")), "game v1");
-    EXPECT_TRUE(fs::exists(Package("Main.exe")));
-    const Lines lines = Log("FullClientApply.log");
-    EXPECT_TRUE(Has(lines, "EXTRA/NOT-MOVED: Data\\Extra.bmd"));
-    EXPECT_TRUE(Has(lines,
-                    "Full client repair apply complete. Repair artifacts cleanup was not "
-                    "run."));
-    EXPECT_EQ(recorder.shown.back().detail, L"Files applied; extras only logged");
-}
-
 TEST_F(FullClientRepairTest, NothingToCopyOrMoveStillRemovesEmptyExtraFolders) {
     WriteFile(Package("Main.exe"), "game");
     WriteFile(Client("Main.exe"), "game");
@@ -423,25 +404,6 @@ TEST_F(FullClientRepairTest, NothingToCopyOrMoveStillRemovesEmptyExtraFolders) {
     EXPECT_TRUE(Has(Log("FullClientApply.log"), "Repair complete: no changes needed."));
     EXPECT_EQ(recorder.shown.back().detail, L"No changes needed; artifacts cleaned");
     EXPECT_EQ(recorder.shown.back().hint, L"Empty dirs removed 1 | Artifacts removed 2");
-}
-
-TEST_F(FullClientRepairTest, PlanWithALinkChangesNothing) {
-    WriteFile(Package("Main.exe"), "game v2");
-    WriteFile(Package("Data/New.bmd"), "new");
-    WriteFile(Client("Main.exe"), "game v1");
-    WriteFile(Client("Data/Extra.bmd"), "extra");
-    if (!Link(outside.native(), Client("Data/Elsewhere"), true)) {
-        GTEST_SKIP() << "links cannot be created here";
-    }
-    config.quarantineExtras = true;
-    const auto before = Snapshot();
-
-    EXPECT_FALSE(RunFullClientApply(config, PackageRoot(), L"x.zip"));
-
-    EXPECT_EQ(Snapshot(), before);
-    EXPECT_EQ(recorder.shown.back().detail, L"Unsafe paths in repair plan");
-    EXPECT_TRUE(recorder.shown.back().isError);
-    EXPECT_TRUE(Has(Log("FullClientApply.log"), "Repair plan has BLOCKED entries: 1"));
 }
 
 }  // namespace
