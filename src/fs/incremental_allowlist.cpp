@@ -242,23 +242,8 @@ bool IsAssetExtension(const AssetFolder& folder, const std::wstring& extension) 
 
 }  // namespace
 
-bool PathEqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    return FoldCase(BackslashesOnly(a)) == FoldCase(BackslashesOnly(b));
-}
-
 bool IsMainExePath(const std::wstring& relativePath) {
     return PathEqualsNoCase(relativePath, L"Main.exe");
-}
-
-std::wstring PathFileName(const std::wstring& path) {
-    size_t pos = path.rfind(L'\\');
-    return pos == std::wstring::npos ? path : path.substr(pos + 1);
-}
-
-std::wstring PathExtension(const std::wstring& path) {
-    std::wstring name = PathFileName(path);
-    size_t dot = name.rfind(L'.');
-    return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
 }
 
 bool IsDirectChildOf(const std::wstring& path, const std::wstring& folderPrefix) {

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "fs/path.h"
+
 namespace rr {
 
 // The answer of the incremental allowlist: may this manifest entry be updated,
@@ -17,15 +19,6 @@ bool ClassifyIncrementalPath(const std::wstring& relativePath, PathPolicyDecisio
 
 // True only for the game executable at the client root, in any letter case.
 bool IsMainExePath(const std::wstring& relativePath);
-
-// Both paths with '/' turned into '\' and ASCII letters folded are equal.
-bool PathEqualsNoCase(const std::wstring& a, const std::wstring& b);
-
-// The text after the last '\'; the whole path when it has none.
-std::wstring PathFileName(const std::wstring& path);
-
-// The file name's text from its last '.' on, dot included; empty without a dot.
-std::wstring PathExtension(const std::wstring& path);
 
 // The path begins with the prefix (which ends in '\'), is longer than it, and
 // the rest holds no further '\'. Exact comparison: callers pass folded text.

@@ -181,6 +181,29 @@ std::wstring JoinPath(const std::wstring& base, const std::wstring& name) {
     return base + L"\\" + name;
 }
 
+bool PathEqualsNoCase(const std::wstring& a, const std::wstring& b) {
+    auto backslashes = [](std::wstring text) {
+        for (auto& c : text) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+        return text;
+    };
+    return FoldCase(backslashes(a)) == FoldCase(backslashes(b));
+}
+
+std::wstring PathFileName(const std::wstring& path) {
+    size_t pos = path.rfind(L'\\');
+    return pos == std::wstring::npos ? path : path.substr(pos + 1);
+}
+
+std::wstring PathExtension(const std::wstring& path) {
+    std::wstring name = PathFileName(path);
+    size_t dot = name.rfind(L'.');
+    return dot == std::wstring::npos ? std::wstring() : name.substr(dot);
+}
+
 std::wstring GetFullPath(const std::wstring& path) {
     std::wstring full;
     if (!platform::ResolveFullPath(path, full)) {

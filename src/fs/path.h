@@ -30,6 +30,15 @@ bool HasDoubleDotName(const std::wstring& path);
 
 std::wstring JoinPath(const std::wstring& base, const std::wstring& name);
 
+// Both paths with '/' turned into '\' and ASCII letters folded are equal.
+bool PathEqualsNoCase(const std::wstring& a, const std::wstring& b);
+
+// The text after the last '\'; the whole path when it has none.
+std::wstring PathFileName(const std::wstring& path);
+
+// The file name's text from its last '.' on, dot included; empty without a dot.
+std::wstring PathExtension(const std::wstring& path);
+
 // Absolute form of a path (the platform resolves "." and ".." without touching
 // the disk); the input unchanged when that fails.
 std::wstring GetFullPath(const std::wstring& path);

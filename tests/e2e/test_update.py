@@ -172,6 +172,21 @@ class UpdateRefusalTest(UpdateCase):
             self.scenario("device", [r.entry("Data/Item/con.bmd", b"dev")],
                           "Rejected unsafe manifest path: Data/Item/con.bmd "
                           "reason=blocked device name"),
+            # Win32 strips a trailing dot or space: these would land as x.dll
+            # and y.exe, past the DLL and EXE blocks.
+            self.scenario("trailingdot", [r.entry("Data/World1/x.dll.", b"MZ")],
+                          "Rejected unsafe manifest path: Data/World1/x.dll. "
+                          "reason=blocked trailing dot or space"),
+            self.scenario("trailingspace", [r.entry("Data/World1/y.exe ", b"MZ")],
+                          "Rejected unsafe manifest path: Data/World1/y.exe  "
+                          "reason=blocked trailing dot or space"),
+            # A line break in a path must not forge a line of the log.
+            self.scenario("forged", [{"path": "Data/a\r\n[2026-01-01 00:00:00] RiveRoravav "
+                                              "V2-C4.3 Main/Data update finished successfully",
+                                      "url": "x", "size": 1, "sha256": sha}],
+                          "Rejected unsafe manifest path: Data/a\\r\\n[2026-01-01 00:00:00] "
+                          "RiveRoravav V2-C4.3 Main/Data update finished successfully "
+                          "reason=blocked invalid path character"),
             self.scenario("config", [r.entry("config.ini", b"evil")],
                           "BLOCKED manifest file not allowed: config.ini "
                           "reason=blocked-filename:config.ini"),
@@ -210,6 +225,7 @@ class UpdateRefusalTest(UpdateCase):
                 self.assertLogHas(lines, expected)
                 self.assertLogHas(lines, FAILED_UPDATE)
                 self.assertLogLacksPrefix(lines, "Updated file: ")
+                self.assertLogLacksPrefix(lines, "RiveRoravav V2-C4.3 Main/Data update finished")
                 self.assertRelaunchedFrom(client)
 
 
