@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the builds, the tests and the demo need, from Debian's
 # packages. Safe to run again; run as root (or with sudo available).
+# With --bench also what the benchmarks compare against (not needed by CI).
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev
     wine wine64 xvfb xauth x11-utils imagemagick
 )
+if [ "${1:-}" = "--bench" ]; then
+    packages+=(unzip)
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
@@ -43,7 +47,9 @@ if [ -f "${MINGW_LIBZIP_PREFIX}/lib/libzip.a" ] && [ -f "${MINGW_LIBZIP_PREFIX}/
     exit 0
 fi
 
-if ! grep -rqsE '^(deb-src .*bookworm|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+# Only the files apt reads: *.list and *.sources (not ones renamed to disable them).
+source_files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+if ! grep -qsE '^(deb-src .*bookworm|Types:.*deb-src)' "${source_files[@]}"; then
     echo "install-deps: adding a deb-src entry for bookworm"
     $SUDO tee /etc/apt/sources.list.d/rr-bookworm-src.sources >/dev/null <<'SOURCES'
 Types: deb-src
@@ -63,8 +69,12 @@ cd "${work}"
 # The download is checked against the signed Sources index and unpacking
 # checks the .dsc checksums; apt builds nothing itself.
 if ! apt-get source --only-source libzip >source.log 2>&1; then
-    cat source.log
-    exit 1
+    # A deb-src entry whose index was never fetched: fetch it once.
+    $SUDO apt-get update >/dev/null
+    if ! apt-get source --only-source libzip >source.log 2>&1; then
+        cat source.log
+        exit 1
+    fi
 fi
 src=$(find . -maxdepth 1 -type d -name 'libzip-*' | head -n 1)
 if [ -z "${src}" ]; then
