@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "net/http.h"
+#include "ui/progress.h"
 
 namespace {
 
@@ -46,7 +47,12 @@ int main(int argc, char** argv) {
     uint64_t expected = std::strtoull(argv[3], nullptr, 10);
 
     auto start = std::chrono::steady_clock::now();
-    bool ok = rr::DownloadUrlToFile(url, destination, expected + 1, L"bench.bin", 1, 1, expected);
+    // The same display work per chunk as the update does (no window is open,
+    // so only the texts are built).
+    auto show = [expected](uint64_t received, bool complete) {
+        rr::ShowDownloadProgress(L"bench.bin", 1, 1, received, expected, complete);
+    };
+    bool ok = rr::DownloadUrlToFile(url, destination, expected + 1, show);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# The demo: builds the native program, publishes a demo release on a local
-# HTTP server (127.0.0.1), and runs the updater twice against a demo client
-# folder that is partly out of date. The second run finds nothing to do.
+# The demo: builds the native programs, publishes a demo release folder with
+# riveroravav-publish, serves it on a local HTTP server (127.0.0.1), and runs
+# the updater twice against a demo client folder that is partly out of date.
+# The second run finds nothing to do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 bash tools/install-deps.sh
 cmake --preset native >/dev/null
-cmake --build --preset native -j 2 --target riveroravav fake_game
+cmake --build --preset native -j 2 --target riveroravav riveroravav-publish fake_game
 
 demo="${root}/demo-run"
 client=$(python3 tools/demo_release.py make --out "${demo}" \
     --fake-game build/native/tests/fake_game/fake_game)
 
+mkdir -p "${demo}/release"
 python3 tests/server/http_fixture.py --root "${demo}/release" --port-file "${demo}/port" \
     --watch-pid $$ --max-lifetime 600 &
 server=$!
@@ -23,7 +25,14 @@ for _ in $(seq 1 100); do
     sleep 0.1
 done
 port=$(cat "${demo}/port")
-manifest="http://127.0.0.1:${port}/manifest.json"
+base="http://127.0.0.1:${port}/"
+manifest="${base}manifest.json"
+
+echo "== publishing ${demo}/Release Folder"
+build/native/riveroravav-publish --release "${demo}/Release Folder" --out "${demo}/release" \
+    --version 2026.12.08-demo --base-url "${base}" --managed-root Data \
+    --preserve Data/Local/EnableDiagnostics.txt | tee "${demo}/package-args.txt"
+echo "(the game passes these to --mode full-client; saved in ${demo}/package-args.txt)"
 
 run_once() {
     local title="$1"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the demo: a published release (manifest and files) and a client folder
-that is partly out of date, and reports what a run changed.
+"""Builds the demo: a release folder (the client as it should be, which
+riveroravav-publish turns into a published release) and a client folder that
+is partly out of date, and reports what a run changed.
 
   demo_release.py make   --out DIR --fake-game PATH
   demo_release.py snapshot --client DIR --to FILE
@@ -42,36 +43,26 @@ def make(args):
     out = os.path.abspath(args.out)
     if os.path.exists(out):
         shutil.rmtree(out)
-    release = os.path.join(out, "release")
+    release = os.path.join(out, "Release Folder")
     client = os.path.join(out, "Demo Client")
     with open(args.fake_game, "rb") as f:
         fake_game = f.read()
     files = demo_files(fake_game)
-    entries = []
     for rel, (new, old) in files.items():
-        path = os.path.join(release, "files", native(rel))
+        path = os.path.join(release, native(rel))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(new)
-        entries.append({
-            "path": rel,
-            "url": "files/" + rel.replace("\\", "/"),
-            "size": len(new),
-            "sha256": sha256(new),
-        })
         if old is not None:
             cpath = os.path.join(client, native(rel))
             os.makedirs(os.path.dirname(cpath), exist_ok=True)
             with open(cpath, "wb") as f:
                 f.write(old)
-    manifest = {
-        "version": "2026.12.08-demo",
-        "minimumUpdaterVersion": "V2-C4.3",
-        "files": entries,
-    }
-    with open(os.path.join(release, "manifest.json"), "w", encoding="utf-8") as f:
-        json.dump(manifest, f, indent=2)
+    os.chmod(os.path.join(release, "Main.exe"), 0o755)
     os.chmod(os.path.join(client, "Main.exe"), 0o755)
+    # The release's default settings: in the package, never pushed by an update.
+    with open(os.path.join(release, "config.ini"), "w") as f:
+        f.write("[video]\nwidth=800\n")
     # Files the updater must leave alone.
     with open(os.path.join(client, "config.ini"), "w") as f:
         f.write("[video]\nwidth=1280\n")

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ pkg-config python3 curl
+    cmake ninja-build g++ pkg-config python3 curl openssl
     googletest libbenchmark-dev
     clang libclang-rt-14-dev
     libcurl4-openssl-dev libssl-dev libzip-dev

@@ -56,11 +56,11 @@ int RunUpdater(void* instance) {
     const ModeSpec& spec = FindModeSpec(config.mode);
 
     SetProgressState(L"Starting updater...", L"Waiting for Main.exe to close",
-                     LogsFolderIsLink() ? L"Logs is a link: this run keeps no logs" : L"", 10,
-                     false);
+                     LogsFolderIsLink() ? L"Logs is a link: this run keeps no logs" : L"",
+                     kStartupWaitPoint, false);
     if (!WaitForParentGame(config.mainPid, expectedMainPath)) {
         SetProgressState(L"Update failed", L"Main.exe is still running",
-                         L"Close all game instances and try again", 1000, true);
+                         L"Close all game instances and try again", kProgressComplete, true);
         Linger(2500);
         DestroyProgressWindow();
         platform::ShowMessageBox(L"Cierre todas las instancias del juego para continuar.",
@@ -69,11 +69,12 @@ int RunUpdater(void* instance) {
     }
 
     if (spec.appliesFiles) {
-        SetProgressState(L"Starting updater...", L"Checking same-client game instances", L"", 20,
-                         false);
+        SetProgressState(L"Starting updater...", L"Checking same-client game instances", L"",
+                         kStartupInstancesPoint, false);
         if (!CloseOtherClientInstances(expectedMainPath, config.mainPid)) {
             SetProgressState(L"Update failed", L"Another Main.exe instance is still running",
-                             L"Close the other game instance and try again", 1000, true);
+                             L"Close the other game instance and try again", kProgressComplete,
+                             true);
             Linger(2500);
             // Shown over the still open window, so the user sees why it waits.
             platform::ShowMessageBox(
@@ -104,10 +105,10 @@ int RunUpdater(void* instance) {
         }
     }
 
-    SetProgressState(L"Restarting game...", L"Launching Main.exe", L"", 1000, false);
+    SetProgressState(L"Restarting game...", L"Launching Main.exe", L"", kProgressComplete, false);
     if (!RelaunchGame(expectedMainPath, config)) {
         SetProgressState(L"Update failed", L"Could not relaunch Main.exe",
-                         L"Check Logs\\RiveRoravav.log", 1000, true);
+                         L"Check Logs\\RiveRoravav.log", kProgressComplete, true);
         Linger(2500);
         DestroyProgressWindow();
         platform::ShowMessageBox(L"No se pudo relanzar Main.exe.", kMessageCaption,

@@ -1,17 +1,22 @@
 #include "manifest/manifest.h"
 
-#include <algorithm>
 #include <unordered_set>
 
 #include "fs/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"
+#include "manifest/manifest_freshness.h"
+#include "manifest/manifest_signature.h"
 #include "net/http.h"
+#include "platform/system.h"
 #include "ui/progress.h"
 
 namespace rr {
 
 namespace {
+
+// Parsing a fetched source shows 70% into that source's share of the band.
+constexpr int kParsedPermille = 700;
 
 bool ReadStringValue(std::string_view text, const JsonSpan& object, std::string_view key,
                      std::string& out) {
@@ -57,15 +62,42 @@ bool ReadOptionalList(std::string_view text, const JsonSpan& root, std::string_v
     return ParseJsonStringArray(text, valueStart, valueEnd, out);
 }
 
+// Unlike `size`, a sequence must be exact: digits only (whitespace around
+// them), no fraction, no exponent, no wrap-around.
+bool ReadSequenceValue(std::string_view text, const JsonSpan& root, uint64_t& sequence) {
+    size_t pos = 0;
+    size_t valueEnd = 0;
+    if (!FindJsonKey(text, root.start, root.end, "sequence", pos, valueEnd)) {
+        return false;
+    }
+    while (pos < valueEnd && IsJsonWhitespace(text[pos])) {
+        ++pos;
+    }
+    while (valueEnd > pos && IsJsonWhitespace(text[valueEnd - 1])) {
+        --valueEnd;
+    }
+    if (pos >= valueEnd || valueEnd - pos > 20) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (; pos < valueEnd; ++pos) {
+        if (text[pos] < '0' || text[pos] > '9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    sequence = value;
+    return true;
+}
+
 bool StartsAsJsonObject(std::string_view body) {
     size_t pos = 0;
     SkipJsonWhitespace(body, pos);
     return pos < body.size() && body[pos] == '{';
-}
-
-int LoaderPermille(int64_t numerator, size_t count) {
-    int64_t value = 40 + numerator / (static_cast<int64_t>(count) * 1000);
-    return static_cast<int>(std::clamp<int64_t>(value, 0, 1000));
 }
 
 // Everything up to and including the last '/' of the manifest URL. A URL whose
@@ -105,6 +137,10 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     if (ReadStringValue(text, root, "minimumUpdaterVersion", value)) {
         manifest.minimumUpdaterVersion = Utf8ToUtf16(value);
     }
+    if (ReadStringValue(text, root, "expires", value)) {
+        manifest.expires = Utf8ToUtf16(value);
+    }
+    manifest.hasSequence = ReadSequenceValue(text, root, manifest.sequence);
 
     if (!ReadOptionalList(text, root, "mirrors", manifest.mirrors)) {
         LogMain(L"Manifest mirrors[] is invalid.");
@@ -164,33 +200,72 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     return true;
 }
 
+namespace {
+
+// One fetched body, judged: in a signed build the signature over the exact
+// bytes comes first, before any of them is parsed; expiry and sequence after.
+bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool signedBuild,
+                        uint64_t highest, const ManifestAcceptance& acceptance, Manifest& parsed) {
+    if (signedBuild && !VerifyManifestSignature(url, body)) {
+        return false;
+    }
+    if (!StartsAsJsonObject(body)) {
+        LogMain(L"Manifest content does not start as a JSON object.");
+        return false;
+    }
+    if (!ParseManifest(body, parsed)) {
+        LogMain(L"Manifest parse failed for source.");
+        return false;
+    }
+    if (!signedBuild) {
+        return true;
+    }
+    if (!CheckManifestFreshness(parsed, highest, platform::UtcNowSeconds())) {
+        return false;
+    }
+    if (acceptance.recordAccepted && !acceptance.clientDir.empty() && parsed.sequence > highest &&
+        !RecordAcceptedSequence(acceptance.clientDir, parsed.sequence)) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
                              const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
-                             std::wstring& usedUrl) {
+                             std::wstring& usedUrl, const ManifestAcceptance& acceptance) {
     const size_t count = sources.size();
+    const bool signedBuild = ManifestSignatureRequired();
+    uint64_t highest = 0;
+    if (signedBuild && count != 0 && !acceptance.clientDir.empty() &&
+        !ReadAcceptedSequence(acceptance.clientDir, highest)) {
+        LogMain(L"No manifest can be checked against the accepted sequence; none is loaded.");
+        return false;
+    }
     for (size_t index = 0; index < count; ++index) {
         const std::wstring& url = sources[index];
         const int64_t i = static_cast<int64_t>(index) + 1;
         const std::wstring ofCount = ToDecimal(static_cast<unsigned long long>(i)) + L" / " +
                                      ToDecimal(static_cast<unsigned long long>(count));
+        // Each source owns an equal share of the manifest band.
+        const uint32_t step = static_cast<uint32_t>(i);
+        const uint32_t steps = static_cast<uint32_t>(count);
         bool loaded = false;
         if (!IsHttpUrl(url)) {
             LogMain(L"Skipping invalid manifest URL: " + url);
         } else {
             LogMain(L"Downloading manifest: " + url);
             SetProgressState(statusText, L"Downloading manifest source " + ofCount, L"",
-                             LoaderPermille((i - 1) * 60000, count), false);
+                             StepPermille(kManifestLoadBand, step, steps, 0), false);
             std::string body;
             if (FetchUrlToMemory(url, body, maxBytes)) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
                 SetProgressState(statusText, L"Parsing manifest source " + ofCount, L"",
-                                 LoaderPermille(i * 60000 - 18000, count), false);
+                                 StepPermille(kManifestLoadBand, step, steps, kParsedPermille),
+                                 false);
                 Manifest parsed;
-                if (!StartsAsJsonObject(body)) {
-                    LogMain(L"Manifest content does not start as a JSON object.");
-                } else if (!ParseManifest(body, parsed)) {
-                    LogMain(L"Manifest parse failed for source.");
-                } else {
+                if (AcceptManifestBody(url, body, signedBuild, highest, acceptance, parsed)) {
                     manifest = std::move(parsed);
                     usedUrl = url;
                     loaded = true;
@@ -198,7 +273,7 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             }
         }
         if (loaded) {
-            SetProgressState(statusText, L"Manifest loaded", L"", 100, false);
+            SetProgressState(statusText, L"Manifest loaded", L"", kManifestLoadBand.end(), false);
             return true;
         }
         if (index + 1 < count) {
@@ -223,7 +298,7 @@ bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std:
         return false;
     }
     return LoadManifestFromSources(sources, L"Repair dry-run", kFullManifestMaxBytes, manifest,
-                                   usedUrl);
+                                   usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
 bool BuildFileUrls(const ManifestFile& file, const Manifest& manifest, const std::wstring& usedUrl,

@@ -26,6 +26,20 @@ struct Manifest {
     std::vector<std::wstring> managedRoots;
     std::vector<std::wstring> preserve;
     std::vector<ManifestFile> files;  // never empty in a loaded manifest
+    // Read for signed builds only (freeze and rollback protection); an
+    // unsigned build ignores both, present or not, well formed or not.
+    std::wstring expires;      // "YYYY-MM-DDTHH:MM:SSZ" as written; empty when absent
+    bool hasSequence = false;  // a JSON number of decimal digits that fits 64 bits
+    uint64_t sequence = 0;
+};
+
+// Where a signed build keeps the highest manifest sequence it accepted for a
+// client folder, and whether accepting a manifest may raise it. The update
+// mode raises it; the repair dry-run, which changes nothing, only checks it.
+// An empty clientDir checks against no record at all.
+struct ManifestAcceptance {
+    std::wstring clientDir;
+    bool recordAccepted = false;
 };
 
 // Parses and validates a manifest body. The output is reset first; after a
@@ -34,10 +48,13 @@ bool ParseManifest(std::string_view body, Manifest& manifest);
 
 // Tries the sources in order until one yields a valid manifest; the first that
 // does wins and later ones are never fetched. statusText is the display's
-// status line while loading. usedUrl names the source that produced it.
+// status line while loading. usedUrl names the source that produced it. In a
+// build with a publisher key a source also fails when its signature, expiry or
+// sequence is refused (see manifest_signature.h, manifest_freshness.h).
 bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
                              const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
-                             std::wstring& usedUrl);
+                             std::wstring& usedUrl,
+                             const ManifestAcceptance& acceptance = ManifestAcceptance{});
 
 // The repair dry-run's manifest: the full manifest URL, then its fallback.
 bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl);

@@ -10,7 +10,6 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/http.h"
-#include "ui/progress.h"
 
 namespace rr {
 
@@ -21,9 +20,6 @@ constexpr uint32_t kFetchTimeoutMs = 15000;
 constexpr uint32_t kDownloadTimeoutMs = 30000;
 constexpr size_t kFetchChunk = 8192;
 constexpr size_t kDownloadChunk = 32768;
-// The download phase owns this band of the run's bar.
-constexpr int kDownloadBandBase = 350;
-constexpr int kDownloadBandSpan = 350;
 
 struct Timeouts {
     uint32_t fetchMs = kFetchTimeoutMs;
@@ -43,29 +39,10 @@ std::wstring ErrorText() {
     return ToDecimal(platform::LastError());
 }
 
-// Sub-progress of one file in per mille; 0 when no size was announced.
-int SubPermille(uint64_t downloaded, uint64_t expected) {
-    if (expected == 0)
-        return 0;
-    if (downloaded >= expected)
-        return 1000;
-    // downloaded < expected here, so the quotient is below 1000; the split
-    // avoids overflowing the product for absurd announced sizes.
-    if (downloaded <= UINT64_MAX / 1000)
-        return static_cast<int>((downloaded * 1000) / expected);
-    return static_cast<int>(static_cast<long double>(downloaded) * 1000.0L /
-                            static_cast<long double>(expected));
-}
-
-void ShowDownloadProgress(const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
-                          uint64_t downloaded, uint64_t expectedBytes, int subPermille) {
-    std::wstring hint = L"Downloaded " + FormatMegabytes(downloaded);
-    if (expectedBytes != 0)
-        hint += L" / " + FormatMegabytes(expectedBytes);
-    SetProgressState(
-        L"Downloading...", FormatStepText(L"Current file", displayName, fileIndex, fileCount), hint,
-        StepPermille(kDownloadBandBase, kDownloadBandSpan, fileIndex, fileCount, subPermille),
-        false);
+void Report(const DownloadProgress& progress, uint64_t receivedBytes, bool complete) {
+    if (progress) {
+        progress(receivedBytes, complete);
+    }
 }
 
 }  // namespace
@@ -153,20 +130,17 @@ bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBy
 }
 
 bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
-                       uint64_t maxBytes, const std::wstring& displayName, uint32_t fileIndex,
-                       uint32_t fileCount, uint64_t expectedBytes) {
+                       uint64_t maxBytes, const DownloadProgress& progress) {
     if (IsHttpUrl(url) && !EnsureParentDirectory(destinationPath)) {
         LogMain(L"Failed to create output parent directory: " + destinationPath);
         return false;
     }
-    return DownloadUrlToFile(url, ParentPath(destinationPath), destinationPath, maxBytes,
-                             displayName, fileIndex, fileCount, expectedBytes);
+    return DownloadUrlToFile(url, ParentPath(destinationPath), destinationPath, maxBytes, progress);
 }
 
 bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
                        const std::wstring& destinationPath, uint64_t maxBytes,
-                       const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
-                       uint64_t expectedBytes) {
+                       const DownloadProgress& progress) {
     if (!IsHttpUrl(url)) {
         LogMain(L"Rejected non-http file URL: " + url);
         return false;
@@ -207,7 +181,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
         LogMain(L"Failed to create temp file. error=" + ErrorText() + L" path=" + destinationPath);
         return false;
     }
-    ShowDownloadProgress(displayName, fileIndex, fileCount, 0, expectedBytes, 0);
+    Report(progress, 0, false);
 
     // From here on every failure removes the partial file, after the file and
     // both internet handles are closed.
@@ -229,8 +203,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
         if (got == 0)
             break;
         total += got;
-        ShowDownloadProgress(displayName, fileIndex, fileCount, total, expectedBytes,
-                             SubPermille(total, expectedBytes));
+        Report(progress, total, false);
         // The chunk that crosses the limit is never written.
         if (total > maxBytes) {
             LogMain(L"File download exceeded max bytes: " + url);
@@ -249,7 +222,7 @@ bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
         return failureExit();
     }
     session.Close();
-    ShowDownloadProgress(displayName, fileIndex, fileCount, total, expectedBytes, 1000);
+    Report(progress, total, true);
     return true;
 }
 

@@ -23,6 +23,10 @@ struct LocalTime {
 };
 LocalTime CurrentLocalTime();
 
+// Seconds since 1970-01-01T00:00:00Z by the system clock (GetSystemTimeAsFileTime
+// on Windows, time() on POSIX).
+int64_t UtcNowSeconds();
+
 // The value of an environment variable; empty when it is not set.
 std::wstring EnvironmentValue(const std::wstring& name);
 

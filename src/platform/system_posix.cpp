@@ -114,6 +114,10 @@ LocalTime CurrentLocalTime() {
     return t;
 }
 
+int64_t UtcNowSeconds() {
+    return static_cast<int64_t>(::time(nullptr));
+}
+
 std::wstring EnvironmentValue(const std::wstring& name) {
     const char* value = std::getenv(WideToUtf8(name).c_str());
     return value ? Utf8ToWide(value) : std::wstring();

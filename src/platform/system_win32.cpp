@@ -58,6 +58,15 @@ LocalTime CurrentLocalTime() {
     return t;
 }
 
+int64_t UtcNowSeconds() {
+    // FILETIME counts 100 ns intervals since 1601-01-01; 11644473600 s lie
+    // between that day and 1970-01-01.
+    FILETIME ft{};
+    ::GetSystemTimeAsFileTime(&ft);
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+
 uint32_t TickCount() {
     return ::GetTickCount();
 }

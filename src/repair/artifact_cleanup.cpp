@@ -98,17 +98,16 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
     DeleteTreeBelow(root, relative, LinkPolicy::kBlock, &counter);
 }
 
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermille,
-                                  int spanPermille) {
+CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band) {
     CleanupStats stats;
     stats.targetCount = kTargetTotal;
-    SetProgressState(kCleaningStatus, L"Preparing cleanup", L"Logs\\RepairCleanup.log",
-                     basePermille, false);
+    SetProgressState(kCleaningStatus, L"Preparing cleanup", L"Logs\\RepairCleanup.log", band.base,
+                     false);
     for (uint32_t i = 1; i <= kTargetTotal; ++i) {
         const std::wstring name = kCleanupTargets[i - 1];
         SetProgressState(kCleaningStatus,
                          L"Target " + ToDecimal(i) + L" / " + ToDecimal(kTargetTotal), name,
-                         StepPermille(basePermille, spanPermille, i, kTargetTotal, 0), false);
+                         StepPermille(band, i, kTargetTotal, 0), false);
         std::wstring fullPath;
         if (!ValidateCleanupTarget(clientDir, name, fullPath, stats)) {
             continue;
@@ -137,12 +136,10 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermill
         }
         LogRepairCleanup(L"CLEAN target: " + fullPath);
         DeleteTreeInsideRoot(fullPath, clientDir, stats);
-        int64_t done = static_cast<int64_t>(basePermille) +
-                       (static_cast<int64_t>(spanPermille) * i) / kTargetTotal;
         SetProgressState(kCleaningStatus, L"Cleaned " + name,
                          L"Files " + ToDecimal(stats.deletedFiles) + L" | Folders " +
                              ToDecimal(stats.deletedFolders),
-                         static_cast<int>(std::clamp<int64_t>(done, 0, 1000)), false);
+                         BandPermille(band, i, kTargetTotal), false);
     }
     return stats;
 }
@@ -166,7 +163,7 @@ bool RunCleanupMode(const RunConfig& config) {
     LogRepairCleanup(
         L"Data, Main.exe, DLLs, Logs, ScreenShots, config.ini, Data\\Local, RiveRoravav.exe, and "
         L"LauncherLinks.ini are not cleanup targets.");
-    CleanupStats stats = CleanRepairArtifacts(config.clientDir, 80, 860);
+    CleanupStats stats = CleanRepairArtifacts(config.clientDir, kCleanupBand);
     LogCleanupSummary(stats);
     const bool warnings = stats.failed != 0 || stats.blocked != 0;
     SetProgressState(
@@ -175,7 +172,7 @@ bool RunCleanupMode(const RunConfig& config) {
         L"Deleted files " + ToDecimal(stats.deletedFiles) + L" | Deleted folders " +
             ToDecimal(stats.deletedFolders) + L" | Skipped " + ToDecimal(stats.skipped) +
             L" | Failed " + ToDecimal(stats.failed) + L" | Blocked " + ToDecimal(stats.blocked),
-        1000, warnings);
+        kProgressComplete, warnings);
     return true;
 }
 

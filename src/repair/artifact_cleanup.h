@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/run_config.h"
+#include "ui/progress.h"
 
 namespace rr {
 
@@ -28,10 +29,9 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
 // outcome. Links are never followed or removed.
 void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats);
 
-// Cleans the four targets, reporting progress from basePermille over
-// spanPermille.
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, int basePermille,
-                                  int spanPermille);
+// Cleans the four targets, reporting progress in `band`: the cleanup mode
+// owns most of the bar, a repair run only a sliver at its end.
+CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band);
 
 void LogCleanupSummary(const CleanupStats& stats);
 

@@ -15,13 +15,6 @@ namespace rr {
 
 namespace {
 
-int Permille(int64_t base, int64_t span, int64_t i, int64_t n) {
-    if (n <= 0) {
-        return static_cast<int>(std::clamp<int64_t>(base, 0, 1000));
-    }
-    return static_cast<int>(std::clamp<int64_t>(base + (i * span * 1000) / (n * 1000), 0, 1000));
-}
-
 bool IsPreserved(const std::wstring& relative, const Manifest& manifest) {
     return IsRepairPreserved(relative, &manifest.preserve);
 }
@@ -151,7 +144,7 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
         const uint32_t position = static_cast<uint32_t>(i + 1);
         SetProgressState(L"Scanning managed roots...",
                          FormatStepText(L"Scanning root", root, position, static_cast<uint32_t>(n)),
-                         L"", Permille(700, 220, i, n), false);
+                         L"", BandPermille(kDryRunScanBand, i, n), false);
         std::wstring full = JoinPath(clientDir, root);
         if (!IsPathUnderRoot(full, clientDir)) {
             LogRepairDryRun(L"Ignored managedRoot outside client dir after normalization: " + root);
@@ -176,7 +169,7 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
         }
         SetProgressState(L"Scanning managed roots...",
                          FormatStepText(L"Scanned root", root, position, static_cast<uint32_t>(n)),
-                         L"", Permille(700, 220, i + 1, n), false);
+                         L"", BandPermille(kDryRunScanBand, i + 1, n), false);
     }
 }
 
@@ -189,7 +182,7 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
         SetProgressState(L"Checking files...",
                          FormatStepText(L"Checking file", entry.path, static_cast<uint32_t>(i + 1),
                                         static_cast<uint32_t>(n)),
-                         L"", Permille(120, 560, i, n), false);
+                         L"", BandPermille(kDryRunCheckBand, i, n), false);
         std::wstring normalized;
         std::wstring why;
         if (!ValidateRelativePath(entry.path, normalized, &why)) {
@@ -267,14 +260,15 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
 
 bool RunRepairDryRun(const RunConfig& config) {
     LogRepairDryRun(L"RiveRoravav repair dry-run started");
-    SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", 40, false);
+    SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,
+                     false);
 
     Manifest manifest;
     std::wstring usedUrl;
     if (!LoadFullManifestForRepair(config, manifest, usedUrl)) {
         LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
         SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
-                         L"Check Logs\\RepairDryRun.log", 1000, true);
+                         L"Check Logs\\RepairDryRun.log", kProgressComplete, true);
         return false;
     }
 
@@ -294,7 +288,7 @@ bool RunRepairDryRun(const RunConfig& config) {
                      L"OK " + ToDecimal(counts.ok) + L" | Missing " + ToDecimal(counts.missing) +
                          L" | Different " + ToDecimal(counts.different) + L" | Extra " +
                          ToDecimal(counts.extra),
-                     L"No files were changed", 1000, false);
+                     L"No files were changed", kProgressComplete, false);
     return true;
 }
 

@@ -18,13 +18,6 @@ namespace rr {
 
 namespace {
 
-// The extraction's share of the full-client progress bar.
-constexpr int kPermillePrepare = 830;
-constexpr int kPermilleVerifyEntries = 840;
-constexpr int kPermilleCopy = 850;
-constexpr int kPermilleCopySpan = 110;
-constexpr int kPermilleDetectRoot = 970;
-
 constexpr wchar_t kExtractFolderName[] = L"_full_extract";
 constexpr wchar_t kMainExeName[] = L"main.exe";  // folded
 constexpr uint64_t kCopyTimeoutMs = 2700000;
@@ -35,9 +28,11 @@ bool IsNotFound(uint32_t error) {
 }
 
 int CopyPermille(uint32_t files, uint32_t expected) {
+    // The share of files is truncated to whole per mille first, then placed
+    // in the band.
     const uint64_t p =
         expected == 0 ? 0 : std::min<uint64_t>(1000, uint64_t{files} * 1000 / expected);
-    return std::clamp(kPermilleCopy + static_cast<int>((kPermilleCopySpan * p) / 1000), 0, 1000);
+    return BandPermille(kExtractCopyBand, static_cast<int64_t>(p), 1000);
 }
 
 void ShowCopyProgress(uint32_t files, uint32_t expected, uint64_t bytes) {
@@ -329,7 +324,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
     LogMain(L"extract path=" + extractDir);
     LogMain(L"extractor method=libzip");
     SetProgressState(L"Extracting full client...", L"Preparing _full_extract", L"",
-                     kPermillePrepare, false);
+                     kExtractPreparePoint, false);
 
     platform::FileInfo info;
     if (StatBelow(clientDir, extractDir, info)) {
@@ -350,7 +345,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
         return false;
     }
     SetProgressState(L"Verifying ZIP entries...", L"Checking internal paths", L"",
-                     kPermilleVerifyEntries, false);
+                     kExtractEntriesPoint, false);
     std::vector<platform::ZipEntry> listing;
     ZipEntryCounts entryCounts;
     std::vector<CheckedZipEntry> entries;
@@ -382,7 +377,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
 
     SetProgressState(L"Extracting full client...",
                      L"Archive files: " + ToDecimal(entryCounts.files),
-                     L"Copying into _full_extract", kPermilleCopy, false);
+                     L"Copying into _full_extract", kExtractCopyBand.base, false);
     if (!WriteEntries(reader, entries, clientDir, extractDir, entryCounts.files)) {
         return false;
     }
@@ -392,7 +387,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
     }
 
     SetProgressState(L"Verifying extracted package...", L"Detecting package root", L"",
-                     kPermilleDetectRoot, false);
+                     kExtractFindRootPoint, false);
     packageRoot = FindPackageRoot(clientDir, extractDir);
     if (packageRoot.empty()) {
         LogMain(L"Full client package extracted but Main.exe not found.");

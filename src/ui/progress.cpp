@@ -21,6 +21,23 @@ Display& State() {
     return display;
 }
 
+// How much of one file arrived, in per mille; 0 when no size was announced.
+int FileSharePermille(uint64_t received, uint64_t expected) {
+    if (expected == 0) {
+        return 0;
+    }
+    if (received >= expected) {
+        return 1000;
+    }
+    // received < expected here, so the quotient is below 1000; the split
+    // avoids overflowing the product for absurd announced sizes.
+    if (received <= UINT64_MAX / 1000) {
+        return static_cast<int>((received * 1000) / expected);
+    }
+    return static_cast<int>(static_cast<long double>(received) * 1000.0L /
+                            static_cast<long double>(expected));
+}
+
 }  // namespace
 
 void SetProgressSinkForTesting(ProgressSink* sink) {
@@ -75,7 +92,7 @@ void SetProgressState(const std::wstring& status, const std::wstring& detail,
     d.view.status = status;
     d.view.detail = detail;
     d.view.hint = hint;
-    d.view.permille = std::clamp(std::max(permille, d.view.permille), 0, 1000);
+    d.view.permille = std::clamp(std::max(permille, d.view.permille), 0, kProgressComplete);
     d.view.isError = isError;
     if (d.sink) {
         d.sink->Show(d.view);
@@ -107,16 +124,38 @@ void Linger(uint32_t milliseconds) {
     }
 }
 
-int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPermille) {
+int BandPermille(ProgressBand band, int64_t done, int64_t total) {
+    if (total <= 0) {
+        return std::clamp(band.base, 0, kProgressComplete);
+    }
+    int64_t result = band.base + (static_cast<int64_t>(band.span) * done) / total;
+    return static_cast<int>(std::clamp<int64_t>(result, 0, kProgressComplete));
+}
+
+int StepPermille(ProgressBand band, uint32_t index, uint32_t count, int subPermille) {
     if (count == 0) {
-        return std::clamp(base, 0, 1000);
+        return BandPermille(band, 0, 0);
     }
     int64_t i = index == 0 ? 1 : index;
     i = std::min<int64_t>(i, count);
     int64_t sub = std::clamp(subPermille, 0, 1000);
-    int64_t result = base + ((i * 1000 + sub - 1000) * static_cast<int64_t>(span)) /
-                                (static_cast<int64_t>(count) * 1000);
-    return static_cast<int>(std::clamp<int64_t>(result, 0, 1000));
+    return BandPermille(band, i * 1000 + sub - 1000, static_cast<int64_t>(count) * 1000);
+}
+
+int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPermille) {
+    return StepPermille(ProgressBand{base, span}, index, count, subPermille);
+}
+
+void ShowDownloadProgress(const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
+                          uint64_t receivedBytes, uint64_t expectedBytes, bool complete) {
+    std::wstring hint = L"Downloaded " + FormatMegabytes(receivedBytes);
+    if (expectedBytes != 0) {
+        hint += L" / " + FormatMegabytes(expectedBytes);
+    }
+    const int sub = complete ? 1000 : FileSharePermille(receivedBytes, expectedBytes);
+    SetProgressState(L"Downloading...",
+                     FormatStepText(L"Current file", displayName, fileIndex, fileCount), hint,
+                     StepPermille(kDownloadBand, fileIndex, fileCount, sub), false);
 }
 
 std::wstring FormatStepText(const std::wstring& prefix, const std::wstring& name, uint32_t index,

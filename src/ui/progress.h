@@ -22,7 +22,90 @@ ProgressView CurrentProgress();
 void PumpMessages();
 void Linger(uint32_t milliseconds);
 
+// A stretch of the bar that one phase of a run owns: it starts at `base` and
+// ends at base + span. Every phase's place on the bar is named below, so the
+// phases of a mode can be read in order and never overlap by accident.
+struct ProgressBand {
+    int base;
+    int span;
+    constexpr int end() const { return base + span; }
+};
+
+// The full bar, shown by every finished or failed run.
+inline constexpr int kProgressComplete = 1000;
+
+// Start-up, before any mode runs.
+inline constexpr int kStartupWaitPoint = 10;       // waiting for the game to close
+inline constexpr int kStartupInstancesPoint = 20;  // closing other instances
+
+// Loading a manifest from its sources, shared evenly among them; the bar
+// stands at the band's end once a manifest is loaded.
+inline constexpr ProgressBand kManifestLoadBand{40, 60};
+
+// Update mode: check each listed file, download the changed ones, verify them,
+// apply them. A download fills its own share of the batch in kDownloadBand.
+inline constexpr ProgressBand kUpdateCheckBand{120, 220};
+inline constexpr ProgressBand kDownloadBand{350, 350};
+inline constexpr ProgressBand kUpdateVerifyBand{700, 100};
+inline constexpr ProgressBand kUpdateApplyBand{820, 160};
+
+// Repair dry-run: check each listed file, then scan the managed roots.
+inline constexpr ProgressBand kDryRunCheckBand{120, 560};
+inline constexpr ProgressBand kDryRunScanBand{700, 220};
+
+// Cleanup mode: the four work folders.
+inline constexpr ProgressBand kCleanupBand{80, 860};
+
+// Full-client package: configuration checks, reuse of an earlier download,
+// the download itself (kDownloadBand, as one file of one), validation.
+inline constexpr int kPackageStartPoint = 80;
+inline constexpr int kPackageReuseCheckPoint = 140;
+inline constexpr int kPackageDownloadPoint = 200;
+inline constexpr int kPackageReadyPoint = 300;
+inline constexpr int kPackageValidatePoint = 820;
+
+// Full-client extraction: prepare the folder, check the archive's entries,
+// copy the files (by the share of files extracted), find the package root.
+inline constexpr int kExtractPreparePoint = 830;
+inline constexpr int kExtractEntriesPoint = 840;
+inline constexpr ProgressBand kExtractCopyBand{850, 110};
+inline constexpr int kExtractFindRootPoint = 970;
+
+// Full-client compare: each package file, then the scan for local extras.
+inline constexpr ProgressBand kCompareBand{975, 15};
+inline constexpr int kCompareExtrasPoint = 992;
+
+// Full-client apply: build the plan, copy the files, quarantine extras, remove
+// empty extra folders, and clean the work folders automatically (in its own
+// band after a run that changed nothing, in a later one after a quarantine).
+inline constexpr int kRepairPlanPoint = 810;
+inline constexpr ProgressBand kRepairApplyBand{890, 85};
+inline constexpr ProgressBand kQuarantineBand{975, 20};
+inline constexpr int kEmptyDirsNoChangePoint = 995;  // nothing copied or moved
+inline constexpr int kEmptyDirsAfterQuarantinePoint = 996;
+inline constexpr ProgressBand kAutoCleanupNoChangeBand{996, 3};
+inline constexpr ProgressBand kAutoCleanupAfterQuarantineBand{997, 2};
+
+// The bar for `done` of `total` units of a band: base + span * done / total,
+// truncated toward zero and clamped to 0..1000. A total of 0 or less gives the
+// band's base, so an empty batch never divides by zero.
+int BandPermille(ProgressBand band, int64_t done, int64_t total);
+
+// Step `index` (1-based) of `count` inside a band, the step itself
+// `subPermille` done: the band is shared evenly among the steps. Index 0
+// counts as step 1, an index past count as the last step; count 0 gives the
+// base.
+int StepPermille(ProgressBand band, uint32_t index, uint32_t count, int subPermille);
 int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPermille);
+
+// One file's download as step fileIndex of fileCount in kDownloadBand: status
+// "Downloading...", the file's position and name, and the bytes received (of
+// the announced size, when one was announced; 0 means none). `complete` fills
+// the file's share even when fewer bytes than announced arrived: whether they
+// are enough is for the size and digest check to say, not the display.
+void ShowDownloadProgress(const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
+                          uint64_t receivedBytes, uint64_t expectedBytes, bool complete);
+
 std::wstring FormatStepText(const std::wstring& prefix, const std::wstring& name, uint32_t index,
                             uint32_t total);
 std::wstring FormatMegabytes(uint64_t bytes);

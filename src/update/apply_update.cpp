@@ -1,7 +1,5 @@
 #include "update/apply_update.h"
 
-#include <algorithm>
-
 #include "fs/file_ops.h"
 #include "fs/incremental_allowlist.h"
 #include "fs/path.h"
@@ -23,10 +21,6 @@ std::wstring StopReason(WalkStop stop) {
     return std::wstring(L" reason=") + WalkStopText(stop);
 }
 
-int ApplyBar(int64_t numerator, int64_t n) {
-    return static_cast<int>(std::clamp<int64_t>(820 + numerator / n, 0, 1000));
-}
-
 }  // namespace
 
 bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared) {
@@ -46,7 +40,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
         const uint32_t index = static_cast<uint32_t>(i);
         const uint32_t count = static_cast<uint32_t>(n);
         SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count),
-                         L"", ApplyBar((i - 1) * 160, n), false);
+                         L"", BandPermille(kUpdateApplyBand, i - 1, n), false);
 
         if (isMainExe) {
             if (!FindProcessesByImagePath(file.destinationPath).empty()) {
@@ -90,7 +84,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
         }
         LogMain(L"Updated file: " + file.relativePath);
         SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count),
-                         L"", ApplyBar(i * 160, n), false);
+                         L"", BandPermille(kUpdateApplyBand, i, n), false);
     }
     DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
     return true;

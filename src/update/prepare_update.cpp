@@ -14,17 +14,6 @@
 
 namespace rr {
 
-namespace {
-
-int BarValue(int64_t base, int64_t numerator, int64_t denominator) {
-    if (denominator <= 0) {
-        return static_cast<int>(std::clamp<int64_t>(base, 0, 1000));
-    }
-    return static_cast<int>(std::clamp<int64_t>(base + numerator / denominator, 0, 1000));
-}
-
-}  // namespace
-
 std::wstring StagingRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_update_tmp");
 }
@@ -57,7 +46,7 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         const uint32_t count = static_cast<uint32_t>(n);
         SetProgressState(L"Checking files...",
                          FormatStepText(L"Checking file", entry.path, index, count), L"",
-                         BarValue(120, (i - 1) * 220, n), false);
+                         BandPermille(kUpdateCheckBand, i - 1, n), false);
 
         std::wstring normalized;
         std::wstring why;
@@ -128,7 +117,7 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
                 LogMain(L"Local file already up to date: " + normalized);
                 SetProgressState(L"Checking files...",
                                  FormatStepText(L"Already up to date", normalized, index, count),
-                                 L"", BarValue(120, i * 220, n), false);
+                                 L"", BandPermille(kUpdateCheckBand, i, n), false);
                 continue;
             }
             LogMain(L"Local file differs and needs update: " + normalized);
@@ -143,18 +132,20 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         bool verified = false;
         for (const std::wstring& url : urls) {
             LogMain(L"Downloading file: " + url);
-            if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, normalized, index,
-                                   count, entry.size)) {
+            auto show = [&](uint64_t received, bool complete) {
+                ShowDownloadProgress(normalized, index, count, received, entry.size, complete);
+            };
+            if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, show)) {
                 continue;
             }
-            SetProgressState(L"Verifying...",
-                             FormatStepText(L"Verifying file", normalized, index, count),
-                             L"Checking size and SHA256",
-                             BarValue(700, ((i - 1) * 1000 + 500) * 100, n * 1000), false);
+            SetProgressState(
+                L"Verifying...", FormatStepText(L"Verifying file", normalized, index, count),
+                L"Checking size and SHA256",
+                BandPermille(kUpdateVerifyBand, (i - 1) * 1000 + 500, n * 1000), false);
             if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
                 SetProgressState(L"Verifying...",
                                  FormatStepText(L"Verified file", normalized, index, count),
-                                 L"SHA256 OK", BarValue(700, i * 100, n), false);
+                                 L"SHA256 OK", BandPermille(kUpdateVerifyBand, i, n), false);
                 verified = true;
                 break;
             }

@@ -15,7 +15,8 @@ namespace rr {
 namespace {
 
 bool Fail(const std::wstring& detail) {
-    SetProgressState(L"Update failed", detail, L"Check Logs\\RiveRoravav.log", 1000, true);
+    SetProgressState(L"Update failed", detail, L"Check Logs\\RiveRoravav.log", kProgressComplete,
+                     true);
     return false;
 }
 
@@ -24,7 +25,8 @@ bool Fail(const std::wstring& detail) {
 bool RunUpdateMode(const RunConfig& config) {
     LogMain(L"RiveRoravav V2-C4.3 safe Main/Data update mode started");
     LogMain(IncrementalPolicySentence());
-    SetProgressState(L"Checking updates...", L"Downloading manifest", L"", 40, false);
+    SetProgressState(L"Checking updates...", L"Downloading manifest", L"", kManifestLoadBand.base,
+                     false);
 
     std::vector<std::wstring> sources;
     if (!config.manifestUrl.empty()) {
@@ -36,7 +38,7 @@ bool RunUpdateMode(const RunConfig& config) {
     Manifest manifest;
     std::wstring usedUrl;
     if (!LoadManifestFromSources(sources, L"Checking updates...", kUpdateManifestMaxBytes, manifest,
-                                 usedUrl)) {
+                                 usedUrl, ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
             L"touched.");
@@ -47,8 +49,8 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!manifest.minimumUpdaterVersion.empty()) {
         LogMain(L"Manifest minimumUpdaterVersion=" + manifest.minimumUpdaterVersion);
     }
-    SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"", 100,
-                     false);
+    SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"",
+                     kManifestLoadBand.end(), false);
 
     std::vector<PreparedFile> prepared;
     if (!PrepareUpdateFiles(config, manifest, usedUrl, prepared)) {
@@ -59,7 +61,8 @@ bool RunUpdateMode(const RunConfig& config) {
     if (prepared.empty()) {
         DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
         LogMain(L"All files already up to date.");
-        SetProgressState(L"Finished", L"All files already up to date", L"", 1000, false);
+        SetProgressState(L"Finished", L"All files already up to date", L"", kProgressComplete,
+                         false);
         return true;
     }
 
@@ -69,7 +72,7 @@ bool RunUpdateMode(const RunConfig& config) {
     }
 
     LogMain(L"RiveRoravav V2-C4.3 Main/Data update finished successfully");
-    SetProgressState(L"Finished", L"Update complete", L"", 1000, false);
+    SetProgressState(L"Finished", L"Update complete", L"", kProgressComplete, false);
     return true;
 }
 

@@ -33,6 +33,8 @@ _config = {
     "fake_game": None,
     "wine": False,
     "dialog_helper": None,
+    "publisher": None,
+    "signed_product": None,
 }
 _display = None
 _display_lock = threading.Lock()
@@ -58,6 +60,27 @@ def configure(product, fake_game, wine=False, dialog_helper=None):
     )
     if wine and not dialog_helper:
         raise ValueError("under Wine the dialog helper is required")
+
+
+def configure_tools(publisher=None, signed_product=None):
+    """The publisher and the product built with the test publisher key, when
+    the build has them."""
+    _config.update(
+        publisher=os.path.abspath(publisher) if publisher else None,
+        signed_product=os.path.abspath(signed_product) if signed_product else None,
+    )
+
+
+def publisher():
+    return _config["publisher"]
+
+
+def fake_game():
+    return _config["fake_game"]
+
+
+def signed_product():
+    return _config["signed_product"]
 
 
 def under_wine():
@@ -351,8 +374,9 @@ class RunResult:
         return "RunResult(code=%r, dialogs=%r, seconds=%.1f)" % (self.code, self.dialogs, self.seconds)
 
 
-def run_updater(args, timeout=120):
-    """Runs the product once with `args` (already in the product's path form).
+def run_updater(args, timeout=120, product=None):
+    """Runs the product (or another build of it) once with `args` (already in
+    the product's path form).
 
     Returns a RunResult. The product's output goes to files, not pipes: a
     relaunched game must not be able to keep a pipe of ours open.
@@ -360,15 +384,16 @@ def run_updater(args, timeout=120):
     work = tempfile.mkdtemp(prefix="RrRun_%d_" % _next_id())
     out_path = os.path.join(work, "stdout.txt")
     err_path = os.path.join(work, "stderr.txt")
-    product = _config["product"]
+    product = product or _config["product"]
     helper = None
     helper_out = None
     stop_file = os.path.join(work, "stop")
     try:
         if under_wine():
             # A private copy gives this run's dialogs an image path of their own.
-            product = os.path.join(work, "RiveRoravav.exe")
-            shutil.copy2(_config["product"], product)
+            private = os.path.join(work, "RiveRoravav.exe")
+            shutil.copy2(product, private)
+            product = private
             helper_out = open(os.path.join(work, "dialogs.txt"), "wb")
             helper = subprocess.Popen(
                 _command(_config["dialog_helper"],

@@ -8,6 +8,7 @@
 #include "fs/path.h"
 #include "log/log.h"
 #include "test_support.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 #include "update/apply_update.h"
 
@@ -18,12 +19,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
 
 class ApplyTest : public ::testing::Test {
   protected:
@@ -50,7 +45,7 @@ class ApplyTest : public ::testing::Test {
 
     TempDir dir;
     RunConfig config;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
 };
 
 TEST_F(ApplyTest, ReplacesWithBackupsCreatesNewFilesAndRemovesStaging) {

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "repair/artifact_cleanup.h"
 #include "test_support.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -17,12 +18,6 @@ using test::TempDir;
 using test::WriteFile;
 using test::fs::path;
 namespace fs = test::fs;
-
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
 
 class ArtifactCleanupTest : public ::testing::Test {
   protected:
@@ -50,7 +45,7 @@ class ArtifactCleanupTest : public ::testing::Test {
 
     TempDir dir;
     TempDir outside;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
 };
 
 TEST_F(ArtifactCleanupTest, TargetNamesAreAllowlistedInAnyCaseAndNothingElse) {
@@ -105,7 +100,7 @@ TEST_F(ArtifactCleanupTest, DeletesReadOnlyAndHiddenFilesAndCountsEverything) {
     WriteFile(dir.native() / "Data" / "Keep.dat", "keep");
     WriteFile(dir.native() / "_update_tmp" / "Keep.tmp", "keep");
 
-    CleanupStats stats = CleanRepairArtifacts(dir.core(), 80, 860);
+    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
     EXPECT_EQ(stats.targetCount, 4u);
     EXPECT_EQ(stats.deletedFiles, 4u);
     EXPECT_EQ(stats.deletedFolders, 8u);
@@ -136,7 +131,7 @@ TEST_F(ArtifactCleanupTest, LinkTargetAndLinksInsideAreRefusedAndCounted) {
         !MakeDirLink(outside.native() / "Kept", dir.native() / "_full_extract" / "Dir_Link")) {
         GTEST_SKIP() << "directory links cannot be created here";
     }
-    CleanupStats stats = CleanRepairArtifacts(dir.core(), 80, 860);
+    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
     EXPECT_EQ(stats.blocked, 2u);
     EXPECT_EQ(stats.failed, 1u) << "_full_extract keeps the link and cannot be removed";
     EXPECT_EQ(stats.deletedFiles, 1u);
@@ -173,7 +168,7 @@ TEST_F(ArtifactCleanupTest, DeleteTreeInsideRootRefusesPathsOutsideAndLinks) {
 
 TEST_F(ArtifactCleanupTest, FileInPlaceOfATargetIsBlockedNotDeleted) {
     WriteFile(dir.native() / "_full_tmp", "not a folder");
-    CleanupStats stats = CleanRepairArtifacts(dir.core(), 80, 860);
+    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
     EXPECT_EQ(stats.blocked, 1u);
     EXPECT_EQ(stats.skipped, 3u);
     EXPECT_EQ(ReadFile(dir.native() / "_full_tmp"), "not a folder");

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "net/http.h"
 #include "test_support.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 
 #ifdef _WIN32
@@ -57,12 +58,6 @@ std::string PatternBytes(size_t n) {
         out[i] = static_cast<char>((i * 131 + 7) & 0xFF);
     return out;
 }
-
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
 
 class HttpTest : public ::testing::Test {
   protected:
@@ -115,10 +110,26 @@ class HttpTest : public ::testing::Test {
         return test::fs::exists(test::NativePath(Dest(name)));
     }
     std::string U8(const std::wstring& text) const { return Utf16ToUtf8(text); }
+    // Shows the download as the update does, as step index of count with the
+    // announced size `expected`; every report is also kept as it came.
+    DownloadProgress Display(const std::wstring& name, uint32_t index, uint32_t count,
+                             uint64_t expected) {
+        return [this, name, index, count, expected](uint64_t received, bool complete) {
+            reports.push_back({received, complete});
+            ShowDownloadProgress(name, index, count, received, expected, complete);
+        };
+    }
+
+    struct Report {
+        uint64_t received;
+        bool complete;
+        bool operator==(const Report&) const = default;
+    };
 
     int port_ = 0;
     TempDir dir;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
+    std::vector<Report> reports;
 };
 
 TEST(HttpUrlText, SchemeTestFoldsAsciiCaseOnly) {
@@ -158,7 +169,8 @@ TEST_F(HttpTest, NonHttpUrlsAreRefusedBeforeAnyRequest) {
         std::string body = "stale";
         EXPECT_FALSE(FetchUrlToMemory(url, body, 1000));
         EXPECT_TRUE(body.empty());
-        EXPECT_FALSE(DownloadUrlToFile(url, Dest(L"_update_tmp\\New\\f.bin"), 1000, L"f", 1, 1, 0));
+        EXPECT_FALSE(
+            DownloadUrlToFile(url, Dest(L"_update_tmp\\New\\f.bin"), 1000, Display(L"f", 1, 1, 0)));
         EXPECT_TRUE(Logged("Rejected non-http manifest URL: " + U8(url))) << U8(url);
         EXPECT_TRUE(Logged("Rejected non-http file URL: " + U8(url))) << U8(url);
     }
@@ -224,7 +236,7 @@ TEST_F(HttpTest, RedirectToAnotherSchemeIsNotFollowed) {
                            L"/__fault/ftp-target");
     std::string body;
     EXPECT_FALSE(FetchUrlToMemory(url, body, 1000));
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 1000, L"f", 1, 1, 0));
+    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 1000, Display(L"f", 1, 1, 0)));
     EXPECT_FALSE(DestExists());
     for (const auto& line : LogLines())
         EXPECT_EQ(line.find("status=200"), std::string::npos) << line;
@@ -257,7 +269,7 @@ TEST_F(HttpTest, UnreachableServerIsReportedWithTheOpenUrlError) {
     std::wstring url = L"http://127.0.0.1:1/manifest.json";
     std::string body;
     EXPECT_FALSE(FetchUrlToMemory(url, body, 100));
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, L"f", 1, 1, 0));
+    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, Display(L"f", 1, 1, 0)));
     EXPECT_FALSE(DestExists());
     EXPECT_TRUE(test::fs::is_directory(test::NativePath(Dest(L"_update_tmp\\Data"))))
         << "the parent folder is made before the request";
@@ -269,7 +281,7 @@ TEST_F(HttpTest, DownloadWritesTheBodyAndReportsProgress) {
     const size_t size = 2 * 32768 + 100;
     std::wstring url = Url(L"/__fault/Item.bmd?body_size=" + ToDecimal(size));
     ASSERT_TRUE(DownloadUrlToFile(url, Dest(L"_update_tmp\\Data\\Local\\Item.bmd"), size + 1,
-                                  L"Data\\Local\\Item.bmd", 3, 12, size));
+                                  Display(L"Data\\Local\\Item.bmd", 3, 12, size)));
     EXPECT_EQ(ReadFile(test::NativePath(Dest(L"_update_tmp\\Data\\Local\\Item.bmd"))),
               PatternBytes(size));
     EXPECT_EQ(LogLines(), std::vector<std::string>{"File HTTP status=200"});
@@ -291,10 +303,36 @@ TEST_F(HttpTest, DownloadWritesTheBodyAndReportsProgress) {
     }
 }
 
+TEST_F(HttpTest, ReportsStartEveryChunkAndCompletion) {
+    const uint64_t size = 3 * 32768 + 5;
+    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=" + ToDecimal(size)), Dest(), size + 1,
+                                  Display(L"f", 1, 1, size)));
+    ASSERT_GE(reports.size(), 4u) << "start, at least two chunks, completion";
+    EXPECT_EQ(reports.front(), (Report{0, false}));
+    EXPECT_EQ(reports.back(), (Report{size, true}));
+    EXPECT_EQ(reports[reports.size() - 2], (Report{size, false})) << "the last chunk's total";
+    for (size_t i = 1; i + 1 < reports.size(); ++i) {
+        EXPECT_GT(reports[i].received, reports[i - 1].received) << i;
+        EXPECT_FALSE(reports[i].complete) << i;
+    }
+
+    // The chunk that crosses the limit is reported, but the download never completes.
+    reports.clear();
+    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body_size=" + ToDecimal(size)), Dest(), 40000,
+                                   Display(L"f", 1, 1, size)));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_GT(reports.back().received, 40000u);
+    EXPECT_FALSE(reports.back().complete);
+
+    // No listener at all is allowed.
+    EXPECT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=10"), Dest(), 10, nullptr));
+    EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(10));
+}
+
 TEST_F(HttpTest, ProgressWithoutSizeOrBatch) {
     // No announced size: the hint never shows " / " and the bar moves only at the end.
-    ASSERT_TRUE(
-        DownloadUrlToFile(Url(L"/__fault/p?body_size=70000"), Dest(), 100000, L"", 0, 4, 0));
+    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/p?body_size=70000"), Dest(), 100000,
+                                  Display(L"", 0, 4, 0)));
     ASSERT_GE(recorder.shown.size(), 3u);
     for (const auto& view : recorder.shown) {
         EXPECT_EQ(view.hint.find(L" / "), std::wstring::npos) << Utf16ToUtf8(view.hint);
@@ -308,14 +346,15 @@ TEST_F(HttpTest, ProgressWithoutSizeOrBatch) {
     // Past the batch it counts as the last file; a zero count stays at the band's start.
     SetProgressSinkForTesting(&recorder);
     recorder.shown.clear();
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10, L"x", 9, 4, 10));
+    ASSERT_TRUE(
+        DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10, Display(L"x", 9, 4, 10)));
     EXPECT_EQ(recorder.shown.front().permille, StepPermille(350, 350, 4, 4, 0));
     EXPECT_EQ(recorder.shown.back().permille, 700);
     EXPECT_EQ(recorder.shown.front().detail, L"Current file 9 / 4: x");
     SetProgressSinkForTesting(&recorder);
     recorder.shown.clear();
-    ASSERT_TRUE(
-        DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10, L"pkg.zip", 1, 0, 10));
+    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10,
+                                  Display(L"pkg.zip", 1, 0, 10)));
     EXPECT_EQ(recorder.shown.front().detail, L"Current file: pkg.zip");
     for (const auto& view : recorder.shown)
         EXPECT_EQ(view.permille, 350);
@@ -324,7 +363,7 @@ TEST_F(HttpTest, ProgressWithoutSizeOrBatch) {
 TEST_F(HttpTest, DownloadRejectsNon200AndLeavesNoFile) {
     for (int status : {404, 206, 304}) {
         std::wstring url = Url(L"/__fault/f?body=x&status=" + ToDecimal(status));
-        EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, L"f", 1, 1, 1));
+        EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, Display(L"f", 1, 1, 1)));
         EXPECT_FALSE(DestExists()) << status;
         std::vector<std::string> lines = LogLines();
         ASSERT_GE(lines.size(), 2u);
@@ -334,21 +373,22 @@ TEST_F(HttpTest, DownloadRejectsNon200AndLeavesNoFile) {
     }
     EXPECT_EQ(LogLines().size(), 6u);
     EXPECT_TRUE(recorder.shown.empty()) << "no progress before the file exists";
+    EXPECT_TRUE(reports.empty());
 }
 
 TEST_F(HttpTest, DownloadLimitDeletesThePartialFile) {
-    ASSERT_TRUE(
-        DownloadUrlToFile(Url(L"/__fault/f?body_size=65536"), Dest(), 65536, L"f", 1, 1, 65536));
+    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=65536"), Dest(), 65536,
+                                  Display(L"f", 1, 1, 65536)));
     EXPECT_EQ(test::fs::file_size(test::NativePath(Dest())), 65536u);
 
     // The same destination again, one byte over: the old content goes too.
     std::wstring over = Url(L"/__fault/f?body_size=65537");
-    EXPECT_FALSE(DownloadUrlToFile(over, Dest(), 65536, L"f", 1, 1, 65536));
+    EXPECT_FALSE(DownloadUrlToFile(over, Dest(), 65536, Display(L"f", 1, 1, 65536)));
     EXPECT_FALSE(DestExists());
     EXPECT_EQ(LogLines().back(), "File download exceeded max bytes: " + U8(over));
 
     std::wstring big = Url(L"/__fault/f?body_size=3000000&no_length=1");
-    EXPECT_FALSE(DownloadUrlToFile(big, Dest(), 100001, L"f", 1, 1, 100000));
+    EXPECT_FALSE(DownloadUrlToFile(big, Dest(), 100001, Display(L"f", 1, 1, 100000)));
     EXPECT_FALSE(DestExists());
     EXPECT_EQ(LogLines().back(), "File download exceeded max bytes: " + U8(big));
 }
@@ -356,10 +396,12 @@ TEST_F(HttpTest, DownloadLimitDeletesThePartialFile) {
 TEST_F(HttpTest, BodyThatEndsEarlyCountsAsComplete) {
     // The size and digest check of the caller catches it, not the transfer.
     ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=500&announce=1000"), Dest(), 1001,
-                                  L"f", 1, 1, 1000));
+                                  Display(L"f", 1, 1, 1000)));
     EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(500));
+    EXPECT_EQ(reports.back(), (Report{500, true}));
+    EXPECT_EQ(recorder.shown.back().permille, 700) << "the file's whole share";
     ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=90000&send=40000"), Dest(), 90001,
-                                  L"f", 1, 1, 90000));
+                                  Display(L"f", 1, 1, 90000)));
     EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(40000));
 }
 
@@ -369,7 +411,7 @@ TEST_F(HttpTest, StalledBodyHitsTheReceiveTimeout) {
                         "InternetReadFile: it waits for the server to close";
     SetHttpTimeoutsForTesting(1000, 1000);
     std::wstring url = Url(L"/__fault/f?body_size=100000&send=40000&stall_seconds=8");
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100001, L"f", 1, 1, 100000));
+    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100001, Display(L"f", 1, 1, 100000)));
     EXPECT_FALSE(DestExists());
     EXPECT_EQ(LogLines().back(), "InternetReadFile failed. error=12002 url=" + U8(url));
 
@@ -384,13 +426,13 @@ TEST_F(HttpTest, DestinationProblemsAreLoggedWithThePath) {
     // A file where the parent folder should be.
     test::WriteFile(dir.native() / "_update_tmp" / "Blocked", "file");
     std::wstring blocked = Dest(L"_update_tmp\\Blocked\\f.bin");
-    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), blocked, 10, L"f", 1, 1, 1));
+    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), blocked, 10, Display(L"f", 1, 1, 1)));
     EXPECT_EQ(LogLines().back(), "Failed to create output parent directory: " + U8(blocked));
 
     // A folder standing at the destination is never deleted by the failure.
     std::wstring folder = Dest(L"_update_tmp\\Folder");
     test::fs::create_directories(test::NativePath(folder) / "keep");
-    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), folder, 10, L"f", 1, 1, 1));
+    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), folder, 10, Display(L"f", 1, 1, 1)));
     std::string last = LogLines().back();
     EXPECT_EQ(last.rfind("Failed to create temp file. error=", 0), 0u) << last;
     EXPECT_NE(last.find(" path=" + U8(folder)), std::string::npos) << last;

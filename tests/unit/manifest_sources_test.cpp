@@ -9,6 +9,7 @@
 
 #include "log_capture.h"
 #include "manifest/manifest.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -42,12 +43,6 @@ bool FindTestServer(TestServer& server) {
     return !server.port.empty() && fs::is_directory(server.root);
 }
 
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
-
 class ManifestSources : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -78,7 +73,7 @@ class ManifestSources : public ::testing::Test {
 
     TestServer server_;
     std::string folder_;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
     LogCapture logs;
     Manifest manifest;
     std::wstring used;

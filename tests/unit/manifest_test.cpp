@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "log_capture.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -201,17 +202,11 @@ TEST(BuildFileUrls, ManifestAtTheHostRootKeepsTheHost) {
               Lines{L"http://127.0.0.1:8080/Data/x.bmd"});
 }
 
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
-
 class ManifestLoad : public ::testing::Test {
   protected:
     void SetUp() override { SetProgressSinkForTesting(&recorder); }
     void TearDown() override { SetProgressSinkForTesting(nullptr); }
-    Recorder recorder;
+    test::RecordingDisplay recorder;
     LogCapture logs;
     Manifest manifest;
     std::wstring used = L"unchanged";

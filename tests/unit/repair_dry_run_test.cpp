@@ -4,6 +4,7 @@
 #include "platform/system.h"
 #include "repair/repair_dry_run.h"
 #include "test_support.h"
+#include "recording_display.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -17,12 +18,6 @@ using test::WriteFile;
 // SHA-256 of "abc" and of the empty input.
 const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view.permille); }
-    std::vector<int> shown;
-};
 
 class DryRunTest : public ::testing::Test {
   protected:
@@ -47,7 +42,7 @@ class DryRunTest : public ::testing::Test {
     }
 
     TempDir dir;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
 };
 
 TEST_F(DryRunTest, ReportsEachVerdictAndChangesNothing) {
@@ -128,7 +123,7 @@ TEST_F(DryRunTest, ProgressValuesOfFilesAndRoots) {
     m.managedRoots = {L"Data\\A", L"Data\\B"};
     ReportRepairDryRun(dir.core(), m);
     std::vector<int> expected = {120, 260, 400, 540, 700, 810, 810, 920};
-    EXPECT_EQ(recorder.shown, expected);
+    EXPECT_EQ(recorder.Permilles(), expected);
 }
 
 TEST_F(DryRunTest, PreservedAndManifestRulesNeverExtra) {

@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "platform/zip.h"
 #include "repair/zip_extract.h"
+#include "recording_display.h"
 #include "test_support.h"
 #include "zip_writer.h"
 #include "ui/progress.h"
@@ -26,12 +27,6 @@ namespace fs = test::fs;
 
 using test::BuildZip;
 using Entry = test::ZipEntrySpec;
-
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
 
 class ZipExtractTest : public ::testing::Test {
   protected:
@@ -78,7 +73,7 @@ class ZipExtractTest : public ::testing::Test {
 
     TempDir client;
     TempDir outside;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
     RunConfig config;
     std::wstring extractDir, root;
     ExtractedCounts counts;

@@ -1,0 +1,161 @@
+#include "publish/publish_options.h"
+
+#include <algorithm>
+
+#include "fs/path.h"
+#include "fs/preserve_rules.h"
+#include "manifest/manifest_freshness.h"
+#include "net/http.h"
+
+namespace rr::publish {
+
+namespace {
+
+std::wstring CoreFullPath(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return PathNormalForm(path);
+}
+
+bool HasControlCharacter(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseDecimal(const std::wstring& text, uint64_t& value) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring PublishUsage() {
+    return L"usage: riveroravav-publish --release DIR --out DIR --version TEXT --base-url URL\n"
+           L"                           [--sign-key PEM --sequence N --expires "
+           L"YYYY-MM-DDTHH:MM:SSZ]\n"
+           L"                           [--managed-root PATH]... [--preserve PATH]...\n";
+}
+
+bool ParsePublishArguments(const std::vector<std::wstring>& args, PublishOptions& options,
+                           std::wstring& error) {
+    options = PublishOptions{};
+    std::vector<std::wstring> seen;
+    std::wstring sequenceText;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::wstring& name = args[i];
+        const bool repeatable = name == L"--managed-root" || name == L"--preserve";
+        std::wstring* single = nullptr;
+        if (name == L"--release") {
+            single = &options.releaseDir;
+        } else if (name == L"--out") {
+            single = &options.outDir;
+        } else if (name == L"--version") {
+            single = &options.version;
+        } else if (name == L"--base-url") {
+            single = &options.baseUrl;
+        } else if (name == L"--sign-key") {
+            single = &options.signKey;
+        } else if (name == L"--sequence") {
+            single = &sequenceText;
+        } else if (name == L"--expires") {
+            single = &options.expires;
+        } else if (!repeatable) {
+            error = L"unknown option: " + name;
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = L"missing value after " + name;
+            return false;
+        }
+        const std::wstring& value = args[++i];
+        if (single != nullptr) {
+            for (const std::wstring& earlier : seen) {
+                if (earlier == name) {
+                    error = L"option given twice: " + name;
+                    return false;
+                }
+            }
+            seen.push_back(name);
+            *single = value;
+            continue;
+        }
+        std::wstring normalized;
+        std::wstring reason;
+        if (!ValidateRelativePath(value, normalized, &reason)) {
+            error = name + L" " + value + L": " + reason;
+            return false;
+        }
+        if (name == L"--managed-root") {
+            if (!IsInSafeRepairScope(normalized)) {
+                error = L"--managed-root " + value + L": the updater scans only below Data";
+                return false;
+            }
+            options.managedRoots.push_back(normalized);
+        } else {
+            options.preserve.push_back(normalized);
+        }
+    }
+    if (options.releaseDir.empty() || options.outDir.empty() || options.baseUrl.empty() ||
+        std::find(seen.begin(), seen.end(), L"--version") == seen.end()) {
+        error = L"--release, --out, --version and --base-url are required";
+        return false;
+    }
+    if (options.version.empty() || HasControlCharacter(options.version)) {
+        error = L"--version must be a non-empty text without control characters";
+        return false;
+    }
+    if (!IsHttpUrl(options.baseUrl) || HasControlCharacter(options.baseUrl) ||
+        options.baseUrl.find(L' ') != std::wstring::npos) {
+        error = L"--base-url must be an http:// or https:// URL: " + options.baseUrl;
+        return false;
+    }
+    if (!sequenceText.empty() || std::find(seen.begin(), seen.end(), L"--sequence") != seen.end()) {
+        if (!ParseDecimal(sequenceText, options.sequence)) {
+            error = L"--sequence must be a whole number: " + sequenceText;
+            return false;
+        }
+        options.hasSequence = true;
+    }
+    int64_t expires = 0;
+    if (std::find(seen.begin(), seen.end(), L"--expires") != seen.end() &&
+        !ParseUtcTimestamp(options.expires, expires)) {
+        error = L"--expires must read YYYY-MM-DDTHH:MM:SSZ (UTC): " + options.expires;
+        return false;
+    }
+    // A signed build refuses a manifest without both; publishing one would
+    // only move the slip to the players' updaters.
+    if (!options.signKey.empty() && (!options.hasSequence || options.expires.empty())) {
+        error =
+            L"--sign-key needs --sequence and --expires: signed builds refuse a manifest "
+            L"without them";
+        return false;
+    }
+    options.releaseDir = CoreFullPath(options.releaseDir);
+    options.outDir = CoreFullPath(options.outDir);
+    if (!options.signKey.empty()) {
+        options.signKey = CoreFullPath(options.signKey);
+    }
+    return true;
+}
+
+}  // namespace rr::publish

@@ -1,0 +1,322 @@
+#include "publish/publisher.h"
+
+#include <algorithm>
+
+#include "fs/file_ops.h"
+#include "fs/incremental_allowlist.h"
+#include "fs/path.h"
+#include "fs/preserve_rules.h"
+#include "fs/safe_fs.h"
+#include "log/log.h"
+#include "manifest/manifest.h"
+#include "manifest/manifest_freshness.h"
+#include "net/http.h"
+#include "net/sha256.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/sha256.h"
+#include "publish/manifest_document.h"
+#include "publish/manifest_signer.h"
+#include "publish/package_zip.h"
+#include "publish/release_scan.h"
+
+namespace rr::publish {
+
+const wchar_t* const kUpdateManifestName = L"manifest.json";
+const wchar_t* const kFullManifestName = L"full-manifest.json";
+const wchar_t* const kPackageName = L"Orvella_Client.zip";
+const wchar_t* const kContentFolder = L"files";
+
+namespace {
+
+constexpr size_t kChunk = 256 * 1024;
+
+std::wstring ErrorText() {
+    return L"error=" + ToDecimal(platform::LastError());
+}
+
+std::string HexDigest(const uint8_t (&digest)[platform::kSha256DigestBytes]) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : digest) {
+        text.push_back(kHex[b >> 4]);
+        text.push_back(kHex[b & 0xF]);
+    }
+    return text;
+}
+
+// Reads one release file without following links, hashing it and, when a
+// writer is given, copying it.
+bool HashReleaseFile(const std::wstring& releaseDir, const std::wstring& relative,
+                     platform::FileWriter* copy, std::string& sha256, uint64_t& size,
+                     std::wstring& error) {
+    platform::FileReader reader;
+    WalkStop stop = WalkStop::kNone;
+    const std::wstring path = JoinPath(releaseDir, relative);
+    if (!OpenFileBelow(releaseDir, path, reader, &stop)) {
+        error = L"release file cannot be opened (" + ErrorText() + L"): " + relative;
+        return false;
+    }
+    platform::Sha256Hasher hasher;
+    if (!hasher.Init()) {
+        error = L"SHA-256 cannot start (" + ErrorText() + L")";
+        return false;
+    }
+    std::vector<char> buffer(kChunk);
+    size = 0;
+    for (;;) {
+        size_t got = 0;
+        if (!reader.Read(buffer.data(), buffer.size(), got)) {
+            error = L"release file cannot be read (" + ErrorText() + L"): " + relative;
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        size += got;
+        if (!hasher.Update(buffer.data(), got) ||
+            (copy != nullptr && !copy->Write(buffer.data(), got))) {
+            error = L"release file cannot be copied (" + ErrorText() + L"): " + relative;
+            return false;
+        }
+    }
+    uint8_t digest[platform::kSha256DigestBytes];
+    if (!hasher.Final(digest)) {
+        error = L"SHA-256 cannot finish (" + ErrorText() + L")";
+        return false;
+    }
+    sha256 = HexDigest(digest);
+    return true;
+}
+
+std::wstring ContentRelative(const std::string& sha256) {
+    const std::wstring hex = Utf8ToUtf16(sha256);
+    return std::wstring(kContentFolder) + L"\\" + hex.substr(0, 2) + L"\\" + hex;
+}
+
+std::wstring ContentUrl(const std::string& sha256) {
+    std::wstring url = ContentRelative(sha256);
+    std::replace(url.begin(), url.end(), L'\\', L'/');
+    return url;
+}
+
+// The output folder must be new or empty, and apart from the release: a
+// stale file left in it would be served as part of this release, and an
+// output inside the release would publish itself.
+bool CheckOutputFolder(const PublishOptions& options, std::wstring& error) {
+    if (IsPathUnderRoot(options.outDir, options.releaseDir) ||
+        IsPathUnderRoot(options.releaseDir, options.outDir)) {
+        error = L"the output folder and the release folder must not contain each other";
+        return false;
+    }
+    platform::FileInfo info;
+    if (!platform::ReadFileInfo(options.outDir, info)) {
+        return true;  // made later
+    }
+    if (!info.IsDirectory() || info.IsReparsePoint()) {
+        error = L"the output path exists and is not a folder: " + options.outDir;
+        return false;
+    }
+    platform::DirHandle folder;
+    std::vector<platform::DirEntry> entries;
+    if (!folder.OpenAnchor(options.outDir) || !folder.List(entries)) {
+        error = L"the output folder cannot be listed (" + ErrorText() + L"): " + options.outDir;
+        return false;
+    }
+    if (!entries.empty()) {
+        error = L"the output folder is not empty: " + options.outDir;
+        return false;
+    }
+    return true;
+}
+
+bool WriteOutputFile(const std::wstring& outDir, const std::wstring& relative,
+                     const std::string& bytes, std::wstring& error) {
+    platform::FileWriter writer;
+    const std::wstring path = JoinPath(outDir, relative);
+    if (!CreateFileBelow(outDir, path, writer) || !writer.Write(bytes.data(), bytes.size()) ||
+        !writer.Flush() || !writer.Close()) {
+        error = L"output file cannot be written (" + ErrorText() + L"): " + path;
+        return false;
+    }
+    return true;
+}
+
+// The manifest read back with the updater's own parser must name the same
+// files with the same sizes and digests, and fit the updater's size limit.
+bool CheckWithUpdaterParser(const std::string& body, const ManifestDocument& document,
+                            uint64_t maxBytes, const wchar_t* name, std::wstring& error) {
+    if (body.size() > maxBytes) {
+        error = std::wstring(name) + L" would be " + ToDecimal(body.size()) +
+                L" bytes; the updater reads at most " + ToDecimal(maxBytes);
+        return false;
+    }
+    Manifest parsed;
+    bool same = ParseManifest(body, parsed) && parsed.files.size() == document.files.size() &&
+                parsed.version == document.version;
+    for (size_t i = 0; same && i < parsed.files.size(); ++i) {
+        const PublishedFile& file = document.files[i];
+        same = parsed.files[i].path == file.path && parsed.files[i].url == file.url &&
+               parsed.files[i].size == file.size && parsed.files[i].sha256 == file.sha256;
+    }
+    if (same && document.hasSequence) {
+        same = parsed.hasSequence && parsed.sequence == document.sequence &&
+               parsed.expires == document.expires;
+    }
+    if (!same) {
+        error = std::wstring(name) + L" does not read back as written with the updater's parser";
+        return false;
+    }
+    return true;
+}
+
+struct Hashed {
+    std::wstring relative;
+    uint64_t size = 0;
+    std::string sha256;
+};
+
+}  // namespace
+
+bool PublishRelease(const PublishOptions& options, PublishReport& report) {
+    report = PublishReport{};
+    std::vector<ReleaseFile> files;
+    if (!ScanReleaseFolder(options.releaseDir, files, report.refusals)) {
+        return false;
+    }
+    if (!CheckOutputFolder(options, report.error)) {
+        return false;
+    }
+    ManifestSigner signer;
+    if (!options.signKey.empty() && !signer.Load(options.signKey, report.error)) {
+        return false;
+    }
+
+    // Hash everything first: the content names, and every decision below,
+    // are known before the output folder is touched.
+    std::vector<Hashed> hashed;
+    hashed.reserve(files.size());
+    for (const ReleaseFile& file : files) {
+        Hashed h{file.relative, 0, {}};
+        if (!HashReleaseFile(options.releaseDir, file.relative, nullptr, h.sha256, h.size,
+                             report.error)) {
+            return false;
+        }
+        hashed.push_back(std::move(h));
+    }
+
+    ManifestDocument update;
+    ManifestDocument full;
+    for (ManifestDocument* document : {&update, &full}) {
+        document->version = options.version;
+        document->hasSequence = options.hasSequence;
+        document->sequence = options.sequence;
+        document->expires = options.expires;
+    }
+    full.full = true;
+    full.managedRoots = options.managedRoots;
+    full.preserve = options.preserve;
+    // A signed updater keeps its rollback record there; a dry-run must not
+    // report it as an extra file.
+    if (std::none_of(full.preserve.begin(), full.preserve.end(), [](const std::wstring& rule) {
+            return PreserveRuleMatches(MakeRuleKey(kSequenceRecordPath), rule);
+        })) {
+        full.preserve.push_back(kSequenceRecordPath);
+    }
+    for (const Hashed& h : hashed) {
+        PublishedFile entry{h.relative, ContentUrl(h.sha256), h.size, h.sha256};
+        full.files.push_back(entry);
+        PathPolicyDecision decision;
+        if (ClassifyIncrementalPath(h.relative, decision)) {
+            update.files.push_back(entry);
+        } else {
+            report.leftOut.push_back(LeftOutFile{h.relative, decision.reason});
+        }
+    }
+    report.fileCount = full.files.size();
+    report.updateCount = update.files.size();
+    if (update.files.empty()) {
+        report.error =
+            L"no file of the release may be replaced by the update mode; the updater "
+            L"refuses a manifest without files";
+        return false;
+    }
+    const std::string updateJson = RenderManifestJson(update);
+    const std::string fullJson = RenderManifestJson(full);
+    if (!CheckWithUpdaterParser(updateJson, update, kUpdateManifestMaxBytes, kUpdateManifestName,
+                                report.error) ||
+        !CheckWithUpdaterParser(fullJson, full, kFullManifestMaxBytes, kFullManifestName,
+                                report.error)) {
+        return false;
+    }
+    std::string updateSig;
+    std::string fullSig;
+    if (!options.signKey.empty() && (!signer.Sign(updateJson, updateSig, report.error) ||
+                                     !signer.Sign(fullJson, fullSig, report.error))) {
+        return false;
+    }
+
+    // From here on the output folder is written.
+    if (!CreateDirectoryTree(options.outDir)) {
+        report.error = L"output folder cannot be made (" + ErrorText() + L"): " + options.outDir;
+        return false;
+    }
+    std::vector<PackageEntry> package;
+    std::vector<std::string> stored;
+    for (const Hashed& h : hashed) {
+        const std::wstring content = JoinPath(options.outDir, ContentRelative(h.sha256));
+        package.push_back(PackageEntry{h.relative, content});
+        if (std::find(stored.begin(), stored.end(), h.sha256) != stored.end()) {
+            continue;
+        }
+        stored.push_back(h.sha256);
+        platform::FileWriter writer;
+        if (!CreateFileBelow(options.outDir, content, writer)) {
+            report.error = L"output file cannot be made (" + ErrorText() + L"): " + content;
+            return false;
+        }
+        std::string sha256;
+        uint64_t size = 0;
+        if (!HashReleaseFile(options.releaseDir, h.relative, &writer, sha256, size, report.error)) {
+            return false;
+        }
+        if (!writer.Flush() || !writer.Close()) {
+            report.error = L"output file cannot be written (" + ErrorText() + L"): " + content;
+            return false;
+        }
+        if (sha256 != h.sha256 || size != h.size) {
+            report.error = L"release file changed while it was published: " + h.relative;
+            return false;
+        }
+    }
+    if (!WriteOutputFile(options.outDir, kUpdateManifestName, updateJson, report.error) ||
+        !WriteOutputFile(options.outDir, kFullManifestName, fullJson, report.error)) {
+        return false;
+    }
+    if (!options.signKey.empty() &&
+        (!WriteOutputFile(options.outDir, std::wstring(kUpdateManifestName) + L".sig", updateSig,
+                          report.error) ||
+         !WriteOutputFile(options.outDir, std::wstring(kFullManifestName) + L".sig", fullSig,
+                          report.error))) {
+        return false;
+    }
+
+    // The package is made from the stored copies, whose digests were checked
+    // as they were written.
+    const std::wstring packagePath = JoinPath(options.outDir, kPackageName);
+    if (!WriteClientPackage(packagePath, package, report.error)) {
+        return false;
+    }
+    std::string packageSha;
+    uint64_t packageSize = 0;
+    if (!HashReleaseFile(options.outDir, kPackageName, nullptr, packageSha, packageSize,
+                         report.error)) {
+        return false;
+    }
+    report.packageUrl = JoinUrl(options.baseUrl, kPackageName);
+    report.packageSha256 = packageSha;
+    report.packageSize = packageSize;
+    return true;
+}
+
+}  // namespace rr::publish
