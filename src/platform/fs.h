@@ -169,4 +169,12 @@ class DirHandle {
 // close. Read sharing only on Windows. Failures are silent; the result says.
 bool AppendToFile(const std::wstring& path, const std::string& bytes);
 
+// Free bytes that this user may fill on the volume holding `path`
+// (GetDiskFreeSpaceExW; statvfs f_bavail). False: LastError() tells why.
+bool FreeSpaceOnVolume(const std::wstring& path, uint64_t& bytes);
+
+// The path as a library that opens files by a narrow name takes it: UTF-8 in
+// the system's own form (libzip on Windows turns UTF-8 into UTF-16 itself).
+std::string NativePathUtf8(const std::wstring& path);
+
 }  // namespace rr::platform
