@@ -35,6 +35,9 @@ const wchar_t* const kFullClientPreserveRules[] = {
     // The diagnostics switch: a repair that quarantined it would have the
     // logs of that very run deleted at its end.
     L"Data\\Local\\EnableDiagnostics.txt",
+    // The highest manifest sequence a signed build has accepted: quarantining
+    // it would reopen the client to rolled-back releases.
+    L"Data\\Local\\ManifestSequence.txt",
 };
 const wchar_t* const kFullClientPreservedExtensions[] = {L".log", L".tmp", L".dll"};
 

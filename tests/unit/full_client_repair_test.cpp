@@ -361,6 +361,7 @@ TEST_F(FullClientRepairTest, ApplyRunWithQuarantineEndsWithTheWorkFoldersGone) {
     WriteFile(Client("Data/Extra.bmd"), "extra");
     WriteFile(Client("Data/Stale/Old.bmd"), "stale");
     WriteFile(Client("Data/Local/EnableDiagnostics.txt"), "");
+    WriteFile(Client("Data/Local/ManifestSequence.txt"), "7");
     WriteFile(Client("_full_tmp/Orvella_Client.zip"), "zip");
     config.quarantineExtras = true;
 
@@ -372,6 +373,8 @@ TEST_F(FullClientRepairTest, ApplyRunWithQuarantineEndsWithTheWorkFoldersGone) {
     EXPECT_FALSE(fs::exists(Client("Data/Stale")));
     EXPECT_EQ(ReadFile(Client("Data/Local/EnableDiagnostics.txt")), "")
         << "the diagnostics switch is neither quarantined nor overwritten";
+    EXPECT_EQ(ReadFile(Client("Data/Local/ManifestSequence.txt")), "7")
+        << "nor is the record that guards against rolled-back releases";
     for (const char* work :
          {"_full_tmp", "_full_extract", "_backup_update", "_quarantine_update"}) {
         EXPECT_FALSE(fs::exists(Client(work))) << work;
@@ -380,7 +383,7 @@ TEST_F(FullClientRepairTest, ApplyRunWithQuarantineEndsWithTheWorkFoldersGone) {
     EXPECT_EQ(recorder.shown.back().status, L"Repair complete");
     EXPECT_EQ(recorder.shown.back().detail, L"Files applied; artifacts cleaned");
     EXPECT_EQ(recorder.shown.back().hint,
-              L"Copied 2 | Extra moved 2 | Extra preserved 4 | Extra failed 0 | Empty dirs "
+              L"Copied 2 | Extra moved 2 | Extra preserved 5 | Extra failed 0 | Empty dirs "
               L"removed 1 | Artifacts removed 10");
     const Lines lines = Log("FullClientApply.log");
     EXPECT_TRUE(Has(lines, "PRESERVED/APPLY-SKIPPED: Data\\Local\\EnableDiagnostics.txt"));
