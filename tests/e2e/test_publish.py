@@ -155,6 +155,31 @@ class RoundTripTest(PublishCase):
         self.assertIn(" - Data\\Local\\EnableDiagnostics.txt", lines)
         self.assertIn("extra count: 0", lines)
 
+        # The printed package values repair a damaged client with full-client-apply:
+        # afterwards every release file is there byte for byte, except the ones the
+        # repair keeps by rule, which it names.
+        os.remove(client.file("Data/Item/Shield.bmd"))
+        client.write("Data/Scripts/ai/boss.lua", b"return 1\n")
+        client.write("Data/Item/Junk.bmd", b"not in the release")
+        package_args = " ".join(done.stdout.splitlines()).split()
+        repair = harness.run_updater(harness.updater_args(
+            client, mode="full-client-apply", extra=package_args + ["--quarantine-extras"]))
+        self.assertEqual(repair.code, 0, repair)
+        lines = client.log_lines("FullClientApply.log")
+        kept = {l[len("PRESERVED/APPLY-SKIPPED: "):] for l in lines
+                if l.startswith("PRESERVED/APPLY-SKIPPED: ")}
+        self.assertIn("config.ini", kept)
+        for rel, data in files.items():
+            if rel.replace("/", "\\") in kept:
+                continue
+            with open(client.file(rel), "rb") as f:
+                self.assertEqual(f.read(), data, rel)
+        with open(client.file("config.ini"), "rb") as f:
+            self.assertEqual(f.read(), b"[video]\nwidth=1920\n", "the player's own settings stay")
+        self.assertFalse(client.exists("Data/Item/Junk.bmd"))
+        for work in ("_full_tmp", "_full_extract", "_backup_update", "_quarantine_update"):
+            self.assertFalse(client.exists(work), work)
+
         # The same inputs give the same bytes.
         again = os.path.join(self.work, "again")
         redo = self.publish(release, again, "--managed-root", "Data", "--preserve",
