@@ -20,6 +20,7 @@ the rr_dialog_helper program, which also reports their texts.
 
 import atexit
 import concurrent.futures
+import errno
 import os
 import shutil
 import signal
@@ -326,15 +327,25 @@ class Game:
     def __init__(self, client, args):
         self.client = client
         before = len(client.started())
-        self.proc = subprocess.Popen(
-            _command(client.main_exe, args),
-            cwd=client.path,
-            env=_environment(),
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            start_new_session=True,
-        )
+        # Scenarios run in threads: a child forked by another thread while this
+        # folder's Main.exe was being copied holds a writable descriptor to it
+        # until that child execs, and exec then fails with "Text file busy".
+        for attempt in range(100):
+            try:
+                self.proc = subprocess.Popen(
+                    _command(client.main_exe, args),
+                    cwd=client.path,
+                    env=_environment(),
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+                break
+            except OSError as e:
+                if e.errno != errno.ETXTBSY or attempt == 99:
+                    raise
+                time.sleep(0.02)
         if not client.wait_for_starts(before + 1, timeout=30):
             self.stop()
             raise RuntimeError("fake game did not start in " + client.path)
