@@ -428,6 +428,33 @@ bool ReplaceEntryAndDelete(HANDLE dir, const std::wstring& name) {
     return DeleteOnClose(temp);
 }
 
+// After an open that asked for a file: only a regular file reached by its own
+// name is kept; a folder, a link or a device there is refused.
+bool AcceptRegularFile(const DirHandle& dir, HANDLE parent, const std::wstring& parentPath,
+                       NTSTATUS status, const Handle& h, const std::wstring& name) {
+    if (status == kStatusFileIsADirectory) {
+        FileInfo info;
+        if (dir.Stat(name, info) && info.IsReparsePoint()) {
+            return FailWith(kErrorStoppedOnSymlink);
+        }
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    if (!NT_SUCCESS(status)) {
+        return FailWithStatus(status);
+    }
+    EntryKind kind;
+    if (!FillKind(parent, parentPath, h.get(), name, kind)) {
+        return false;
+    }
+    if (kind.link) {
+        return FailWith(kErrorStoppedOnSymlink);
+    }
+    if (!kind.regular()) {
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    return true;
+}
+
 }  // namespace
 
 struct DirHandle::Impl {
@@ -741,25 +768,8 @@ bool DirHandle::OpenFileForRead(const std::wstring& name, FileReader& reader) co
         OpenRelative(impl_->dir.get(), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                      FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN,
                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY, h);
-    if (status == kStatusFileIsADirectory) {
-        FileInfo info;
-        if (Stat(name, info) && info.IsReparsePoint()) {
-            return FailWith(kErrorStoppedOnSymlink);
-        }
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-    if (!NT_SUCCESS(status)) {
-        return FailWithStatus(status);
-    }
-    EntryKind kind;
-    if (!FillKind(impl_->dir.get(), impl_->path, h.get(), name, kind)) {
+    if (!AcceptRegularFile(*this, impl_->dir.get(), impl_->path, status, h, name)) {
         return false;
-    }
-    if (kind.link) {
-        return FailWith(kErrorStoppedOnSymlink);
-    }
-    if (!kind.regular()) {
-        return FailWith(ERROR_ACCESS_DENIED);
     }
     reader.impl_->file.Reset(h.Release());
     return true;
@@ -812,25 +822,8 @@ bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes
             break;
         }
     }
-    if (status == kStatusFileIsADirectory) {
-        FileInfo info;
-        if (Stat(name, info) && info.IsReparsePoint()) {
-            return FailWith(kErrorStoppedOnSymlink);
-        }
-        return FailWith(ERROR_ACCESS_DENIED);
-    }
-    if (!NT_SUCCESS(status)) {
-        return FailWithStatus(status);
-    }
-    EntryKind kind;
-    if (!FillKind(impl_->dir.get(), impl_->path, h.get(), name, kind)) {
+    if (!AcceptRegularFile(*this, impl_->dir.get(), impl_->path, status, h, name)) {
         return false;
-    }
-    if (kind.link) {
-        return FailWith(kErrorStoppedOnSymlink);
-    }
-    if (!kind.regular()) {
-        return FailWith(ERROR_ACCESS_DENIED);
     }
     DWORD written = 0;
     if (!::WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
