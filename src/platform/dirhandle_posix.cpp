@@ -69,8 +69,8 @@ uint32_t AttributesAt(int dirFd, const std::string& name, const struct stat& st)
     return attrs == 0 ? kAttrNormal : attrs;
 }
 
-// What an open with O_NOFOLLOW reports for a link at the name: ELOOP, or
-// ENOTDIR with O_DIRECTORY. Both become the one "stopped on a link" code.
+// What an open with O_NOFOLLOW (or an rmdir) reports for a link at the name:
+// ELOOP, or ENOTDIR. Both become the one "stopped on a link" code.
 bool FailOpenAt(int dirFd, const std::string& name) {
     int err = errno;
     struct stat st {};
@@ -246,17 +246,7 @@ bool DirHandle::RemoveChildDirectory(const std::wstring& name) const {
     }
     // rmdir of a link fails with ENOTDIR: the link and its target stay.
     if (::unlinkat(impl_->fd, native.c_str(), AT_REMOVEDIR) != 0) {
-        int err = errno;
-        struct stat st {};
-        if (err == ENOTDIR && ::fstatat(impl_->fd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(st.st_mode)) {
-            return Fail(kErrorStoppedOnSymlink);
-        }
-        if (err == ENOTDIR) {
-            return Fail(kErrorDirectory);
-        }
-        SetLastErrorFromErrno(err);
-        return false;
+        return FailOpenAt(impl_->fd, native);
     }
     return true;
 }
