@@ -2,6 +2,7 @@
 
 #include "fs/crash_points.h"
 #include "fs/path.h"
+#include "fs/tree_walk.h"
 #include "platform/error.h"
 
 namespace rr {
@@ -307,35 +308,95 @@ void SetDeleteTreeHook(DeleteTreeHook hook) {
 
 namespace {
 
-struct TreeDeletion {
-    LinkPolicy policy;
-    DeleteObserver* observer;
-    bool clean = true;
+// Deletes what the walk meets: files and links as it lists them, each folder
+// once its entries are gone, by name through its parent's handle.
+class TreeDeletion : public TreeVisitor {
+  public:
+    TreeDeletion(const std::wstring& root, LinkPolicy policy, DeleteObserver* observer)
+        : root_(root), policy_(policy), observer_(observer) {}
+
+    bool clean() const { return clean_; }
 
     void Failed(const std::wstring& path, const wchar_t* what, uint32_t error) {
-        clean = false;
-        if (observer) {
-            observer->Failed(path, what, error);
+        clean_ = false;
+        if (observer_) {
+            observer_->Failed(path, what, error);
         }
     }
 
     void Blocked(const std::wstring& path) {
-        clean = false;
-        if (observer) {
-            observer->LinkBlocked(path);
+        clean_ = false;
+        if (observer_) {
+            observer_->LinkBlocked(path);
         }
     }
 
+    WalkStep Visit(const WalkItem& item) override {
+        if (item.IsReparsePoint()) {
+            RemoveLink(item.folder, item.name, Full(item.relative));
+            return WalkStep::kSkip;
+        }
+        if (!item.IsDirectory()) {
+            RemoveFile(item.folder, item.name, Full(item.relative));
+            return WalkStep::kSkip;
+        }
+        if (Hook()) {
+            Hook()(DeleteTreePhase::kBeforeEnter, Full(item.relative));
+        }
+        // A read-only folder keeps its children on POSIX (not on Windows);
+        // clearing it first gives both systems the same outcome.
+        item.folder.SetNormalAttributes(item.name);
+        return WalkStep::kEnter;
+    }
+
+    void Entered(const WalkItem& item) override {
+        if (Hook()) {
+            Hook()(DeleteTreePhase::kEntered, Full(item.relative));
+        }
+    }
+
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+        if (stop == WalkStop::kLink) {
+            // Swapped for a link since it was listed: never entered.
+            Blocked(Full(relative));
+        } else if (stop != WalkStop::kMissing) {
+            Failed(Full(relative), L"enumerate directory", error);
+        }
+    }
+
+    void Left(const WalkItem& item) override {
+        CrashPoint();
+        item.folder.SetNormalAttributes(item.name);
+        if (item.folder.RemoveChildDirectory(item.name)) {
+            if (observer_) {
+                observer_->FolderDeleted(Full(item.relative));
+            }
+            return;
+        }
+        const uint32_t error = platform::LastError();
+        if (IsNotFound(error)) {
+            return;
+        }
+        if (error == platform::kErrorStoppedOnSymlink) {
+            Blocked(Full(item.relative));
+            return;
+        }
+        Failed(Full(item.relative), L"remove directory", error);
+    }
+
+  private:
+    std::wstring Full(const std::wstring& relative) const { return JoinPath(root_, relative); }
+
     void RemoveLink(const platform::DirHandle& parent, const std::wstring& name,
                     const std::wstring& path) {
-        if (policy == LinkPolicy::kBlock) {
+        if (policy_ == LinkPolicy::kBlock) {
             Blocked(path);
             return;
         }
         CrashPoint();
         if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
-            if (observer) {
-                observer->FileDeleted(path);
+            if (observer_) {
+                observer_->FileDeleted(path);
             }
             return;
         }
@@ -343,8 +404,8 @@ struct TreeDeletion {
         // enters it.
         if (platform::LastError() == platform::kErrorAccessDenied &&
             parent.RemoveChildDirectory(name)) {
-            if (observer) {
-                observer->FileDeleted(path);
+            if (observer_) {
+                observer_->FileDeleted(path);
             }
             return;
         }
@@ -356,76 +417,18 @@ struct TreeDeletion {
         CrashPoint();
         parent.SetNormalAttributes(name);
         if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
-            if (observer) {
-                observer->FileDeleted(path);
+            if (observer_) {
+                observer_->FileDeleted(path);
             }
             return;
         }
         Failed(path, L"delete file", platform::LastError());
     }
 
-    // `name` in `parent` was seen as a real folder.
-    void RemoveFolder(const platform::DirHandle& parent, const std::wstring& name,
-                      const std::wstring& path) {
-        if (Hook()) {
-            Hook()(DeleteTreePhase::kBeforeEnter, path);
-        }
-        // A read-only folder keeps its children on POSIX (not on Windows);
-        // clearing it first gives both systems the same outcome.
-        parent.SetNormalAttributes(name);
-        platform::DirHandle folder;
-        if (!folder.OpenChild(parent, name)) {
-            uint32_t error = platform::LastError();
-            if (error == platform::kErrorStoppedOnSymlink) {
-                // Swapped for a link since it was listed: never entered.
-                Blocked(path);
-                return;
-            }
-            if (!IsNotFound(error)) {
-                Failed(path, L"enumerate directory", error);
-            }
-            return;
-        }
-        if (Hook()) {
-            Hook()(DeleteTreePhase::kEntered, path);
-        }
-        std::vector<platform::DirEntry> entries;
-        if (!folder.List(entries)) {
-            Failed(path, L"enumerate directory", platform::LastError());
-        }
-        for (const platform::DirEntry& entry : entries) {
-            Remove(folder, entry.name, JoinPath(path, entry.name), entry.attributes);
-        }
-        folder.Close();
-        CrashPoint();
-        parent.SetNormalAttributes(name);
-        if (parent.RemoveChildDirectory(name)) {
-            if (observer) {
-                observer->FolderDeleted(path);
-            }
-            return;
-        }
-        uint32_t error = platform::LastError();
-        if (IsNotFound(error)) {
-            return;
-        }
-        if (error == platform::kErrorStoppedOnSymlink) {
-            Blocked(path);
-            return;
-        }
-        Failed(path, L"remove directory", error);
-    }
-
-    void Remove(const platform::DirHandle& parent, const std::wstring& name,
-                const std::wstring& path, uint32_t attributes) {
-        if (attributes & platform::kAttrReparsePoint) {
-            RemoveLink(parent, name, path);
-        } else if (attributes & platform::kAttrDirectory) {
-            RemoveFolder(parent, name, path);
-        } else {
-            RemoveFile(parent, name, path);
-        }
-    }
+    const std::wstring& root_;
+    LinkPolicy policy_;
+    DeleteObserver* observer_;
+    bool clean_ = true;
 };
 
 }  // namespace
@@ -433,6 +436,7 @@ struct TreeDeletion {
 bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, LinkPolicy policy,
                      DeleteObserver* observer) {
     const std::wstring full = JoinPath(root, relative);
+    TreeDeletion deletion(root, policy, observer);
     platform::DirHandle parent;
     std::wstring name;
     WalkStop stop = WalkStop::kNone;
@@ -440,21 +444,37 @@ bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, Lin
         if (stop == WalkStop::kMissing) {
             return true;
         }
-        TreeDeletion failing{policy, observer};
         if (stop == WalkStop::kLink) {
-            failing.Blocked(full);
+            deletion.Blocked(full);
         } else {
-            failing.Failed(full, L"delete file", platform::LastError());
+            deletion.Failed(full, L"delete file", platform::LastError());
         }
+        return false;
+    }
+    std::wstring target;
+    if (!RelativePathUnderRoot(root, full, target)) {
+        deletion.Failed(full, L"delete file", platform::kErrorInvalidName);
         return false;
     }
     platform::FileInfo info;
     if (!parent.Stat(name, info)) {
         return IsNotFound(platform::LastError());
     }
-    TreeDeletion deletion{policy, observer};
-    deletion.Remove(parent, name, full, info.attributes);
-    return deletion.clean;
+    // The target is one entry of its parent, handled as the walk handles the
+    // entries below it.
+    const WalkItem item{parent, name, target, info.attributes, 0};
+    if (deletion.Visit(item) == WalkStep::kEnter) {
+        platform::DirHandle folder;
+        if (!folder.OpenChild(parent, name)) {
+            const uint32_t error = platform::LastError();
+            deletion.Unreadable(target, StopForOpenError(error), error);
+            return deletion.clean();
+        }
+        deletion.Entered(item);
+        WalkOpenFolder(std::move(folder), target, deletion);
+        deletion.Left(item);
+    }
+    return deletion.clean();
 }
 
 }  // namespace rr

@@ -19,24 +19,52 @@ namespace {
 constexpr uint32_t kTargetTotal = 4;
 const wchar_t* const kCleaningStatus = L"Cleaning repair artifacts...";
 
-// Counts and logs what the handle walk meets inside a cleanup target.
+// Counts and logs what the handle walk meets inside a cleanup target. A
+// subtree that fails as a whole (a mount, a folder without rights, thousands
+// of levels deep) would write one line per entry: the first few are shown,
+// the rest counted in one line at the end.
 class CleanupCounter : public DeleteObserver {
   public:
-    explicit CleanupCounter(CleanupStats& stats) : stats_(stats) {}
+    CleanupCounter(CleanupStats& stats, const std::wstring& target)
+        : stats_(stats), target_(target) {}
+    ~CleanupCounter() override {
+        if (hidden_ != 0) {
+            LogRepairCleanup(L"FAILED or BLOCKED entries not logged: " + ToDecimal(hidden_) +
+                             L" below " + target_);
+        }
+    }
     void FileDeleted(const std::wstring&) override { ++stats_.deletedFiles; }
     void FolderDeleted(const std::wstring&) override { ++stats_.deletedFolders; }
     void LinkBlocked(const std::wstring& path) override {
         ++stats_.blocked;
-        LogRepairCleanup(L"BLOCKED child reparse point: " + path);
+        if (Show()) {
+            LogRepairCleanup(L"BLOCKED child reparse point: " + path);
+        }
     }
     void Failed(const std::wstring& path, const wchar_t* what, uint32_t error) override {
         ++stats_.failed;
-        LogRepairCleanup(std::wstring(L"FAILED ") + what + L": " + path + L" error=" +
-                         ToDecimal(error));
+        if (Show()) {
+            LogRepairCleanup(std::wstring(L"FAILED ") + what + L": " + path + L" error=" +
+                             ToDecimal(error));
+        }
     }
 
   private:
+    static constexpr uint32_t kShownLines = 20;
+
+    bool Show() {
+        if (shown_ < kShownLines) {
+            ++shown_;
+            return true;
+        }
+        ++hidden_;
+        return false;
+    }
+
     CleanupStats& stats_;
+    const std::wstring& target_;
+    uint32_t shown_ = 0;
+    uint64_t hidden_ = 0;
 };
 
 }  // namespace
@@ -94,7 +122,7 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
         LogRepairCleanup(L"BLOCKED reparse point: " + path);
         return;
     }
-    CleanupCounter counter(stats);
+    CleanupCounter counter(stats, path);
     DeleteTreeBelow(root, relative, LinkPolicy::kBlock, &counter);
 }
 

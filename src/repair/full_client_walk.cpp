@@ -5,6 +5,7 @@
 #include "fs/path.h"
 #include "fs/preserve_rules.h"
 #include "fs/safe_fs.h"
+#include "fs/tree_walk.h"
 #include "log/log.h"
 #include "net/sha256.h"
 #include "platform/error.h"
@@ -22,81 +23,51 @@ struct Listed {
     uint64_t size = 0;
 };
 
-// Lists a folder at or below clientDir, opened from clientDir one folder at a
-// time: a link anywhere on the way stops the listing instead of leading out.
-bool ListBelow(const std::wstring& clientDir, const std::wstring& folder, bool withSizes,
-               std::vector<Listed>& out, WalkStop& stop, uint32_t& error) {
-    out.clear();
-    stop = WalkStop::kNone;
-    error = 0;
-    std::wstring relative;
-    if (!IsSamePath(folder, clientDir) && !RelativePathUnderRoot(clientDir, folder, relative)) {
-        stop = WalkStop::kOutside;
-        return false;
-    }
-    platform::DirHandle handle;
-    if (!OpenFolderBelow(clientDir, relative, false, handle, &stop)) {
-        error = platform::LastError();
-        return false;
-    }
-    std::vector<platform::DirEntry> entries;
-    if (!handle.List(entries)) {
-        stop = WalkStop::kFailed;
-        error = platform::LastError();
-        return false;
-    }
-    out.reserve(entries.size());
-    for (platform::DirEntry& entry : entries) {
-        Listed item;
-        item.entry = std::move(entry);
+// Depth first in listing order, each folder opened through its parent's
+// handle (see WalkTreeBelow). `visit` gets the full path and returns true to
+// enter a folder; `listFailed` gets a folder that could not be opened or
+// listed.
+template <typename VisitFn, typename FailFn>
+class FolderWalk : public TreeVisitor {
+  public:
+    FolderWalk(const std::wstring& clientDir, bool withSizes, VisitFn& visit, FailFn& listFailed)
+        : clientDir_(clientDir), withSizes_(withSizes), visit_(visit), listFailed_(listFailed) {}
+
+    WalkStep Visit(const WalkItem& item) override {
+        Listed listed;
+        listed.entry.name = item.name;
+        listed.entry.attributes = item.attributes;
         // Sizes come from the entry itself through the folder's handle. One
         // that vanished since the listing keeps 0; hashing it fails later.
         platform::FileInfo info;
-        if (withSizes && item.entry.IsRegularFile() && handle.Stat(item.entry.name, info)) {
-            item.size = info.size;
+        if (withSizes_ && item.IsRegularFile() && item.folder.Stat(item.name, info)) {
+            listed.size = info.size;
         }
-        out.push_back(std::move(item));
+        return visit_(JoinPath(clientDir_, item.relative), listed) ? WalkStep::kEnter
+                                                                   : WalkStep::kSkip;
     }
-    return true;
-}
 
-// Depth first in listing order, as a recursion would go, but on an explicit
-// stack: a deep hostile tree can exhaust neither the call stack nor the
-// handles (no folder stays open while its children are visited). `visit`
-// returns true to enter the child folder.
-template <typename Visit, typename ListFailed>
-void WalkBelow(const std::wstring& clientDir, const std::wstring& start, bool withSizes,
-               Visit visit, ListFailed listFailed) {
-    struct Frame {
-        std::wstring folder;
-        std::vector<Listed> entries;
-        size_t next = 0;
-    };
-    std::vector<Frame> stack;
-    auto enter = [&](const std::wstring& folder) {
-        Frame frame;
-        frame.folder = folder;
-        WalkStop stop = WalkStop::kNone;
-        uint32_t error = 0;
-        if (!ListBelow(clientDir, folder, withSizes, frame.entries, stop, error)) {
-            listFailed(folder, stop, error);
-            return;
-        }
-        stack.push_back(std::move(frame));
-    };
-    enter(start);
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next == top.entries.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const Listed& item = top.entries[top.next++];
-        std::wstring child = JoinPath(top.folder, item.entry.name);
-        if (visit(child, item)) {
-            enter(child);
-        }
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+        listFailed_(relative.empty() ? clientDir_ : JoinPath(clientDir_, relative), stop, error);
     }
+
+  private:
+    const std::wstring& clientDir_;
+    bool withSizes_;
+    VisitFn& visit_;
+    FailFn& listFailed_;
+};
+
+template <typename VisitFn, typename FailFn>
+void WalkBelow(const std::wstring& clientDir, const std::wstring& start, bool withSizes,
+               VisitFn visit, FailFn listFailed) {
+    std::wstring relative;
+    if (!IsSamePath(start, clientDir) && !RelativePathUnderRoot(clientDir, start, relative)) {
+        listFailed(start, WalkStop::kOutside, 0);
+        return;
+    }
+    FolderWalk<VisitFn, FailFn> walk(clientDir, withSizes, visit, listFailed);
+    WalkTreeBelow(clientDir, relative, walk);
 }
 
 std::wstring RelativeOrFull(const std::wstring& root, const std::wstring& path) {

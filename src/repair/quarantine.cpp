@@ -4,6 +4,7 @@
 #include "fs/path.h"
 #include "fs/preserve_rules.h"
 #include "fs/safe_fs.h"
+#include "fs/tree_walk.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -19,10 +20,6 @@ uint32_t FailureCode(WalkStop stop) {
     return stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
 }
 
-bool IsNotFound(uint32_t error) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-}
-
 // True when the package has a real folder at the same relative path: then the
 // client's folder is no extra, empty or not.
 bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& packageRoot,
@@ -33,63 +30,91 @@ bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& package
            info.IsDirectory() && !info.IsReparsePoint();
 }
 
-// The second half of one folder's visit, after its children were handled.
-void RemoveIfEmptyExtra(const std::wstring& folder, const std::wstring& packageRoot,
-                        const std::wstring& clientDir, ExtraDirStats& stats) {
-    if (IsSamePath(folder, clientDir)) {
-        return;  // the client folder itself is never removed
+// Children first: a folder is looked at once the walk has left it, so an
+// extra folder that held only empty extra folders is empty by then. Every
+// folder is opened and removed by name through its parent's handle.
+class EmptyExtraDirRemoval : public TreeVisitor {
+  public:
+    EmptyExtraDirRemoval(const std::wstring& clientDir, const std::wstring& packageRoot,
+                         ExtraDirStats& stats)
+        : clientDir_(clientDir), packageRoot_(packageRoot), stats_(stats) {}
+
+    WalkStep Visit(const WalkItem& item) override {
+        if (!item.IsDirectory()) {
+            return WalkStep::kSkip;  // files are never touched here
+        }
+        if (item.IsReparsePoint()) {
+            ++stats_.blocked;
+            LogFullClientApply(L"EXTRA_DIR blocked child reparse point: " + item.relative);
+            return WalkStep::kSkip;
+        }
+        if (ProtectedFolderKind(item.relative) == kFolderProtected) {
+            ++stats_.preserved;
+            LogFullClientApply(L"EXTRA_DIR preserved: " + item.relative);
+            return WalkStep::kSkip;
+        }
+        return WalkStep::kEnter;
     }
-    std::wstring relative;
-    if (!RelativePathUnderRoot(clientDir, folder, relative)) {
-        ++stats.blocked;
-        LogFullClientApply(L"EXTRA_DIR blocked invalid path: " + folder);
-        return;
+
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+        const std::wstring path = relative.empty() ? clientDir_ : JoinPath(clientDir_, relative);
+        if (stop == WalkStop::kLink) {
+            ++stats_.blocked;
+            LogFullClientApply(L"EXTRA_DIR blocked reparse point: " + path);
+            return;
+        }
+        if (stop == WalkStop::kMissing) {
+            return;  // gone since it was listed: nothing to remove
+        }
+        ++stats_.failed;
+        LogFullClientApply(L"EXTRA_DIR failed enumerate: " + path + L" error=" + ToDecimal(error));
     }
-    const int kind = ProtectedFolderKind(relative);
-    if (kind == kFolderProtected) {
-        ++stats.preserved;
-        LogFullClientApply(L"EXTRA_DIR preserved: " + relative);
-        return;
+
+    void Left(const WalkItem& item) override {
+        const std::wstring& relative = item.relative;
+        if (ProtectedFolderKind(relative) == kFolderWalkedOnly ||
+            PackageHasFolder(clientDir_, packageRoot_, relative)) {
+            return;
+        }
+        ++stats_.scanned;
+        platform::DirHandle handle;
+        std::vector<platform::DirEntry> entries;
+        if (!handle.OpenChild(item.folder, item.name) || !handle.List(entries)) {
+            ++stats_.failed;
+            LogFullClientApply(L"EXTRA_DIR failed emptiness check: " + relative + L" error=" +
+                               ToDecimal(platform::LastError()));
+            return;
+        }
+        handle.Close();
+        if (!entries.empty()) {
+            ++stats_.keptNotEmpty;
+            LogFullClientApply(L"EXTRA_DIR/NOT-EMPTY/KEPT: " + relative);
+            return;
+        }
+        // A last look at the entry itself: a folder swapped for a link since
+        // the listing stays.
+        platform::FileInfo info;
+        if (!item.folder.Stat(item.name, info) || !info.IsDirectory() || info.IsReparsePoint()) {
+            ++stats_.blocked;
+            LogFullClientApply(L"EXTRA_DIR blocked before remove: " + relative);
+            return;
+        }
+        item.folder.SetNormalAttributes(item.name);
+        if (!item.folder.RemoveChildDirectory(item.name)) {
+            ++stats_.failed;
+            LogFullClientApply(L"EXTRA_DIR failed remove: " + relative + L" error=" +
+                               ToDecimal(platform::LastError()));
+            return;
+        }
+        ++stats_.removed;
+        LogFullClientApply(L"EXTRA_DIR removed empty: " + relative);
     }
-    if (kind == kFolderWalkedOnly || PackageHasFolder(clientDir, packageRoot, relative)) {
-        return;
-    }
-    ++stats.scanned;
-    platform::DirHandle handle;
-    std::vector<platform::DirEntry> entries;
-    if (!OpenFolderBelow(clientDir, relative, false, handle) || !handle.List(entries)) {
-        ++stats.failed;
-        LogFullClientApply(L"EXTRA_DIR failed emptiness check: " + relative + L" error=" +
-                           ToDecimal(platform::LastError()));
-        return;
-    }
-    handle.Close();
-    if (!entries.empty()) {
-        ++stats.keptNotEmpty;
-        LogFullClientApply(L"EXTRA_DIR/NOT-EMPTY/KEPT: " + relative);
-        return;
-    }
-    // Removed by name through the parent's handle, after a last look at the
-    // entry itself: a folder swapped for a link since the listing stays.
-    platform::DirHandle parent;
-    std::wstring name;
-    platform::FileInfo info;
-    if (!OpenParentBelow(clientDir, folder, false, parent, name) || !parent.Stat(name, info) ||
-        !info.IsDirectory() || info.IsReparsePoint()) {
-        ++stats.blocked;
-        LogFullClientApply(L"EXTRA_DIR blocked before remove: " + relative);
-        return;
-    }
-    parent.SetNormalAttributes(name);
-    if (!parent.RemoveChildDirectory(name)) {
-        ++stats.failed;
-        LogFullClientApply(L"EXTRA_DIR failed remove: " + relative + L" error=" +
-                           ToDecimal(platform::LastError()));
-        return;
-    }
-    ++stats.removed;
-    LogFullClientApply(L"EXTRA_DIR removed empty: " + relative);
-}
+
+  private:
+    const std::wstring& clientDir_;
+    const std::wstring& packageRoot_;
+    ExtraDirStats& stats_;
+};
 
 }  // namespace
 
@@ -156,81 +181,19 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
 
 void RemoveEmptyExtraDirs(const std::wstring& folder, const std::wstring& packageRoot,
                           const std::wstring& clientDir, ExtraDirStats& stats) {
-    // Children first, on an explicit stack: a folder is pushed once to be
-    // listed and once more, below its children, to be removed when empty.
-    struct Visit {
-        std::wstring path;
-        bool childrenDone = false;
-    };
-    std::vector<Visit> stack{{folder, false}};
-    while (!stack.empty()) {
-        Visit visit = std::move(stack.back());
-        stack.pop_back();
-        if (visit.childrenDone) {
-            RemoveIfEmptyExtra(visit.path, packageRoot, clientDir, stats);
-            continue;
-        }
-        const std::wstring& path = visit.path;
-        if (!IsPathUnderRoot(path, clientDir)) {
-            ++stats.blocked;
-            LogFullClientApply(L"EXTRA_DIR blocked outside clientDir: " + path);
-            continue;
-        }
-        std::wstring relative;
-        if (!IsSamePath(path, clientDir) && !RelativePathUnderRoot(clientDir, path, relative)) {
-            ++stats.blocked;
-            LogFullClientApply(L"EXTRA_DIR blocked invalid path: " + path);
-            continue;
-        }
-        platform::DirHandle handle;
-        WalkStop stop = WalkStop::kNone;
-        if (!OpenFolderBelow(clientDir, relative, false, handle, &stop)) {
-            if (stop == WalkStop::kLink) {
-                ++stats.blocked;
-                LogFullClientApply(L"EXTRA_DIR blocked reparse point: " + path);
-            } else {
-                ++stats.failed;
-                LogFullClientApply(L"EXTRA_DIR failed attributes: " + path + L" error=" +
-                                   ToDecimal(platform::LastError()));
-            }
-            continue;
-        }
-        std::vector<platform::DirEntry> entries;
-        if (!handle.List(entries) && !IsNotFound(platform::LastError())) {
-            ++stats.failed;
-            LogFullClientApply(L"EXTRA_DIR failed enumerate: " + path + L" error=" +
-                               ToDecimal(platform::LastError()));
-        }
-        handle.Close();
-        stack.push_back({path, true});
-        std::vector<std::wstring> children;
-        for (const platform::DirEntry& entry : entries) {
-            if (!entry.IsDirectory()) {
-                continue;  // files are never touched here
-            }
-            const std::wstring child = JoinPath(path, entry.name);
-            std::wstring childRelative;
-            if (!IsPathUnderRoot(child, clientDir)) {
-                ++stats.blocked;
-                LogFullClientApply(L"EXTRA_DIR blocked child escaped clientDir: " + child);
-            } else if (!RelativePathUnderRoot(clientDir, child, childRelative)) {
-                ++stats.blocked;
-                LogFullClientApply(L"EXTRA_DIR blocked invalid child path: " + child);
-            } else if (entry.IsReparsePoint()) {
-                ++stats.blocked;
-                LogFullClientApply(L"EXTRA_DIR blocked child reparse point: " + childRelative);
-            } else if (ProtectedFolderKind(childRelative) == kFolderProtected) {
-                ++stats.preserved;
-                LogFullClientApply(L"EXTRA_DIR preserved: " + childRelative);
-            } else {
-                children.push_back(child);
-            }
-        }
-        // Pushed in reverse so that they are visited in listing order.
-        for (auto it = children.rbegin(); it != children.rend(); ++it) {
-            stack.push_back({*it, false});
-        }
+    std::wstring relative;
+    if (!IsPathUnderRoot(folder, clientDir)) {
+        ++stats.blocked;
+        LogFullClientApply(L"EXTRA_DIR blocked outside clientDir: " + folder);
+        return;
     }
+    if (!IsSamePath(folder, clientDir) && !RelativePathUnderRoot(clientDir, folder, relative)) {
+        ++stats.blocked;
+        LogFullClientApply(L"EXTRA_DIR blocked invalid path: " + folder);
+        return;
+    }
+    EmptyExtraDirRemoval removal(clientDir, packageRoot, stats);
+    WalkTreeBelow(clientDir, relative, removal);
 }
 
 void LogExtraDirCounters(const ExtraDirStats& stats) {

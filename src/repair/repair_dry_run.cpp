@@ -5,6 +5,7 @@
 
 #include "fs/path.h"
 #include "fs/safe_fs.h"
+#include "fs/tree_walk.h"
 #include "fs/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
@@ -67,68 +68,72 @@ void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
     LogRepairDryRun(L"EXTRA: " + relative);
 }
 
+namespace {
+
+// A folder's own files first, then its folders, depth first: the order the
+// report has always had.
+class ExtraScan : public TreeVisitor {
+  public:
+    ExtraScan(const std::wstring& clientDir, const Manifest& manifest,
+              const ManifestKeySet& manifestKeys, RepairDryRunCounts& counts)
+        : clientDir_(clientDir), manifest_(manifest), keys_(manifestKeys), counts_(counts) {}
+
+    bool FilesFirst() const override { return true; }
+
+    WalkStep Visit(const WalkItem& item) override {
+        if (!item.IsDirectory()) {
+            CheckScannedFile(clientDir_, manifest_, JoinPath(clientDir_, item.relative), keys_,
+                             counts_);
+            return WalkStep::kSkip;
+        }
+        if (IsPreserved(item.relative, manifest_)) {
+            return WalkStep::kSkip;
+        }
+        // Directory links are never entered: what lies behind them is not
+        // this client's folder, and a link cycle would never end.
+        if (item.IsReparsePoint()) {
+            LogRepairDryRun(L"Skipped directory link during scan: " +
+                            JoinPath(clientDir_, item.relative));
+            return WalkStep::kSkip;
+        }
+        if (++folders_ % kPumpEvery == 0) {
+            PumpMessages();
+        }
+        return WalkStep::kEnter;
+    }
+
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t /*error*/) override {
+        if (stop == WalkStop::kLink) {
+            LogRepairDryRun(L"Skipped directory link during scan: " +
+                            (relative.empty() ? clientDir_ : JoinPath(clientDir_, relative)));
+        }
+    }
+
+  private:
+    static constexpr uint32_t kPumpEvery = 64;
+
+    const std::wstring& clientDir_;
+    const Manifest& manifest_;
+    const ManifestKeySet& keys_;
+    RepairDryRunCounts& counts_;
+    uint32_t folders_ = 0;
+};
+
+}  // namespace
+
 void ScanDirectoryForExtras(const std::wstring& clientDir, const Manifest& manifest,
                             const std::wstring& directory, const ManifestKeySet& manifestKeys,
                             RepairDryRunCounts& counts) {
-    if (!IsPathUnderRoot(directory, clientDir)) {
+    std::wstring relative;
+    if (!IsPathUnderRoot(directory, clientDir) ||
+        (!IsSamePath(directory, clientDir) &&
+         !RelativePathUnderRoot(clientDir, directory, relative))) {
         LogRepairDryRun(L"Ignored scan directory outside client dir: " + directory);
         return;
     }
-    // An explicit stack instead of recursion: deep trees cannot exhaust the
-    // call stack, and the order of the report stays depth-first. Each folder
-    // is opened afresh from the client folder through handles, so a link on
-    // the way, even one planted during the scan, is never entered.
-    std::vector<std::wstring> pending{directory};
-    while (!pending.empty()) {
-        std::wstring current = pending.back();
-        pending.pop_back();
-        std::wstring relative;
-        if (!IsSamePath(current, clientDir) &&
-            !RelativePathUnderRoot(clientDir, current, relative)) {
-            continue;
-        }
-        platform::DirHandle folder;
-        WalkStop stop = WalkStop::kNone;
-        if (!OpenFolderBelow(clientDir, relative, false, folder, &stop)) {
-            if (stop == WalkStop::kLink) {
-                LogRepairDryRun(L"Skipped directory link during scan: " + current);
-            }
-            continue;
-        }
-        std::vector<platform::DirEntry> entries;
-        if (!folder.List(entries)) {
-            continue;
-        }
-        folder.Close();
-        std::vector<std::wstring> subdirectories;
-        for (const platform::DirEntry& entry : entries) {
-            std::wstring child = JoinPath(current, entry.name);
-            if (entry.IsDirectory()) {
-                std::wstring childRelative;
-                if (RelativePathUnderRoot(clientDir, child, childRelative) &&
-                    IsPreserved(childRelative, manifest)) {
-                    continue;
-                }
-                // Directory links are never entered: what lies behind them is
-                // not this client's folder, and a link cycle would never end.
-                if (entry.IsReparsePoint()) {
-                    LogRepairDryRun(L"Skipped directory link during scan: " + child);
-                    continue;
-                }
-                if (!IsPathUnderRoot(child, clientDir)) {
-                    LogRepairDryRun(L"Ignored scan directory outside client dir: " + child);
-                    continue;
-                }
-                subdirectories.push_back(child);
-                continue;
-            }
-            CheckScannedFile(clientDir, manifest, child, manifestKeys, counts);
-        }
-        PumpMessages();
-        for (auto it = subdirectories.rbegin(); it != subdirectories.rend(); ++it) {
-            pending.push_back(*it);
-        }
-    }
+    ExtraScan scan(clientDir, manifest, manifestKeys, counts);
+    WalkTreeBelow(clientDir, relative, scan);
+    PumpMessages();
 }
 
 void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
