@@ -48,6 +48,57 @@ bool NativeName(const std::wstring& name, std::string& native) {
     return true;
 }
 
+// Where an entry lies: its device, and its mount where the kernel tells
+// (statx, Linux 5.8 and later). A bind mount of a folder of the same file
+// system keeps the device, so the device alone cannot see it.
+struct MountKey {
+    uint64_t device = 0;
+    uint64_t mountId = 0;
+    bool haveMountId = false;
+};
+
+// statx of `name` in `dirFd` (or of `dirFd` itself for an empty name),
+// never following a link. Falls back to fstatat where statx is missing.
+bool StatxAt(int dirFd, const char* name, struct stat& st, MountKey& key, bool& mountRoot) {
+    mountRoot = false;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+    struct statx stx {};
+    if (::statx(dirFd, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &stx) == 0) {
+        st = {};
+        st.st_mode = stx.stx_mode;
+        st.st_size = static_cast<off_t>(stx.stx_size);
+        st.st_nlink = stx.stx_nlink;
+        key.device = (static_cast<uint64_t>(stx.stx_dev_major) << 32) | stx.stx_dev_minor;
+        key.haveMountId = (stx.stx_mask & STATX_MNT_ID) != 0;
+        key.mountId = key.haveMountId ? stx.stx_mnt_id : 0;
+        mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                    (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+        return true;
+    }
+    if (errno != ENOSYS) {
+        return false;
+    }
+    if (::fstatat(dirFd, name, &st, flags & ~AT_NO_AUTOMOUNT) != 0) {
+        return false;
+    }
+    key.device = static_cast<uint64_t>(st.st_dev);
+    key.haveMountId = false;
+    return true;
+}
+
+// True when an entry of the folder `folder` lies on another mount than the
+// folder itself: the root of a mount below the client folder is refused like
+// a link, whatever the file system behind it.
+bool OnOtherMount(const MountKey& folder, const MountKey& entry, bool entryIsMountRoot) {
+    if (entry.device != folder.device) {
+        return true;
+    }
+    if (entry.haveMountId && folder.haveMountId) {
+        return entry.mountId != folder.mountId;
+    }
+    return entryIsMountRoot;
+}
+
 uint32_t AttributesAt(int dirFd, const std::string& name, const struct stat& st) {
     if (S_ISLNK(st.st_mode)) {
         uint32_t attrs = kAttrReparsePoint;
@@ -89,18 +140,62 @@ bool FailOpenAt(int dirFd, const std::string& name) {
 
 struct DirHandle::Impl {
     int fd = -1;
+    MountKey mount;  // of the folder this handle holds
     ~Impl() { CloseFd(fd); }
+
+    // Stat of an entry, with a mount root reported as a link (what a
+    // Windows volume mount point is: a reparse point).
+    bool StatEntry(const std::string& name, struct stat& st, bool& otherMount) const {
+        MountKey key;
+        bool mountRoot = false;
+        if (!StatxAt(fd, name.c_str(), st, key, mountRoot)) {
+            return false;
+        }
+        otherMount = !S_ISLNK(st.st_mode) && OnOtherMount(mount, key, mountRoot);
+        return true;
+    }
+
+    uint32_t EntryAttributes(const std::string& name, const struct stat& st,
+                             bool otherMount) const {
+        if (otherMount) {
+            return kAttrReparsePoint | (S_ISDIR(st.st_mode) ? kAttrDirectory : 0);
+        }
+        return AttributesAt(fd, name, st);
+    }
+
+    // A descriptor opened through this folder that lies on another mount
+    // (swapped in since the last look) is closed and refused as a link.
+    bool RefuseOtherMount(int& opened) const {
+        struct stat st {};
+        MountKey key;
+        bool mountRoot = false;
+        if (!StatxAt(opened, "", st, key, mountRoot)) {
+            const int err = errno;
+            CloseFd(opened);
+            opened = -1;
+            SetLastErrorFromErrno(err);
+            return false;
+        }
+        if (OnOtherMount(mount, key, mountRoot)) {
+            CloseFd(opened);
+            opened = -1;
+            return Fail(kErrorStoppedOnSymlink);
+        }
+        return true;
+    }
 };
 
 DirHandle::DirHandle() : impl_(std::make_unique<Impl>()) {}
 DirHandle::~DirHandle() = default;
 DirHandle::DirHandle(DirHandle&& other) noexcept : impl_(std::make_unique<Impl>()) {
     std::swap(impl_->fd, other.impl_->fd);
+    std::swap(impl_->mount, other.impl_->mount);
 }
 DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
     if (this != &other) {
         Close();
         std::swap(impl_->fd, other.impl_->fd);
+        std::swap(impl_->mount, other.impl_->mount);
     }
     return *this;
 }
@@ -117,6 +212,14 @@ bool DirHandle::OpenAnchor(const std::wstring& path) {
             return Fail(kErrorDirectory);
         }
         return FailErrno();
+    }
+    struct stat st {};
+    bool mountRoot = false;
+    if (!StatxAt(fd, "", st, impl_->mount, mountRoot)) {
+        const int err = errno;
+        CloseFd(fd);
+        SetLastErrorFromErrno(err);
+        return false;
     }
     impl_->fd = fd;
     return true;
@@ -135,8 +238,16 @@ bool DirHandle::OpenChild(const DirHandle& parent, const std::wstring& name) {
     if (fd < 0) {
         return FailOpenAt(parent.impl_->fd, native);
     }
+    if (!parent.impl_->RefuseOtherMount(fd)) {
+        return false;
+    }
+    struct stat st {};
+    MountKey key;
+    bool mountRoot = false;
+    StatxAt(fd, "", st, key, mountRoot);
     Close();
     impl_->fd = fd;
+    impl_->mount = key;
     return true;
 }
 
@@ -156,10 +267,11 @@ bool DirHandle::Stat(const std::wstring& name, FileInfo& info) const {
         return false;
     }
     struct stat st {};
-    if (::fstatat(impl_->fd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    bool otherMount = false;
+    if (!impl_->StatEntry(native, st, otherMount)) {
         return FailErrno();
     }
-    info.attributes = AttributesAt(impl_->fd, native, st);
+    info.attributes = impl_->EntryAttributes(native, st, otherMount);
     info.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     return true;
 }
@@ -205,8 +317,9 @@ bool DirHandle::List(std::vector<DirEntry>& entries) const {
         DirEntry entry;
         entry.name = wide;
         struct stat st {};
-        entry.attributes = ::fstatat(impl_->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-                               ? AttributesAt(impl_->fd, name, st)
+        bool otherMount = false;
+        entry.attributes = impl_->StatEntry(name, st, otherMount)
+                               ? impl_->EntryAttributes(name, st, otherMount)
                                : kAttrNormal;
         entries.push_back(std::move(entry));
     }
@@ -244,8 +357,16 @@ bool DirHandle::RemoveChildDirectory(const std::wstring& name) const {
     if (!NativeName(name, native)) {
         return false;
     }
-    // rmdir of a link fails with ENOTDIR: the link and its target stay.
+    // rmdir of a link fails with ENOTDIR, of a mount point with EBUSY: the
+    // entry and what lies behind it stay.
     if (::unlinkat(impl_->fd, native.c_str(), AT_REMOVEDIR) != 0) {
+        const int err = errno;
+        struct stat st {};
+        bool otherMount = false;
+        if (err == EBUSY && impl_->StatEntry(native, st, otherMount) && otherMount) {
+            return Fail(kErrorStoppedOnSymlink);
+        }
+        errno = err;
         return FailOpenAt(impl_->fd, native);
     }
     return true;
@@ -293,11 +414,12 @@ bool DirHandle::SetNormalAttributes(const std::wstring& name) const {
         return false;
     }
     struct stat st {};
-    if (::fstatat(impl_->fd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    bool otherMount = false;
+    if (!impl_->StatEntry(native, st, otherMount)) {
         return FailErrno();
     }
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        return true;  // links and devices: never touch what lies behind them
+    if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || otherMount) {
+        return true;  // links, mounts and devices: never touch what lies behind them
     }
     mode_t wanted = st.st_mode | S_IWUSR | S_IRUSR;
     if (S_ISDIR(st.st_mode)) {
@@ -311,6 +433,9 @@ bool DirHandle::SetNormalAttributes(const std::wstring& name) const {
     int fd = ::openat(impl_->fd, native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return FailOpenAt(impl_->fd, native);
+    }
+    if (!impl_->RefuseOtherMount(fd)) {
+        return false;
     }
     int rc = ::fchmod(fd, wanted & 07777);
     int err = errno;
@@ -332,6 +457,9 @@ bool DirHandle::OpenFileForRead(const std::wstring& name, FileReader& reader) co
     int fd = ::openat(impl_->fd, native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return FailOpenAt(impl_->fd, native);
+    }
+    if (!impl_->RefuseOtherMount(fd)) {
+        return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -370,6 +498,9 @@ bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes
                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         return FailOpenAt(impl_->fd, native);
+    }
+    if (!impl_->RefuseOtherMount(fd)) {
+        return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
