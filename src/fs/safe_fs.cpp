@@ -210,7 +210,7 @@ std::wstring ReplacementTempName(const std::wstring& name) {
 }
 
 bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
-                   WalkStop* stop) {
+                   const std::wstring& staging, WalkStop* stop) {
     platform::FileReader reader;
     if (!OpenFileBelow(root, from, reader, stop)) {
         return false;
@@ -225,22 +225,39 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
         platform::SetLastErrorCode(platform::kErrorAccessDenied);
         return false;
     }
+    // The new bytes are written in our own work folder, never beside the
+    // target: a copy left by a killed run can then never be taken for a
+    // client file, and whatever stands in the staging folder is ours to
+    // replace.
+    std::wstring stagingRelative;
+    if (!RelativePathUnderRoot(root, staging, stagingRelative)) {
+        return Stop(stop, WalkStop::kOutside);
+    }
+    platform::DirHandle temps;
+    if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {
+        return false;
+    }
     const std::wstring temp = ReplacementTempName(name);
     CrashPoint();
-    if (!parent.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
+    if (!temps.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
         return false;
     }
     platform::FileWriter writer;
     CrashPoint();
-    if (!parent.CreateNewFile(temp, writer)) {
+    if (!temps.CreateNewFile(temp, writer)) {
         return false;
     }
     // The new file keeps the permissions of the file it replaces (on POSIX the
-    // executable bit of Main.exe), or takes the source's when there is none.
+    // executable bit of Main.exe), or takes the source's when there is none;
+    // a new .exe can always be run, as on Windows, whatever a download or a
+    // package entry gave it.
     platform::FileReader previous;
     const bool replacing = existing.IsRegularFile() && parent.OpenFileForRead(name, previous);
     bool ok = writer.CopyModeFrom(replacing ? previous : reader);
     previous.Close();
+    if (ok && !replacing && PathEqualsNoCase(PathExtension(name), L".exe")) {
+        ok = writer.MakeExecutable();
+    }
     std::vector<unsigned char> buffer(1 << 20);
     uint32_t error = ok ? 0 : platform::LastError();
     while (ok) {
@@ -274,13 +291,13 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
         if (existing.attributes & platform::kAttrReadOnly) {
             ok = false;
             error = platform::kErrorAccessDenied;
-        } else if (CrashPoint(), !parent.Rename(temp, parent, name, true)) {
+        } else if (CrashPoint(), !temps.Rename(temp, parent, name, true)) {
             ok = false;
             error = platform::LastError();
         }
     }
     if (!ok) {
-        parent.RemoveChild(temp);
+        temps.RemoveChild(temp);
         platform::SetLastErrorCode(error);
     }
     return ok;

@@ -51,20 +51,21 @@ bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
 bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath,
                        WalkStop* stop = nullptr);
 
-// Copies a regular file to `to` by writing a new file beside `to` and
-// renaming it over: a hard link at `to` is broken, never written through, and
-// a crash leaves the old or the new file whole. Missing folders of `to` are
-// made. A folder at `to` is refused.
+// Copies a regular file to `to`: the bytes go into a new file in `staging`
+// (a work folder of our own below the root, made when missing) and that file
+// is renamed over `to`. A hard link at `to` is broken, never written through;
+// a crash leaves the old or the new file whole at `to` and at most a leftover
+// in `staging`, which the next copy of the same name replaces. Missing
+// folders of `to` are made. A folder at `to` is refused.
 bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
-                   WalkStop* stop = nullptr);
+                   const std::wstring& staging, WalkStop* stop = nullptr);
 
 // Renames a file from one place below the root to another.
 bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
                    bool replaceExisting, WalkStop* stop = nullptr);
 
-// The name of the file that CopyFileBelow writes beside `name` before the
-// rename; a crash can leave one behind, the next copy to the same name
-// replaces it.
+// The name of the file that CopyFileBelow writes in its staging folder for a
+// target called `name`.
 std::wstring ReplacementTempName(const std::wstring& name);
 
 // What a tree deletion met, for callers that count and log.

@@ -9,6 +9,8 @@
 namespace rr {
 
 const wchar_t* const kSequenceRecordPath = L"Data\\Local\\ManifestSequence.txt";
+// The update run's work folder, which it empties at its start and end.
+const wchar_t* const kRecordStagingFolder = L"_update_tmp\\~copies";
 
 namespace {
 
@@ -165,23 +167,27 @@ bool RecordAcceptedSequence(const std::wstring& clientDir, uint64_t sequence) {
     platform::DirHandle folder;
     std::wstring name;
     WalkStop stop = WalkStop::kNone;
-    bool ok = OpenParentBelow(clientDir, path, true, folder, name, &stop);
+    // Written in the update's own work folder and renamed over the record, so
+    // that a killed run leaves no stray file in Data\Local.
+    platform::DirHandle staging;
+    bool ok = OpenParentBelow(clientDir, path, true, folder, name, &stop) &&
+              OpenFolderBelow(clientDir, kRecordStagingFolder, true, staging, &stop);
     const std::wstring temp = ReplacementTempName(name);
-    if (ok && !folder.RemoveChild(temp)) {
+    if (ok && !staging.RemoveChild(temp)) {
         uint32_t error = platform::LastError();
         ok = error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
     }
     if (ok) {
         const std::string text = Utf16ToUtf8(ToDecimal(sequence)) + "\r\n";
         platform::FileWriter writer;
-        ok = folder.CreateNewFile(temp, writer) && writer.Write(text.data(), text.size()) &&
+        ok = staging.CreateNewFile(temp, writer) && writer.Write(text.data(), text.size()) &&
              writer.Flush() && writer.Close();
         if (ok) {
-            ok = folder.Rename(temp, folder, name, true);
+            ok = staging.Rename(temp, folder, name, true);
         }
         if (!ok) {
             uint32_t error = platform::LastError();
-            folder.RemoveChild(temp);
+            staging.RemoveChild(temp);
             platform::SetLastErrorCode(error);
         }
     }

@@ -99,6 +99,9 @@ class FileWriter {
     // Gives the new file the permission bits of the source (POSIX: the
     // executable bit of Main.exe must survive a copy); nothing on Windows.
     bool CopyModeFrom(const FileReader& source);
+    // Lets whoever may read the new file run it (POSIX: the executable bits
+    // beside the read bits); nothing on Windows, where a .exe runs by its name.
+    bool MakeExecutable();
 
   private:
     friend class DirHandle;

@@ -391,6 +391,18 @@ bool FileWriter::CopyModeFrom(const FileReader& source) {
     return true;
 }
 
+bool FileWriter::MakeExecutable() {
+    struct stat st {};
+    if (impl_->fd < 0 || ::fstat(impl_->fd, &st) != 0) {
+        return FailErrno();
+    }
+    const mode_t mode = st.st_mode & 0777;
+    if (::fchmod(impl_->fd, mode | ((mode & 0444) >> 2)) != 0) {
+        return FailErrno();
+    }
+    return true;
+}
+
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     int fd = ::open(ToNativePath(path).c_str(),
                     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -839,6 +839,10 @@ bool FileWriter::CopyModeFrom(const FileReader&) {
     return true;  // attributes are not copied: a read-only source must not make a read-only copy
 }
 
+bool FileWriter::MakeExecutable() {
+    return true;
+}
+
 bool AppendToFile(const std::wstring& path, const std::string& bytes) {
     Handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));

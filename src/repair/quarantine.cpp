@@ -36,8 +36,30 @@ bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& package
 class EmptyExtraDirRemoval : public TreeVisitor {
   public:
     EmptyExtraDirRemoval(const std::wstring& clientDir, const std::wstring& packageRoot,
-                         ExtraDirStats& stats)
-        : clientDir_(clientDir), packageRoot_(packageRoot), stats_(stats) {}
+                         const std::wstring& start, ExtraDirStats& stats)
+        : clientDir_(clientDir), packageRoot_(packageRoot), stats_(stats) {
+        // The package folder that matches the walk's start, when there is one.
+        PackageFolder first;
+        std::wstring relative;
+        first.known = RelativePathUnderRoot(clientDir, packageRoot, relative);
+        if (first.known) {
+            OpenFolderBelow(clientDir, JoinPath(relative, start), false, first.handle);
+        }
+        package_.push_back(std::move(first));
+    }
+
+    void Entered(const WalkItem& item) override {
+        // Walks in step with the client: the package folder of the same
+        // relative path is opened through its parent's handle.
+        package_.resize(item.depth);
+        const PackageFolder& parent = package_.back();
+        PackageFolder child;
+        child.known = parent.known && item.depth <= kHeldPackageDepth;
+        if (child.known && parent.handle.IsOpen()) {
+            child.handle.OpenChild(parent.handle, item.name);
+        }
+        package_.push_back(std::move(child));
+    }
 
     WalkStep Visit(const WalkItem& item) override {
         if (!item.IsDirectory()) {
@@ -72,8 +94,13 @@ class EmptyExtraDirRemoval : public TreeVisitor {
 
     void Left(const WalkItem& item) override {
         const std::wstring& relative = item.relative;
-        if (ProtectedFolderKind(relative) == kFolderWalkedOnly ||
-            PackageHasFolder(clientDir_, packageRoot_, relative)) {
+        package_.resize(item.depth + 1);
+        const PackageFolder& inPackage = package_.back();
+        const bool packageHasFolder = inPackage.known
+                                          ? inPackage.handle.IsOpen()
+                                          : PackageHasFolder(clientDir_, packageRoot_, relative);
+        package_.pop_back();
+        if (ProtectedFolderKind(relative) == kFolderWalkedOnly || packageHasFolder) {
             return;
         }
         ++stats_.scanned;
@@ -111,9 +138,19 @@ class EmptyExtraDirRemoval : public TreeVisitor {
     }
 
   private:
+    // Package folders deeper than this are looked up from the client folder
+    // instead of held open, so a deep package costs no handle per level.
+    static constexpr size_t kHeldPackageDepth = 128;
+
+    struct PackageFolder {
+        platform::DirHandle handle;  // closed: the package has no such folder
+        bool known = false;          // false: look it up by path
+    };
+
     const std::wstring& clientDir_;
     const std::wstring& packageRoot_;
     ExtraDirStats& stats_;
+    std::vector<PackageFolder> package_;  // [depth]: the package's folder at that depth
 };
 
 }  // namespace
@@ -192,7 +229,7 @@ void RemoveEmptyExtraDirs(const std::wstring& folder, const std::wstring& packag
         LogFullClientApply(L"EXTRA_DIR blocked invalid path: " + folder);
         return;
     }
-    EmptyExtraDirRemoval removal(clientDir, packageRoot, stats);
+    EmptyExtraDirRemoval removal(clientDir, packageRoot, relative, stats);
     WalkTreeBelow(clientDir, relative, removal);
 }
 

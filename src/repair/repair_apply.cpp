@@ -73,7 +73,8 @@ bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
     return true;
 }
 
-void RollbackAppliedFiles(const std::wstring& clientDir, const std::vector<AppliedFile>& applied) {
+void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& staging,
+                          const std::vector<AppliedFile>& applied) {
     for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
         const std::wstring& relative = it->relativePath;
         platform::FileInfo info;
@@ -83,7 +84,7 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::vector<Appli
                 continue;
             }
             WalkStop stop = WalkStop::kNone;
-            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, &stop)) {
+            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, staging, &stop)) {
                 LogFullClientApply(L"ROLLBACK restored backup: " + relative);
             } else {
                 // Said plainly: the file is not what it was before this run.
@@ -110,7 +111,7 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
     std::vector<AppliedFile> applied;
     auto fail = [&](const std::wstring& line) {
         LogFullClientApply(line);
-        RollbackAppliedFiles(clientDir, applied);
+        RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
         return false;
     };
     const uint32_t total = static_cast<uint32_t>(plan.copies.size());
@@ -146,24 +147,27 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
             if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
                 return fail(L"APPLY FAILED backup parent: " + relative);
             }
-            if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, &stop)) {
+            if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath,
+                               plan.stagingFolder, &stop)) {
                 return fail(L"APPLY FAILED backup copy: " + relative + L" error=" +
                             ToDecimal(FailureCode(stop)));
             }
             LogFullClientApply(L"BACKUP: " + relative);
         }
-        if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, &stop)) {
+        if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, plan.stagingFolder,
+                           &stop)) {
             return fail(L"APPLY FAILED copy: " + relative + L" error=" +
                         ToDecimal(FailureCode(stop)));
         }
         applied.push_back(AppliedFile{relative, action.destinationPath, action.backupPath, backup});
         if (!VerifyCopiedFile(clientDir, action)) {
-            RollbackAppliedFiles(clientDir, applied);
+            RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
             return false;
         }
         LogFullClientApply(L"APPLIED: " + relative);
         SetProgressState(status, detail, L"", BandPermille(kRepairApplyBand, n, total), false);
     }
+    DeleteTreeUnderRoot(plan.stagingFolder, clientDir);
     return true;
 }
 

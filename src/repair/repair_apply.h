@@ -26,6 +26,7 @@ bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action);
 
 // From the last applied file to the first: a backed-up file is restored from
 // its backup, a new file is removed. Failures are logged and passed over.
-void RollbackAppliedFiles(const std::wstring& clientDir, const std::vector<AppliedFile>& applied);
+void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& staging,
+                          const std::vector<AppliedFile>& applied);
 
 }  // namespace rr

@@ -119,6 +119,8 @@ bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageR
     plan.clientDir = clientDir;
     plan.packageRoot = packageRoot;
     plan.backupRoot = JoinPath(clientDir, L"_backup_update");
+    // Inside _full_tmp: preserved by every compare, removed by the cleanup.
+    plan.stagingFolder = JoinPath(clientDir, L"_full_tmp\\~copies");
     plan.quarantineRoot = quarantineRoot;
 
     FullClientCompareCounts packageWalk;

@@ -33,6 +33,7 @@ struct RepairPlan {
     std::wstring clientDir;
     std::wstring packageRoot;
     std::wstring backupRoot;
+    std::wstring stagingFolder;   // new files are written here, then renamed into place
     std::wstring quarantineRoot;  // empty when quarantine is off
 };
 

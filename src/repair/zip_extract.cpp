@@ -20,8 +20,6 @@ namespace {
 
 constexpr wchar_t kExtractFolderName[] = L"_full_extract";
 constexpr wchar_t kMainExeName[] = L"main.exe";  // folded
-constexpr uint64_t kCopyTimeoutMs = 2700000;
-constexpr uint32_t kScanIntervalMs = 1000;
 
 bool IsNotFound(uint32_t error) {
     return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
@@ -143,44 +141,23 @@ bool ScanExtractedTree(const std::wstring& clientDir, const std::wstring& extrac
     return ScanFolder(folder, extractDir, extractDir, counts);
 }
 
-// Polls the extracted tree until three scans in a row agree and hold every
-// file. The extraction has finished when this runs, so the first three scans
-// agree: the rule costs two scan intervals and catches a tree that something
-// else is still changing.
-bool WaitForShellCopy(const std::wstring& clientDir, const std::wstring& extractDir,
-                      uint32_t expected, ExtractedCounts& counts) {
-    const uint64_t start = platform::TickCount64();
-    ExtractedCounts current;
-    if (!ScanExtractedTree(clientDir, extractDir, current)) {
+// The extractor has finished when this runs: one scan of what it wrote is the
+// safety check that the tree holds every listed file and nothing more (two
+// names one volume takes for the same file would leave one short).
+bool CheckExtractedTree(const std::wstring& clientDir, const std::wstring& extractDir,
+                        const ZipEntryCounts& listed, ExtractedCounts& counts) {
+    counts = ExtractedCounts{};
+    if (!ScanExtractedTree(clientDir, extractDir, counts)) {
         return false;
     }
-    bool havePrevious = false;
-    ExtractedCounts previous;
-    int stable = 0;
-    for (;;) {
-        ShowCopyProgress(current.files, expected, current.bytes);
-        if (expected != 0 && current.files >= expected && havePrevious) {
-            if (current.files == previous.files && current.bytes == previous.bytes) {
-                if (++stable > 1) {
-                    counts = current;
-                    return true;
-                }
-            } else {
-                stable = 0;
-            }
-        }
-        if (platform::TickCount64() - start > kCopyTimeoutMs) {
-            LogMain(L"Timed out waiting for Shell ZIP extraction to finish.");
-            return false;
-        }
-        previous = current;
-        havePrevious = true;
-        Linger(kScanIntervalMs);
-        current = ExtractedCounts{};
-        if (!ScanExtractedTree(clientDir, extractDir, current)) {
-            return false;
-        }
+    ShowCopyProgress(counts.files, listed.files, counts.bytes);
+    if (counts.files != listed.files || counts.bytes != listed.bytes) {
+        LogMain(L"Extracted tree does not match the package listing. expected files=" +
+                ToDecimal(listed.files) + L" bytes=" + ToDecimal(listed.bytes) + L" actual files=" +
+                ToDecimal(counts.files) + L" bytes=" + ToDecimal(counts.bytes));
+        return false;
     }
+    return true;
 }
 
 // Writes one file entry below the extract directory; a body that does not
@@ -382,7 +359,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
         return false;
     }
     reader.Close();
-    if (!WaitForShellCopy(clientDir, extractDir, entryCounts.files, counts)) {
+    if (!CheckExtractedTree(clientDir, extractDir, entryCounts, counts)) {
         return false;
     }
 

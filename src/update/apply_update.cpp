@@ -29,6 +29,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
     // files out of the client folder.
     const std::wstring& clientDir = config.clientDir;
     const std::wstring backupRoot = BackupRoot(config);
+    const std::wstring staging = CopyStagingFolder(config);
     if (IsLinkPath(backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
         return false;
@@ -67,18 +68,18 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
                         StopReason(stop));
                 return false;
             }
-            if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, &stop)) {
+            if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop)) {
                 LogMain(L"Failed to backup existing file. error=" +
                         ToDecimal(platform::LastError()) + L" path=" + file.destinationPath +
                         StopReason(stop));
                 return false;
             }
         }
-        if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, &stop)) {
+        if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &stop)) {
             LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) +
                     L" path=" + file.destinationPath + StopReason(stop));
             if (file.destinationExisted) {
-                CopyFileBelow(clientDir, file.backupPath, file.destinationPath);
+                CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging);
             }
             return false;
         }

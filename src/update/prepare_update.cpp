@@ -18,6 +18,10 @@ std::wstring StagingRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_update_tmp");
 }
 
+std::wstring CopyStagingFolder(const RunConfig& config) {
+    return JoinPath(StagingRoot(config), L"~copies");
+}
+
 std::wstring BackupRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_backup_update");
 }

@@ -21,6 +21,9 @@ constexpr uint64_t kMaxIncrementalFileBytes = 52428800;
 
 std::wstring StagingRoot(const RunConfig& config);
 std::wstring BackupRoot(const RunConfig& config);
+// Where the apply writes each new file before it renames it into place:
+// inside _update_tmp, which every update run empties at its start and end.
+std::wstring CopyStagingFolder(const RunConfig& config);
 
 // Checks every manifest entry and downloads and verifies each changed file
 // into _update_tmp. Touches nothing else in the client folder; the first

@@ -208,3 +208,69 @@ class CrashSafetyTest(HostileCase):
             self.assertEqual(leftovers, [], n)
             client.cleanup()
         self.assertGreaterEqual(killed, 30, "only %d runs were cut short" % killed)
+
+    APPLY_POINTS = int(os.environ.get("RR_APPLY_CRASH_POINTS", "24"))
+
+    def test_a_full_client_apply_killed_anywhere_is_finished_by_the_next_run(self):
+        """Kill points at every change of the first part of the run (the
+        copies, their staged bytes and renames, the backups, the quarantine)
+        and spread over the rest; the rerun must converge on its own."""
+        from test_full_client import GAME_CFG, make_zip, package_args
+        work = ("_full_tmp", "_full_extract", "_backup_update", "_quarantine_update")
+        package = None
+        finished = killed = 0
+        step = int(os.environ.get("RR_APPLY_CRASH_STEP", "16"))
+        for n in range(1, 1 + self.APPLY_POINTS * step, step):
+            client = self.prepared()
+            client.write("Data/A.bmd", b"old a" * 1000)
+            client.write("Data/A.bmd.~rrnew", b"a client file named like a temporary copy")
+            client.write("Data/Extra.bmd", b"an extra")
+            os.makedirs(client.file("Data/Empty/Inner"))
+            client.write("config.ini", b"[mine]")
+            if package is None:
+                with open(client.main_exe, "rb") as f:
+                    files = {"Main.exe": f.read(), "fake_game.cfg": GAME_CFG,
+                             "Data/A.bmd": b"new a" * 300000, "Data/B.bmd": b"new b",
+                             "Data/Item/C.bmd": b"new c"}
+                package = make_zip(files)
+                self.release.put("crash/pkg.zip", package)
+            args = harness.updater_args(
+                client, mode="full-client-apply",
+                extra=package_args(self.release.url("/crash/pkg.zip"), package) +
+                ["--quarantine-extras"])
+            outside = listing(client.outside("Outside"))
+            os.environ["RIVERORAVAV_CRASH_AFTER"] = str(n)
+            try:
+                first = harness.run_updater(args)
+            finally:
+                del os.environ["RIVERORAVAV_CRASH_AFTER"]
+            if first.code == 0:
+                finished += 1
+            else:
+                killed += 1
+                # A killed run loses no extra: in place, in the quarantine,
+                # or removed with it by the cleanup after a completed apply.
+                quarantined = [p for p in snapshot(client, skip=("Logs",))
+                               if p.startswith("_quarantine_update") and p.endswith("Extra.bmd")]
+                cleaning = ("Automatic repair artifact cleanup after successful "
+                            "full-client-apply started.") in client.log_lines("FullClientApply.log")
+                self.assertTrue(client.exists("Data/Extra.bmd") or quarantined or cleaning, n)
+            second = harness.run_updater(args)
+            self.assertEqual(second.code, 0, (n, first, second))
+            for rel, data in files.items():
+                with open(client.file(rel), "rb") as f:
+                    self.assertEqual(f.read(), data, (n, rel))
+            with open(client.file("config.ini"), "rb") as f:
+                self.assertEqual(f.read(), b"[mine]", n)
+            lines = client.log_lines("FullClientApply.log")
+            done = [l for l in lines if l.startswith("Full client repair apply complete.")]
+            self.assertEqual(done[-1:], ["Full client repair apply complete. Repair artifacts "
+                                         "cleaned after successful apply."], n)
+            self.assertFalse(client.exists("Data/Extra.bmd"), n)
+            # The client's own file of that name is an extra like any other.
+            self.assertFalse(client.exists("Data/A.bmd.~rrnew"), n)
+            for folder in work:
+                self.assertFalse(client.exists(folder), (n, folder))
+            self.assertEqual(listing(client.outside("Outside")), outside, n)
+            client.cleanup()
+        self.assertGreaterEqual(killed, self.APPLY_POINTS // 2, "only %d runs were cut short" % killed)

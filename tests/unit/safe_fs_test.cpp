@@ -112,11 +112,40 @@ TEST(CopyFileBelow, ReplacesByRenameSoAHardLinkIsBroken) {
         GTEST_SKIP() << "hard links cannot be created here: " << ec.message();
     }
     const std::wstring root = test::CorePath(client);
-    ASSERT_TRUE(CopyFileBelow(root, root + L"\\Data\\new.bmd", root + L"\\Data\\item.bmd"));
+    ASSERT_TRUE(CopyFileBelow(root, root + L"\\Data\\new.bmd", root + L"\\Data\\item.bmd",
+                              root + L"\\_work"));
     EXPECT_EQ(ReadFile(client / "Data" / "item.bmd"), "new bytes");
     EXPECT_EQ(ReadFile(dir.native() / "outside.bmd"), "outside bytes");
     EXPECT_EQ(fs::hard_link_count(dir.native() / "outside.bmd"), 1u);
-    EXPECT_FALSE(fs::exists(client / "Data" / "item.bmd.~rrnew"));
+    EXPECT_TRUE(fs::is_empty(client / "_work"));
+}
+
+// The new bytes are staged in the work folder, so nothing beside the target
+// is ever created or removed: a client file that bears the staging name is
+// the client's, and a leftover of a killed copy in the work folder is simply
+// replaced. A new .exe comes out runnable.
+TEST(CopyFileBelow, StagesInTheWorkFolderAndLeavesTheTargetsNeighboursAlone) {
+    TempDir dir;
+    fs::path client = dir.native() / "Client";
+    WriteFile(client / "new.bmd", "new bytes");
+    WriteFile(client / "Data" / "item.bmd", "old bytes");
+    WriteFile(client / "Data" / "item.bmd.~rrnew", "a client file");
+    WriteFile(client / "_work" / "item.bmd.~rrnew", "left by a killed run");
+    const std::wstring root = test::CorePath(client);
+    const std::wstring work = root + L"\\_work";
+    ASSERT_TRUE(CopyFileBelow(root, root + L"\\new.bmd", root + L"\\Data\\item.bmd", work));
+    EXPECT_EQ(ReadFile(client / "Data" / "item.bmd"), "new bytes");
+    EXPECT_EQ(ReadFile(client / "Data" / "item.bmd.~rrnew"), "a client file");
+    EXPECT_TRUE(fs::is_empty(client / "_work"));
+
+    WriteFile(client / "pkg" / "Main.exe", "game");
+    fs::permissions(client / "pkg" / "Main.exe", fs::perms(0644));
+    ASSERT_TRUE(CopyFileBelow(root, root + L"\\pkg\\Main.exe", root + L"\\New\\Main.exe", work));
+    EXPECT_EQ(ReadFile(client / "New" / "Main.exe"), "game");
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(client / "New" / "Main.exe").permissions() & fs::perms::owner_exec,
+              fs::perms::owner_exec);
+#endif
 }
 
 TEST(CopyFileBelow, ALinkOnTheWayStopsTheCopyBeforeAnyWrite) {
@@ -131,9 +160,11 @@ TEST(CopyFileBelow, ALinkOnTheWayStopsTheCopyBeforeAnyWrite) {
     }
     const std::wstring root = test::CorePath(client);
     WalkStop stop = WalkStop::kNone;
-    EXPECT_FALSE(CopyFileBelow(root, root + L"\\new.bmd", root + L"\\Data\\item.bmd", &stop));
+    EXPECT_FALSE(CopyFileBelow(root, root + L"\\new.bmd", root + L"\\Data\\item.bmd",
+                               root + L"\\_work", &stop));
     EXPECT_EQ(stop, WalkStop::kLink);
-    EXPECT_FALSE(CopyFileBelow(root, root + L"\\Data\\item.bmd", root + L"\\copy.bmd", &stop))
+    EXPECT_FALSE(CopyFileBelow(root, root + L"\\Data\\item.bmd", root + L"\\copy.bmd",
+                               root + L"\\_work", &stop))
         << "nor is a file read through a link";
     EXPECT_EQ(Listing(dir.native() / "Outside"),
               (std::map<std::string, std::string>{{"item.bmd", "outside bytes"}}));
