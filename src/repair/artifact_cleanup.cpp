@@ -76,8 +76,8 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
     std::wstring why;
     if (!ValidateRelativePath(target, normalized, &why)) {
         ++stats.blocked;
-        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target +
-                         L" reason=" + why);
+        LogRepairCleanup(L"BLOCKED cleanup target has unsafe relative path: " + target);
+        LogRepairCleanup(why + L": " + target);
         return false;
     }
     const std::wstring key = FoldCase(normalized);

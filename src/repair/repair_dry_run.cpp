@@ -33,7 +33,8 @@ std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
         std::wstring normalized;
         std::wstring why;
         if (!ValidateRelativePath(entry, normalized, &why)) {
-            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry + L" reason=" + why);
+            LogRepairDryRun(L"Ignored unsafe managedRoot: " + entry);
+            LogRepairDryRun(why + L": " + entry);
             continue;
         }
         if (!IsInSafeRepairScope(normalized)) {
@@ -192,7 +193,8 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
         std::wstring why;
         if (!ValidateRelativePath(entry.path, normalized, &why)) {
             ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path + L" reason=" + why);
+            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+            LogRepairDryRun(why + L": " + entry.path);
             continue;
         }
         std::wstring key = MakeRuleKey(normalized);

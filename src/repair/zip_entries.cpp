@@ -60,8 +60,8 @@ std::vector<std::wstring> SplitSlash(const std::wstring& text) {
 }
 
 // Checks the names of one entry; logs and returns false on the first unsafe
-// segment. The whole entry name goes into the lines: a segment alone would
-// not tell which entry it came from.
+// segment. The lines name the segment, as the checks of a folder listing
+// would; a line of its own then names the whole entry it came from.
 bool CheckEntryName(const std::wstring& name, bool folder, std::wstring& relative) {
     relative.clear();
     // Only a folder entry's one trailing '/' may leave an empty segment.
@@ -75,13 +75,16 @@ bool CheckEntryName(const std::wstring& name, bool folder, std::wstring& relativ
             relative += segment;
             continue;
         }
-        LogMain(L"Unsafe ZIP entry name rejected: " + name);
+        LogMain(L"Unsafe ZIP entry name rejected: " + segment);
         if (segment == L"..") {
-            LogMain(L"blocked traversal segment: " + name);
+            LogMain(L"blocked traversal segment: " + segment);
         }
-        if ((!name.empty() && (name[0] == L'\\' || name[0] == L'/')) ||
-            name.find(L':') != std::wstring::npos) {
-            LogMain(L"blocked absolute path: " + name);
+        const bool rooted = !name.empty() && (name[0] == L'\\' || name[0] == L'/');
+        if ((rooted && &segment == &segments.front()) || segment.find(L':') != std::wstring::npos) {
+            LogMain(L"blocked absolute path: " + segment);
+        }
+        if (segment != name) {
+            LogMain(L"ZIP entry: " + name);
         }
         relative.clear();
         return false;

@@ -55,7 +55,8 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         std::wstring normalized;
         std::wstring why;
         if (!ValidateRelativePath(entry.path, normalized, &why)) {
-            LogMain(L"Rejected unsafe manifest path: " + entry.path + L" reason=" + why);
+            LogMain(L"Rejected unsafe manifest path: " + entry.path);
+            LogMain(why + L": " + entry.path);
             LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
                     L" reason=invalid-relative-path");
             LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);

@@ -167,26 +167,27 @@ class UpdateRefusalTest(UpdateCase):
                           "reason=invalid-relative-path"),
             self.scenario("absolute", [{"path": "C:/Windows/x.bmd", "url": "x", "size": 1,
                                         "sha256": sha}],
-                          "Rejected unsafe manifest path: C:/Windows/x.bmd "
-                          "reason=blocked absolute path"),
+                          ("Rejected unsafe manifest path: C:/Windows/x.bmd",
+                           "blocked absolute path: C:/Windows/x.bmd")),
             self.scenario("device", [r.entry("Data/Item/con.bmd", b"dev")],
-                          "Rejected unsafe manifest path: Data/Item/con.bmd "
-                          "reason=blocked device name"),
+                          ("Rejected unsafe manifest path: Data/Item/con.bmd",
+                           "blocked device name: Data/Item/con.bmd")),
             # Win32 strips a trailing dot or space: these would land as x.dll
             # and y.exe, past the DLL and EXE blocks.
             self.scenario("trailingdot", [r.entry("Data/World1/x.dll.", b"MZ")],
-                          "Rejected unsafe manifest path: Data/World1/x.dll. "
-                          "reason=blocked trailing dot or space"),
+                          ("Rejected unsafe manifest path: Data/World1/x.dll.",
+                           "blocked trailing dot or space: Data/World1/x.dll.")),
             self.scenario("trailingspace", [r.entry("Data/World1/y.exe ", b"MZ")],
-                          "Rejected unsafe manifest path: Data/World1/y.exe  "
-                          "reason=blocked trailing dot or space"),
+                          ("Rejected unsafe manifest path: Data/World1/y.exe ",
+                           "blocked trailing dot or space: Data/World1/y.exe ")),
             # A line break in a path must not forge a line of the log.
             self.scenario("forged", [{"path": "Data/a\r\n[2026-01-01 00:00:00] RiveRoravav "
                                               "V2-C4.3 Main/Data update finished successfully",
                                       "url": "x", "size": 1, "sha256": sha}],
-                          "Rejected unsafe manifest path: Data/a\\r\\n[2026-01-01 00:00:00] "
-                          "RiveRoravav V2-C4.3 Main/Data update finished successfully "
-                          "reason=blocked invalid path character"),
+                          ("Rejected unsafe manifest path: Data/a\\r\\n[2026-01-01 00:00:00] "
+                           "RiveRoravav V2-C4.3 Main/Data update finished successfully",
+                           "blocked invalid path character: Data/a\\r\\n[2026-01-01 00:00:00] "
+                           "RiveRoravav V2-C4.3 Main/Data update finished successfully")),
             self.scenario("config", [r.entry("config.ini", b"evil")],
                           "BLOCKED manifest file not allowed: config.ini "
                           "reason=blocked-filename:config.ini"),
@@ -222,7 +223,8 @@ class UpdateRefusalTest(UpdateCase):
                 self.assertEqual(result.code, 5, result)
                 self.assertEqual(snapshot(client), before)
                 lines = client.log_lines()
-                self.assertLogHas(lines, expected)
+                for line in expected if isinstance(expected, tuple) else (expected,):
+                    self.assertLogHas(lines, line)
                 self.assertLogHas(lines, FAILED_UPDATE)
                 self.assertLogLacksPrefix(lines, "Updated file: ")
                 self.assertLogLacksPrefix(lines, "RiveRoravav V2-C4.3 Main/Data update finished")

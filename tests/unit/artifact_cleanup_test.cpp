@@ -81,9 +81,10 @@ TEST_F(ArtifactCleanupTest, TargetNamesAreAllowlistedInAnyCaseAndNothingElse) {
     };
     for (const auto& u : unsafe) {
         EXPECT_FALSE(ValidateCleanupTarget(dir.core(), u.name, full, stats)) << u.name;
-        EXPECT_TRUE(Logged(std::wstring(L"BLOCKED cleanup target has unsafe relative path: ") +
-                           u.name + L" reason=" + u.reason))
+        EXPECT_TRUE(
+            Logged(std::wstring(L"BLOCKED cleanup target has unsafe relative path: ") + u.name))
             << u.name;
+        EXPECT_TRUE(Logged(std::wstring(u.reason) + L": " + u.name)) << u.name;
     }
     EXPECT_EQ(stats.blocked, std::size(refused) + std::size(unsafe));
     EXPECT_EQ(stats.deletedFiles + stats.deletedFolders + stats.skipped + stats.failed, 0u);
