@@ -392,6 +392,9 @@ class TreeDeletion : public TreeVisitor {
         }
         const uint32_t error = platform::LastError();
         if (IsNotFound(error)) {
+            if (observer_) {
+                observer_->FolderVanished(Full(item.relative));
+            }
             return;
         }
         if (error == platform::kErrorStoppedOnSymlink) {

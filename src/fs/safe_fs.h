@@ -74,6 +74,8 @@ class DeleteObserver {
     virtual ~DeleteObserver() = default;
     virtual void FileDeleted(const std::wstring& /*path*/) {}
     virtual void FolderDeleted(const std::wstring& /*path*/) {}
+    // A folder that was gone by the time it was to be removed.
+    virtual void FolderVanished(const std::wstring& /*path*/) {}
     // A link inside the tree, left in place (LinkPolicy::kBlock).
     virtual void LinkBlocked(const std::wstring& /*path*/) {}
     // what: "delete file", "remove directory", "enumerate directory".

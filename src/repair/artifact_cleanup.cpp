@@ -17,6 +17,16 @@ const wchar_t* const kCleanupTargets[4] = {L"_full_tmp", L"_full_extract", L"_ba
 namespace {
 
 constexpr uint32_t kTargetTotal = 4;
+
+// After a failed look at a path: true when nothing is there.
+bool IsMissing(WalkStop stop) {
+    if (stop == WalkStop::kMissing) {
+        return true;
+    }
+    const uint32_t error = platform::LastError();
+    return stop == WalkStop::kNone &&
+           (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound);
+}
 const wchar_t* const kCleaningStatus = L"Cleaning repair artifacts...";
 
 // Counts and logs what the handle walk meets inside a cleanup target. A
@@ -35,6 +45,7 @@ class CleanupCounter : public DeleteObserver {
     }
     void FileDeleted(const std::wstring&) override { ++stats_.deletedFiles; }
     void FolderDeleted(const std::wstring&) override { ++stats_.deletedFolders; }
+    void FolderVanished(const std::wstring&) override { ++stats_.skipped; }
     void LinkBlocked(const std::wstring& path) override {
         ++stats_.blocked;
         if (Show()) {
@@ -113,8 +124,15 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
             LogRepairCleanup(L"BLOCKED reparse point: " + path);
             return;
         }
-        ++stats.skipped;
-        LogRepairCleanup(L"SKIP missing path: " + path);
+        if (IsMissing(stop)) {
+            ++stats.skipped;
+            LogRepairCleanup(L"SKIP missing path: " + path);
+            return;
+        }
+        // There but not readable: it stays, which is a failure, not a skip.
+        ++stats.failed;
+        LogRepairCleanup(L"FAILED read path: " + path + L" error=" +
+                         ToDecimal(platform::LastError()));
         return;
     }
     if (info.IsReparsePoint()) {
@@ -148,8 +166,14 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
                 LogRepairCleanup(L"BLOCKED cleanup target is a reparse point: " + fullPath);
                 continue;
             }
-            ++stats.skipped;
-            LogRepairCleanup(L"SKIP missing cleanup target: " + name);
+            if (IsMissing(stop)) {
+                ++stats.skipped;
+                LogRepairCleanup(L"SKIP missing cleanup target: " + name);
+                continue;
+            }
+            ++stats.failed;
+            LogRepairCleanup(L"FAILED read cleanup target: " + fullPath + L" error=" +
+                             ToDecimal(platform::LastError()));
             continue;
         }
         if (!info.IsDirectory()) {

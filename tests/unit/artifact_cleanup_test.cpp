@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fs/path.h"
+#include "fs/safe_fs.h"
 #include "log/log.h"
 #include "repair/artifact_cleanup.h"
 #include "test_support.h"
@@ -124,6 +125,24 @@ TEST_F(ArtifactCleanupTest, DeletesReadOnlyAndHiddenFilesAndCountsEverything) {
     for (size_t i = 1; i < recorder.shown.size(); ++i) {
         EXPECT_GE(recorder.shown[i].permille, recorder.shown[i - 1].permille);
     }
+}
+
+// A folder moved away while the cleanup is inside it: its files go through
+// the handle the walk holds, and its own removal finds nothing, a skip.
+TEST_F(ArtifactCleanupTest, AFolderThatVanishesBeforeItsRemovalIsSkipped) {
+    WriteFile(dir.native() / "_full_extract" / "Gone" / "f.bmd", "f");
+    SetDeleteTreeHook([this](DeleteTreePhase phase, const std::wstring& where) {
+        if (phase == DeleteTreePhase::kEntered && where.find(L"Gone") != std::wstring::npos) {
+            fs::rename(dir.native() / "_full_extract" / "Gone", dir.native() / "Moved");
+        }
+    });
+    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
+    SetDeleteTreeHook(nullptr);
+    EXPECT_EQ(stats.deletedFiles, 1u);
+    EXPECT_EQ(stats.deletedFolders, 1u) << "_full_extract itself";
+    EXPECT_EQ(stats.skipped, 4u) << "three missing targets and the vanished folder";
+    EXPECT_EQ(stats.failed, 0u);
+    EXPECT_TRUE(fs::is_empty(dir.native() / "Moved"));
 }
 
 TEST_F(ArtifactCleanupTest, LinkTargetAndLinksInsideAreRefusedAndCounted) {
