@@ -1,7 +1,10 @@
 #include "fs/path.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
+#include "fs/upcase_table.h"
 #include "platform/system.h"
 
 namespace rr {
@@ -23,6 +26,25 @@ std::wstring FoldCase(const std::wstring& text) {
     std::wstring out = text;
     for (auto& c : out) {
         c = FoldCaseChar(c);
+    }
+    return out;
+}
+
+std::wstring VolumeFold(const std::wstring& text) {
+    std::wstring out = text;
+    for (auto& c : out) {
+        const uint32_t unit = static_cast<uint32_t>(c);
+        if (unit < 0x80 || unit > 0xFFFF) {
+            c = FoldCaseChar(c);
+            continue;
+        }
+        const UpcasePair* end = std::end(kUpcaseTable);
+        const UpcasePair* it = std::lower_bound(
+            std::begin(kUpcaseTable), end, unit,
+            [](const UpcasePair& pair, uint32_t value) { return pair.from < value; });
+        if (it != end && it->from == unit) {
+            c = FoldCaseChar(static_cast<wchar_t>(it->to));
+        }
     }
     return out;
 }

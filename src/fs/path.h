@@ -8,6 +8,12 @@ namespace rr {
 wchar_t FoldCaseChar(wchar_t c);
 std::wstring FoldCase(const std::wstring& text);
 
+// Whether two names are one name on a Windows volume: each UTF-16 unit is
+// upper-cased by the Unicode simple mapping (the data a volume's table is made
+// from), then ASCII letters are folded as FoldCase does, so the key agrees with
+// FoldCase on ASCII names. Equal keys: the same file on the players' disks.
+std::wstring VolumeFold(const std::wstring& text);
+
 // Refusal reasons of ValidateRelativePath.
 extern const wchar_t* const kReasonEmptyPath;
 extern const wchar_t* const kReasonAbsolutePath;

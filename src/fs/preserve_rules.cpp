@@ -89,6 +89,12 @@ std::wstring MakeRuleKey(const std::wstring& path) {
     return FoldCase(key);
 }
 
+std::wstring MakeNameKey(const std::wstring& path) {
+    std::wstring key = BackslashesOnly(path);
+    DropTrailingSeparators(key);
+    return VolumeFold(key);
+}
+
 bool KeyHasExtension(const std::wstring& ruleKey, const std::wstring& extension) {
     size_t dot = ruleKey.rfind(L'.');
     return dot != std::wstring::npos && ruleKey.compare(dot, std::wstring::npos, extension) == 0;

@@ -8,6 +8,10 @@ namespace rr {
 // '\', every trailing '\' removed, ASCII letters folded. Nothing else.
 std::wstring MakeRuleKey(const std::wstring& path);
 
+// The same with letter case compared as a Windows volume does (VolumeFold):
+// the key of a file's identity, where two names must not be one file.
+std::wstring MakeNameKey(const std::wstring& path);
+
 // The key's text from its last '.' on equals the extension exactly (".dll");
 // a key without a '.' has no extension.
 bool KeyHasExtension(const std::wstring& ruleKey, const std::wstring& extension);

@@ -192,7 +192,7 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
     std::unordered_set<std::wstring> keys;
     keys.reserve(manifest.files.size());
     for (const ManifestFile& file : manifest.files) {
-        if (!keys.insert(MakeRuleKey(file.path)).second) {
+        if (!keys.insert(MakeNameKey(file.path)).second) {
             LogMain(L"Manifest rejected: duplicate path after case folding: " + file.path);
             return false;
         }

@@ -28,7 +28,7 @@ std::wstring Child(const std::wstring& prefix, const std::wstring& name) {
 
 // Two names that fold to one would be one file on the players' disks.
 bool ClaimKey(Walk& walk, const std::wstring& relative) {
-    auto [it, fresh] = walk.keys.emplace(MakeRuleKey(relative), relative);
+    auto [it, fresh] = walk.keys.emplace(MakeNameKey(relative), relative);
     if (!fresh) {
         walk.refusals->push_back(L"paths equal after case folding: " + it->second + L" and " +
                                  relative);

@@ -106,7 +106,7 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
             return true;
         }
         files.push_back(PackageFile{relative, child, item.size});
-        keys.insert(MakeRuleKey(relative));
+        keys.insert(MakeNameKey(relative));
         if (++counts.packageFiles % kPumpEvery == 0) {
             PumpMessages();
         }
@@ -162,7 +162,7 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
         if (++counts.clientFilesScanned % kPumpEvery == 0) {
             PumpMessages();
         }
-        if (keys.count(MakeRuleKey(relative)) == 0) {
+        if (keys.count(MakeNameKey(relative)) == 0) {
             ++counts.extra;
             log(L"EXTRA: " + relative);
             if (extras != nullptr) {

@@ -62,7 +62,7 @@ void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
     if (IsPreserved(relative, manifest)) {
         return;
     }
-    if (manifestKeys.count(MakeRuleKey(relative)) != 0) {
+    if (manifestKeys.count(MakeNameKey(relative)) != 0) {
         return;
     }
     ++counts.extra;
@@ -197,7 +197,7 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
             LogRepairDryRun(why + L": " + entry.path);
             continue;
         }
-        std::wstring key = MakeRuleKey(normalized);
+        std::wstring key = MakeNameKey(normalized);
         if (key.empty()) {
             ++counts.blocked;
             LogRepairDryRun(L"BLOCKED invalid manifest path: " + normalized);

@@ -101,7 +101,7 @@ class PlaceTable {
 
     // False when `path` clashes; `other` then names what it clashes with.
     bool Add(const std::wstring& path, Kind kind, std::wstring& other) {
-        const std::wstring key = FoldCase(path);
+        const std::wstring key = VolumeFold(path);
         auto it = places_.find(key);
         if (it == places_.end()) {
             places_.emplace(key, Place{path, kind});

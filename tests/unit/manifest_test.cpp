@@ -146,15 +146,37 @@ TEST_F(ManifestParse, EachFailureHasItsLine) {
     }
 }
 
-TEST_F(ManifestParse, PathsDifferingBeyondAsciiCaseAndSeparatorsAreDistinct) {
-    // Only ASCII letters fold: "\u00c9" and "\u00e9" (raw UTF-8) stay two files.
-    std::string entries;
-    for (const char* path : {"Data/a", "Data/a.bmd", "Data/\xC3\x89", "DATA/\xC3\xA9"}) {
-        entries += std::string(entries.empty() ? "" : ", ") + R"({"path": ")" + path +
+// Letter case is compared as a Windows volume compares names, beyond ASCII
+// too (raw UTF-8 below): one such pair would be one file on the players' disk.
+TEST_F(ManifestParse, PathsAreComparedAsAWindowsVolumeDoes) {
+    auto entries = [](std::initializer_list<const char*> paths) {
+        std::string out;
+        for (const char* path : paths) {
+            out += std::string(out.empty() ? "" : ", ") + R"({"path": ")" + path +
                    R"(", "url": "u", "sha256": "s", "size": 1})";
-    }
-    EXPECT_EQ(Parse(WithEntry(entries), true), Lines{});
+        }
+        return out;
+    };
+    // a/á and ss/ß differ on a volume as well.
+    EXPECT_EQ(
+        Parse(WithEntry(entries({"Data/a", "Data/\xC3\xA1", "Data/ss", "Data/\xC3\x9F"})), true),
+        Lines{});
     EXPECT_EQ(manifest.files.size(), 4u);
+    const struct {
+        const char* first;
+        const char* second;
+        std::wstring named;
+    } same[] = {
+        {"Data/\xC3\x89", "DATA/\xC3\xA9", L"DATA/\u00e9"},              // \u00c9 \u00e9
+        {"Data/\xCE\xA3", "Data/\xCF\x83", L"Data/\u03c3"},              // \u03a3 \u03c3
+        {"Data/\xCF\x82", "Data/\xCE\xA3", L"Data/\u03a3"},              // final \u03c2 \u03a3
+        {"Data/\xD0\x96.bmd", "Data/\xD0\xB6.BMD", L"Data/\u0436.BMD"},  // \u0416 \u0436
+    };
+    for (const auto& pair : same) {
+        EXPECT_EQ(Parse(WithEntry(entries({pair.first, pair.second})), false),
+                  Lines{L"Manifest rejected: duplicate path after case folding: " + pair.named})
+            << pair.second;
+    }
 }
 
 TEST_F(ManifestParse, OutputIsResetFirst) {

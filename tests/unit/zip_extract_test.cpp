@@ -133,6 +133,18 @@ TEST_F(ZipExtractTest, FindsPackageRootAtTopInOneTopFolderOrNotAtAll) {
     EXPECT_EQ(FindPackageRoot(client.core(), extractDir), client.core(L"_full_extract\\One"));
 }
 
+// Names one Windows volume takes for one file clash beyond ASCII letters too.
+TEST_F(ZipExtractTest, NamesEqualOnAVolumeClashBeyondAscii) {
+    EXPECT_FALSE(
+        Extract({{"Main.exe", "MZ"}, {"Data/\xC3\x89.txt", "a"}, {"Data/\xC3\xA9.txt", "b"}}));
+    const std::string log = ReadFile(client.native() / "Logs" / "RiveRoravav.log");
+    EXPECT_NE(log.find(Utf16ToUtf8(L"] Rejected ZIP entry that clashes after case folding: "
+                                   L"Data\\\u00e9.txt with Data\\\u00c9.txt")),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(ExtractedEntryCount(), 0u);
+}
+
 TEST_F(ZipExtractTest, EveryUnsafeEntryStopsTheRunBeforeAnythingIsWritten) {
     const std::string big(4, 'x');
     const struct {
