@@ -1,5 +1,6 @@
 #include "repair/full_client_walk.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "fs/path.h"
@@ -21,17 +22,26 @@ constexpr uint32_t kPumpEvery = 250;
 struct Listed {
     platform::DirEntry entry;
     uint64_t size = 0;
+    std::wstring relative;  // below the walk's own root (the client or the package)
+    bool validName = false;
 };
 
 // Depth first in listing order, each folder opened through its parent's
 // handle (see WalkTreeBelow). `visit` gets the full path and returns true to
 // enter a folder; `listFailed` gets a folder that could not be opened or
-// listed.
+// listed. An entry's path is its parent's, already checked, plus one name:
+// checking that name alone keeps the cost of a deep tree in proportion to its
+// entries, and the path cannot leave the root it is built under.
 template <typename VisitFn, typename FailFn>
 class FolderWalk : public TreeVisitor {
   public:
-    FolderWalk(const std::wstring& clientDir, bool withSizes, VisitFn& visit, FailFn& listFailed)
-        : clientDir_(clientDir), withSizes_(withSizes), visit_(visit), listFailed_(listFailed) {}
+    FolderWalk(const std::wstring& clientDir, size_t rootLength, bool withSizes, VisitFn& visit,
+               FailFn& listFailed)
+        : clientDir_(clientDir),
+          rootLength_(rootLength),
+          withSizes_(withSizes),
+          visit_(visit),
+          listFailed_(listFailed) {}
 
     WalkStep Visit(const WalkItem& item) override {
         Listed listed;
@@ -43,6 +53,9 @@ class FolderWalk : public TreeVisitor {
         if (withSizes_ && item.IsRegularFile() && item.folder.Stat(item.name, info)) {
             listed.size = info.size;
         }
+        std::wstring normalized;
+        listed.validName = ValidateRelativePath(item.name, normalized) && normalized == item.name;
+        listed.relative = item.relative.substr(std::min(rootLength_, item.relative.size()));
         return visit_(JoinPath(clientDir_, item.relative), listed) ? WalkStep::kEnter
                                                                    : WalkStep::kSkip;
     }
@@ -53,20 +66,27 @@ class FolderWalk : public TreeVisitor {
 
   private:
     const std::wstring& clientDir_;
+    size_t rootLength_;  // of the root's own path below the client, separator included
     bool withSizes_;
     VisitFn& visit_;
     FailFn& listFailed_;
 };
 
+// Walks `start` below the client folder; each entry's `relative` is taken
+// below `root` (the client folder, or the package root that holds `start`).
 template <typename VisitFn, typename FailFn>
-void WalkBelow(const std::wstring& clientDir, const std::wstring& start, bool withSizes,
-               VisitFn visit, FailFn listFailed) {
+void WalkBelow(const std::wstring& clientDir, const std::wstring& root, const std::wstring& start,
+               bool withSizes, VisitFn visit, FailFn listFailed) {
     std::wstring relative;
-    if (!IsSamePath(start, clientDir) && !RelativePathUnderRoot(clientDir, start, relative)) {
+    std::wstring rootRelative;
+    if ((!IsSamePath(start, clientDir) && !RelativePathUnderRoot(clientDir, start, relative)) ||
+        (!IsSamePath(root, clientDir) && !RelativePathUnderRoot(clientDir, root, rootRelative)) ||
+        (!IsSamePath(start, root) && !IsPathUnderRoot(start, root))) {
         listFailed(start, WalkStop::kOutside, 0);
         return;
     }
-    FolderWalk<VisitFn, FailFn> walk(clientDir, withSizes, visit, listFailed);
+    const size_t rootLength = rootRelative.empty() ? 0 : rootRelative.size() + 1;
+    FolderWalk<VisitFn, FailFn> walk(clientDir, rootLength, withSizes, visit, listFailed);
     WalkTreeBelow(clientDir, relative, walk);
 }
 
@@ -86,17 +106,12 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
         return;
     }
     auto visit = [&](const std::wstring& child, const Listed& item) {
-        if (!IsPathUnderRoot(child, packageRoot)) {
-            ++counts.blocked;
-            log(L"BLOCKED package path escaped packageRoot: " + child);
-            return false;
-        }
-        std::wstring relative;
-        if (!RelativePathUnderRoot(packageRoot, child, relative)) {
+        if (!item.validName) {
             ++counts.blocked;
             log(L"BLOCKED invalid package path: " + child);
             return false;
         }
+        const std::wstring& relative = item.relative;
         if (item.entry.IsReparsePoint()) {
             ++counts.blocked;
             log(L"BLOCKED package reparse point: " + relative);
@@ -123,7 +138,7 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
                 ToDecimal(error));
         }
     };
-    WalkBelow(clientDir, dir, true, visit, listFailed);
+    WalkBelow(clientDir, packageRoot, dir, true, visit, listFailed);
 }
 
 void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
@@ -135,17 +150,12 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
         return;
     }
     auto visit = [&](const std::wstring& child, const Listed& item) {
-        if (!IsPathUnderRoot(child, clientDir)) {
-            ++counts.blocked;
-            log(L"BLOCKED local path escaped clientDir: " + child);
-            return false;
-        }
-        std::wstring relative;
-        if (!RelativePathUnderRoot(clientDir, child, relative)) {
+        if (!item.validName) {
             ++counts.blocked;
             log(L"BLOCKED invalid local path: " + child);
             return false;
         }
+        const std::wstring& relative = item.relative;
         if (IsFullClientPreserved(relative)) {
             ++counts.preserved;
             log(L"PRESERVED/EXTRA-SKIPPED: " + relative);
@@ -181,7 +191,7 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
                 ToDecimal(error));
         }
     };
-    WalkBelow(clientDir, dir, false, visit, listFailed);
+    WalkBelow(clientDir, clientDir, dir, false, visit, listFailed);
 }
 
 FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file,
