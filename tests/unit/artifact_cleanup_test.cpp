@@ -131,18 +131,27 @@ TEST_F(ArtifactCleanupTest, DeletesReadOnlyAndHiddenFilesAndCountsEverything) {
 // the handle the walk holds, and its own removal finds nothing, a skip.
 TEST_F(ArtifactCleanupTest, AFolderThatVanishesBeforeItsRemovalIsSkipped) {
     WriteFile(dir.native() / "_full_extract" / "Gone" / "f.bmd", "f");
-    SetDeleteTreeHook([this](DeleteTreePhase phase, const std::wstring& where) {
+    std::error_code moved(1, std::generic_category());
+    SetDeleteTreeHook([this, &moved](DeleteTreePhase phase, const std::wstring& where) {
         if (phase == DeleteTreePhase::kEntered && where.find(L"Gone") != std::wstring::npos) {
-            fs::rename(dir.native() / "_full_extract" / "Gone", dir.native() / "Moved");
+            fs::rename(dir.native() / "_full_extract" / "Gone", dir.native() / "Moved", moved);
         }
     });
     CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
     SetDeleteTreeHook(nullptr);
-    EXPECT_EQ(stats.deletedFiles, 1u);
+    if (moved) {
+        // Windows refuses to rename a folder another handle holds open.
+        GTEST_SKIP() << "an open folder cannot be renamed here: " << moved.message();
+    }
     EXPECT_EQ(stats.deletedFolders, 1u) << "_full_extract itself";
     EXPECT_EQ(stats.skipped, 4u) << "three missing targets and the vanished folder";
+#ifndef _WIN32
+    // Wine's handles name a path, not the folder: there the file inside the
+    // moved folder is refused (a failure), never deleted elsewhere.
+    EXPECT_EQ(stats.deletedFiles, 1u);
     EXPECT_EQ(stats.failed, 0u);
     EXPECT_TRUE(fs::is_empty(dir.native() / "Moved"));
+#endif
 }
 
 TEST_F(ArtifactCleanupTest, LinkTargetAndLinksInsideAreRefusedAndCounted) {
