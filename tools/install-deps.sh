@@ -49,11 +49,42 @@ fi
 
 # Only the files apt reads: *.list and *.sources (not ones renamed to disable them).
 source_files=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+# The mirror is the one this machine already gets its bookworm packages from
+# (its own mirror or proxy included); no address is written here.
+bookworm_mirror() {
+    local files=()
+    for f in "${source_files[@]}"; do
+        [ -f "$f" ] && files+=("$f")
+    done
+    [ ${#files[@]} -eq 0 ] && return 0
+    awk '
+        function found() {
+            return types ~ /[ \t]deb([ \t]|$)/ && suites ~ /[ \t]bookworm[ \t]/ && uris != ""
+        }
+        FNR == 1 { if (found()) { print uris; done = 1; exit } types = ""; suites = ""; uris = "" }
+        /^deb[ \t]/ {
+            n = 2
+            if ($2 ~ /^\[/) { while (n <= NF && $n !~ /\]$/) n++; n++ }
+            if ($(n + 1) == "bookworm") { print $n; done = 1; exit }
+        }
+        /^Types:/ { types = $0 }
+        /^Suites:/ { suites = " " $0 " " }
+        /^URIs:/ { uris = $2 }
+        /^[ \t]*$/ { if (found()) { print uris; done = 1; exit } types = ""; suites = ""; uris = "" }
+        END { if (!done && found()) print uris }
+    ' "${files[@]}"
+}
+
 if ! grep -qsE '^(deb-src .*bookworm|Types:.*deb-src)' "${source_files[@]}"; then
-    echo "install-deps: adding a deb-src entry for bookworm"
-    $SUDO tee /etc/apt/sources.list.d/rr-bookworm-src.sources >/dev/null <<'SOURCES'
+    mirror=$(bookworm_mirror)
+    if [ -z "${mirror}" ]; then
+        echo "install-deps: no apt source for bookworm found to take a deb-src entry from"
+        exit 1
+    fi
+    echo "install-deps: adding a deb-src entry for bookworm from ${mirror}"
+    $SUDO tee /etc/apt/sources.list.d/rr-bookworm-src.sources >/dev/null <<SOURCES
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: ${mirror}
 Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
