@@ -372,3 +372,42 @@ class FullClientTest(E2eCase):
         self.assertTrue(any(l.startswith("Full client compare dry-run summary: ") for l in lines))
         self.assertEqual(client.close_requests(), [])
         self.assertTrue(alive)
+
+
+class FullClientMainRunningTest(E2eCase):
+    """A game started after the gates, while the package downloads: the apply
+    stops before Main.exe and rolls back the files it had already copied."""
+
+    def test_main_exe_running_before_its_replacement_aborts_and_rolls_back(self):
+        release = Release()
+        self.addCleanup(release.close)
+        client = self.client()
+        client.enable_diagnostics()
+        client.write("Data/A.bmd", b"old a")
+        data = make_zip({"Main.exe": read(client, "Main.exe") + b"\0new\0",
+                         "fake_game.cfg": GAME_CFG, "Data/A.bmd": b"new a"})
+        release.put("running/pkg.zip", data)
+        release.server.set_route("/running/pkg.zip",
+                                 {"file": "running/pkg.zip", "delay_seconds": 4})
+        old_main = read(client, "Main.exe")
+
+        def start_game_during_download():
+            harness.wait_until(lambda: release.requested("/running/pkg.zip"), timeout=60)
+            client.start_game()
+
+        outcomes = harness.run_parallel({
+            "run": lambda: run(client, "full-client-apply",
+                               package_args(release.url("/running/pkg.zip"), data)),
+            "game": start_game_during_download,
+        })
+        for outcome in outcomes.values():
+            if isinstance(outcome, BaseException):
+                raise outcome
+        self.assertEqual(outcomes["run"].code, 5, outcomes["run"])
+        self.assertEqual(read(client, "Main.exe"), old_main)
+        self.assertEqual(read(client, "Data/A.bmd"), b"old a", "the copy is rolled back")
+        lines = client.log_lines("FullClientApply.log")
+        self.assertLogHas(lines, "Main.exe is still running before full-client replacement. "
+                                 "Aborting.")
+        self.assertLogHas(lines, "ROLLBACK restored backup: Data\\A.bmd")
+        self.assertLogHas(client.log_lines(), NOT_COMPLETED)
