@@ -152,6 +152,15 @@ class HostileDryRunTest(HostileCase):
             self.assertLogHas(lines, "BLOCKED reparse point: Other\\Zero.bmd")
 
 
+def killed_at(args, n):
+    """One run that the product itself ends right before its n-th change."""
+    os.environ["RIVERORAVAV_CRASH_AFTER"] = str(n)
+    try:
+        return harness.run_updater(args)
+    finally:
+        del os.environ["RIVERORAVAV_CRASH_AFTER"]
+
+
 class CrashSafetyTest(HostileCase):
     """Kills the updater at many points of one update, by its own count of
     changes on disk, then lets a second run finish the job."""
@@ -185,11 +194,7 @@ class CrashSafetyTest(HostileCase):
             url = r.manifest("manifest.json", files)
             outside = listing(client.outside("Outside"))
             args = harness.updater_args(client, extra=["--manifest-url", url])
-            os.environ["RIVERORAVAV_CRASH_AFTER"] = str(n)
-            try:
-                first = harness.run_updater(args)
-            finally:
-                del os.environ["RIVERORAVAV_CRASH_AFTER"]
+            first = killed_at(args, n)
             if first.code == 0:
                 finished += 1
             else:
@@ -239,11 +244,7 @@ class CrashSafetyTest(HostileCase):
                 extra=package_args(self.release.url("/crash/pkg.zip"), package) +
                 ["--quarantine-extras"])
             outside = listing(client.outside("Outside"))
-            os.environ["RIVERORAVAV_CRASH_AFTER"] = str(n)
-            try:
-                first = harness.run_updater(args)
-            finally:
-                del os.environ["RIVERORAVAV_CRASH_AFTER"]
+            first = killed_at(args, n)
             if first.code == 0:
                 finished += 1
             else:
