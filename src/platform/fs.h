@@ -29,12 +29,8 @@ struct FileInfo {
 // kAttrDirectory when it points to a directory, as a Windows directory link does.
 bool ReadFileInfo(const std::wstring& path, FileInfo& info);
 
-bool MakeDirectory(const std::wstring& path);         // CreateDirectoryW, one level
-bool RemoveEmptyDirectory(const std::wstring& path);  // RemoveDirectoryW
-bool RemoveFile(const std::wstring& path);  // DeleteFileW; removes a link, never its target
-bool SetNormalAttributes(const std::wstring& path);  // clears read-only, hidden, system
-bool CopyFileOver(const std::wstring& from, const std::wstring& to);  // CopyFileW, overwrite
-bool MoveFileTo(const std::wstring& from, const std::wstring& to, bool replaceExisting);
+bool MakeDirectory(const std::wstring& path);  // CreateDirectoryW, one level
+bool RemoveFile(const std::wstring& path);     // DeleteFileW; removes a link, never its target
 
 struct DirEntry {
     std::wstring name;
@@ -44,24 +40,6 @@ struct DirEntry {
     bool IsRegularFile() const {
         return (attributes & (kAttrDirectory | kAttrReparsePoint | kAttrDevice)) == 0;
     }
-};
-
-// Lists one directory, "." and ".." included as on Windows (FindFirstFileW on
-// dir\*). On POSIX names that hold a backslash are left out: the core could not
-// name them.
-class DirectoryListing {
-  public:
-    DirectoryListing();
-    ~DirectoryListing();
-    DirectoryListing(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(const DirectoryListing&) = delete;
-
-    bool Open(const std::wstring& directory);  // false: LastError() tells why
-    bool Next(DirEntry& entry);                // false at the end
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
 };
 
 // Plain sequential file access with RAII handles.

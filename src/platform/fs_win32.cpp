@@ -57,69 +57,8 @@ bool MakeDirectory(const std::wstring& path) {
     return ::CreateDirectoryW(path.c_str(), nullptr) != FALSE;
 }
 
-bool RemoveEmptyDirectory(const std::wstring& path) {
-    return ::RemoveDirectoryW(path.c_str()) != FALSE;
-}
-
 bool RemoveFile(const std::wstring& path) {
     return ::DeleteFileW(path.c_str()) != FALSE;
-}
-
-bool SetNormalAttributes(const std::wstring& path) {
-    return ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != FALSE;
-}
-
-bool CopyFileOver(const std::wstring& from, const std::wstring& to) {
-    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
-}
-
-bool MoveFileTo(const std::wstring& from, const std::wstring& to, bool replaceExisting) {
-    DWORD flags = replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0;
-    return ::MoveFileExW(from.c_str(), to.c_str(), flags) != FALSE;
-}
-
-struct DirectoryListing::Impl {
-    HANDLE find = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW first{};
-    bool haveFirst = false;
-    ~Impl() {
-        if (find != INVALID_HANDLE_VALUE)
-            ::FindClose(find);
-    }
-};
-
-DirectoryListing::DirectoryListing() : impl_(std::make_unique<Impl>()) {}
-DirectoryListing::~DirectoryListing() = default;
-
-bool DirectoryListing::Open(const std::wstring& directory) {
-    if (impl_->find != INVALID_HANDLE_VALUE) {
-        ::FindClose(impl_->find);
-        impl_->find = INVALID_HANDLE_VALUE;
-    }
-    std::wstring pattern = directory;
-    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') {
-        pattern.push_back(L'\\');
-    }
-    pattern.push_back(L'*');
-    impl_->find = ::FindFirstFileW(pattern.c_str(), &impl_->first);
-    impl_->haveFirst = impl_->find != INVALID_HANDLE_VALUE;
-    return impl_->haveFirst;
-}
-
-bool DirectoryListing::Next(DirEntry& entry) {
-    if (impl_->find == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    WIN32_FIND_DATAW data{};
-    if (impl_->haveFirst) {
-        data = impl_->first;
-        impl_->haveFirst = false;
-    } else if (!::FindNextFileW(impl_->find, &data)) {
-        return false;
-    }
-    entry.name = data.cFileName;
-    entry.attributes = data.dwFileAttributes;
-    return true;
 }
 
 struct FileReader::Impl {
