@@ -18,14 +18,37 @@ namespace {
 
 constexpr uint32_t kTargetTotal = 4;
 
-// After a failed look at a path: true when nothing is there.
-bool IsMissing(WalkStop stop) {
-    if (stop == WalkStop::kMissing) {
+// The lines of a look at a path that failed: a link there, nothing there
+// (naming `missingName`), or something there that cannot be read.
+struct LookTexts {
+    const wchar_t* link;
+    const wchar_t* missing;
+    const std::wstring& missingName;
+    const wchar_t* unreadable;
+};
+
+// Reads the attributes of `path`; on failure counts and logs why and returns
+// false. Something there that cannot be read stays: a failure, not a skip.
+bool LookAt(const std::wstring& root, const std::wstring& path, platform::FileInfo& info,
+            CleanupStats& stats, const LookTexts& texts) {
+    WalkStop stop = WalkStop::kNone;
+    if (StatBelow(root, path, info, &stop)) {
         return true;
     }
     const uint32_t error = platform::LastError();
-    return stop == WalkStop::kNone &&
-           (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound);
+    if (stop == WalkStop::kLink) {
+        ++stats.blocked;
+        LogRepairCleanup(texts.link + path);
+    } else if (stop == WalkStop::kMissing ||
+               (stop == WalkStop::kNone &&
+                (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))) {
+        ++stats.skipped;
+        LogRepairCleanup(texts.missing + texts.missingName);
+    } else {
+        ++stats.failed;
+        LogRepairCleanup(texts.unreadable + path + L" error=" + ToDecimal(error));
+    }
+    return false;
 }
 const wchar_t* const kCleaningStatus = L"Cleaning repair artifacts...";
 
@@ -117,22 +140,9 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
         return;
     }
     platform::FileInfo info;
-    WalkStop stop = WalkStop::kNone;
-    if (!StatBelow(root, path, info, &stop)) {
-        if (stop == WalkStop::kLink) {
-            ++stats.blocked;
-            LogRepairCleanup(L"BLOCKED reparse point: " + path);
-            return;
-        }
-        if (IsMissing(stop)) {
-            ++stats.skipped;
-            LogRepairCleanup(L"SKIP missing path: " + path);
-            return;
-        }
-        // There but not readable: it stays, which is a failure, not a skip.
-        ++stats.failed;
-        LogRepairCleanup(L"FAILED read path: " + path + L" error=" +
-                         ToDecimal(platform::LastError()));
+    if (!LookAt(
+            root, path, info, stats,
+            {L"BLOCKED reparse point: ", L"SKIP missing path: ", path, L"FAILED read path: "})) {
         return;
     }
     if (info.IsReparsePoint()) {
@@ -159,21 +169,9 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
             continue;
         }
         platform::FileInfo info;
-        WalkStop stop = WalkStop::kNone;
-        if (!StatBelow(clientDir, fullPath, info, &stop)) {
-            if (stop == WalkStop::kLink) {
-                ++stats.blocked;
-                LogRepairCleanup(L"BLOCKED cleanup target is a reparse point: " + fullPath);
-                continue;
-            }
-            if (IsMissing(stop)) {
-                ++stats.skipped;
-                LogRepairCleanup(L"SKIP missing cleanup target: " + name);
-                continue;
-            }
-            ++stats.failed;
-            LogRepairCleanup(L"FAILED read cleanup target: " + fullPath + L" error=" +
-                             ToDecimal(platform::LastError()));
+        if (!LookAt(clientDir, fullPath, info, stats,
+                    {L"BLOCKED cleanup target is a reparse point: ",
+                     L"SKIP missing cleanup target: ", name, L"FAILED read cleanup target: "})) {
             continue;
         }
         if (!info.IsDirectory()) {
