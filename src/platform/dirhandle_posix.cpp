@@ -165,9 +165,13 @@ struct DirHandle::Impl {
 
     // A descriptor opened through this folder that lies on another mount
     // (swapped in since the last look) is closed and refused as a link.
+    // `key` tells where the opened entry lies.
     bool RefuseOtherMount(int& opened) const {
-        struct stat st {};
         MountKey key;
+        return RefuseOtherMount(opened, key);
+    }
+    bool RefuseOtherMount(int& opened, MountKey& key) const {
+        struct stat st {};
         bool mountRoot = false;
         if (!StatxAt(opened, "", st, key, mountRoot)) {
             const int err = errno;
@@ -238,13 +242,10 @@ bool DirHandle::OpenChild(const DirHandle& parent, const std::wstring& name) {
     if (fd < 0) {
         return FailOpenAt(parent.impl_->fd, native);
     }
-    if (!parent.impl_->RefuseOtherMount(fd)) {
+    MountKey key;
+    if (!parent.impl_->RefuseOtherMount(fd, key)) {
         return false;
     }
-    struct stat st {};
-    MountKey key;
-    bool mountRoot = false;
-    StatxAt(fd, "", st, key, mountRoot);
     Close();
     impl_->fd = fd;
     impl_->mount = key;
