@@ -177,17 +177,5 @@ TEST(FoldCase, OnlyAsciiLettersChange) {
     EXPECT_EQ(FoldCase(L"ABC xyz \u00c1\u00d3"), L"abc xyz \u00c1\u00d3");
 }
 
-// The volume's comparison upper-cases every unit; its key still folds ASCII to
-// lower case, so dotless \u0131 meets I as it does on a volume.
-TEST(VolumeFold, EqualKeysExactlyWhereAVolumeSeesOneName) {
-    EXPECT_EQ(VolumeFold(L"Data\\\u00c9\u03a3\u0416x"), VolumeFold(L"data\\\u00e9\u03c3\u0436X"));
-    EXPECT_EQ(VolumeFold(L"\u03c2"), VolumeFold(L"\u03a3"));
-    EXPECT_EQ(VolumeFold(L"\u0131"), L"i");
-    EXPECT_EQ(VolumeFold(L"MAIN.EXE"), FoldCase(L"MAIN.EXE"));
-    EXPECT_NE(VolumeFold(L"a"), VolumeFold(L"\u00e1"));
-    EXPECT_NE(VolumeFold(L"ss"), VolumeFold(L"\u00df"));
-    EXPECT_EQ(VolumeFold(L"\u00df"), L"\u00df") << "no simple upper case: unchanged";
-}
-
 }  // namespace
 }  // namespace rr
