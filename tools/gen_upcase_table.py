@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Writes src/fs/upcase_table.h: the simple upper-case mapping of every UTF-16
+"""Writes src/base/upcase_table.h: the simple upper-case mapping of every UTF-16
 code unit that has one, from the Unicode data Debian packages (unicode-data).
 A Windows volume compares names by upper-casing each UTF-16 unit with a table
 made from this data, so both builds compare names with this one table.
 
-  tools/gen_upcase_table.py [/usr/share/unicode/UnicodeData.txt] > src/fs/upcase_table.h
+  tools/gen_upcase_table.py [/usr/share/unicode/UnicodeData.txt] > src/base/upcase_table.h
 """
 import sys
 

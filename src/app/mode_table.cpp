@@ -1,9 +1,12 @@
 #include "app/mode_table.h"
 
-#include "app/mode_runners.h"
 #include <iterator>
 
-#include "fs/path.h"
+#include "base/path.h"
+#include "cleanup/artifact_cleanup.h"
+#include "dry_run/repair_dry_run.h"
+#include "full_client/full_client_mode.h"
+#include "update/update_mode.h"
 
 namespace rr {
 

@@ -1,7 +1,7 @@
 #include "app/post_update_cleanup.h"
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "platform/system.h"
 
 namespace rr {

@@ -1,7 +1,7 @@
 #include "fs/safe_fs.h"
 
 #include "fs/crash_points.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/tree_walk.h"
 #include "platform/error.h"
 

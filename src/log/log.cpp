@@ -4,7 +4,7 @@
 
 #include "fs/crash_points.h"
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "platform/error.h"
 #include "platform/fs.h"

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "fs/preserve_rules.h"
+#include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"
 #include "manifest/manifest_freshness.h"

@@ -1,6 +1,6 @@
 #include "manifest/manifest_freshness.h"
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

@@ -7,7 +7,7 @@
 #include <climits>
 #include <vector>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "platform/args_posix.h"
 #include "platform/error.h"
 #include "platform/posix_path.h"

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "platform/ui.h"
-#include "ui/window_layout.h"
+#include "platform/window_layout.h"
 
 namespace rr::platform {
 

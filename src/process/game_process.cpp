@@ -1,6 +1,6 @@
 #include "process/game_process.h"
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/process.h"

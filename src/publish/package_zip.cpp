@@ -4,8 +4,8 @@
 
 #include <ctime>
 
-#include "fs/incremental_allowlist.h"
-#include "fs/path.h"
+#include "policy/incremental_allowlist.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "platform/fs.h"
 #include "platform/text.h"

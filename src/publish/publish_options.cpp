@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "manifest/manifest_freshness.h"
 #include "net/http.h"
 

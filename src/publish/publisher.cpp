@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "fs/file_ops.h"
-#include "fs/incremental_allowlist.h"
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "policy/incremental_allowlist.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "manifest/manifest.h"

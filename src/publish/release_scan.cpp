@@ -5,8 +5,8 @@
 #include <map>
 #include <system_error>
 
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"

@@ -1,8 +1,8 @@
 #include "update/apply_update.h"
 
 #include "fs/file_ops.h"
-#include "fs/incremental_allowlist.h"
-#include "fs/path.h"
+#include "policy/incremental_allowlist.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

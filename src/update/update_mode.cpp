@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "fs/file_ops.h"
-#include "fs/incremental_allowlist.h"
+#include "policy/incremental_allowlist.h"
 #include "log/log.h"
 #include "manifest/manifest.h"
 #include "ui/progress.h"

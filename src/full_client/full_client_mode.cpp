@@ -1,11 +1,11 @@
 // The full-client and full-client-apply modes: package, extraction, compare,
 // and in apply mode the repair itself.
-#include "app/mode_runners.h"
+#include "full_client/full_client_mode.h"
 #include "log/log.h"
-#include "repair/full_client_apply.h"
-#include "repair/full_client_compare.h"
-#include "repair/full_client_package.h"
-#include "repair/zip_extract.h"
+#include "full_client/full_client_apply.h"
+#include "full_client/full_client_compare.h"
+#include "package/full_client_package.h"
+#include "package/zip_extract.h"
 #include "ui/progress.h"
 
 namespace rr {

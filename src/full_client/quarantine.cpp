@@ -1,8 +1,8 @@
-#include "repair/quarantine.h"
+#include "full_client/quarantine.h"
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
 #include "log/log.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "repair/repair_plan.h"
+#include "full_client/repair_plan.h"
 
 namespace rr {
 

@@ -1,12 +1,12 @@
-#include "repair/repair_dry_run.h"
+#include "dry_run/repair_dry_run.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
-#include "fs/preserve_rules.h"
+#include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
 #include "platform/fs.h"

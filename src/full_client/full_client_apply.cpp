@@ -1,10 +1,10 @@
-#include "repair/full_client_apply.h"
+#include "full_client/full_client_apply.h"
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
-#include "repair/quarantine.h"
-#include "repair/repair_apply.h"
-#include "repair/repair_plan.h"
+#include "full_client/quarantine.h"
+#include "full_client/repair_apply.h"
+#include "full_client/repair_plan.h"
 #include "ui/progress.h"
 
 namespace rr {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/run_config.h"
-#include "repair/artifact_cleanup.h"
+#include "cleanup/artifact_cleanup.h"
 
 namespace rr {
 

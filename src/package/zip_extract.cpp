@@ -1,17 +1,17 @@
-#include "repair/zip_extract.h"
+#include "package/zip_extract.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "platform/zip.h"
-#include "repair/zip_entries.h"
+#include "package/zip_entries.h"
 #include "ui/progress.h"
 
 namespace rr {

@@ -1,10 +1,10 @@
-#include "repair/full_client_walk.h"
+#include "full_client/full_client_walk.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
 #include "log/log.h"

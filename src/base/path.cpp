@@ -1,10 +1,10 @@
-#include "fs/path.h"
+#include "base/path.h"
 
 #include <algorithm>
 #include <iterator>
 #include <vector>
 
-#include "fs/upcase_table.h"
+#include "base/upcase_table.h"
 #include "platform/system.h"
 
 namespace rr {

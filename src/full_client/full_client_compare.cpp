@@ -1,9 +1,9 @@
-#include "repair/full_client_compare.h"
+#include "full_client/full_client_compare.h"
 
 #include <vector>
 
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/fs.h"

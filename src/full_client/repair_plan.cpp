@@ -1,17 +1,17 @@
-#include "repair/repair_plan.h"
+#include "full_client/repair_plan.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "fs/file_ops.h"
-#include "fs/incremental_allowlist.h"
-#include "fs/path.h"
-#include "fs/preserve_rules.h"
+#include "policy/incremental_allowlist.h"
+#include "base/path.h"
+#include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/fs.h"
 #include "platform/system.h"
-#include "repair/full_client_walk.h"
+#include "full_client/full_client_walk.h"
 #include "ui/progress.h"
 
 namespace rr {

@@ -1,7 +1,7 @@
-#include "repair/repair_apply.h"
+#include "full_client/repair_apply.h"
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "net/sha256.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/run_config.h"
-#include "repair/full_client_walk.h"
+#include "full_client/full_client_walk.h"
 
 namespace rr {
 

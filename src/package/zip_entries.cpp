@@ -1,9 +1,9 @@
-#include "repair/zip_entries.h"
+#include "package/zip_entries.h"
 
 #include <limits>
 #include <unordered_map>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "ui/progress.h"
 

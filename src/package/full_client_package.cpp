@@ -1,9 +1,9 @@
-#include "repair/full_client_package.h"
+#include "package/full_client_package.h"
 
 #include <cstdint>
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "net/http.h"

@@ -1,4 +1,4 @@
-#include "ui/window_layout.h"
+#include "platform/window_layout.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,9 +1,9 @@
-#include "fs/preserve_rules.h"
+#include "policy/preserve_rules.h"
 
 #include <iterator>
 
-#include "fs/incremental_allowlist.h"
-#include "fs/path.h"
+#include "policy/incremental_allowlist.h"
+#include "base/path.h"
 
 namespace rr {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "fs/path.h"
+#include "base/path.h"
 
 namespace rr {
 

@@ -1,8 +1,8 @@
-#include "repair/artifact_cleanup.h"
+#include "cleanup/artifact_cleanup.h"
 
 #include <algorithm>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

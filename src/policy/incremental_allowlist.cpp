@@ -1,6 +1,6 @@
-#include "fs/incremental_allowlist.h"
+#include "policy/incremental_allowlist.h"
 
-#include "fs/path.h"
+#include "base/path.h"
 
 namespace rr {
 

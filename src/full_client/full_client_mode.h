@@ -1,0 +1,10 @@
+#pragma once
+#include "app/run_config.h"
+
+namespace rr {
+
+// The full-client and full-client-apply modes share one run: the package is
+// fetched, extracted and compared; `apply` then repairs the client from it.
+bool RunFullClientMode(const RunConfig& config, bool apply);
+
+}  // namespace rr
