@@ -19,10 +19,6 @@ const wchar_t* const kLegacyFiles[] = {
     L"Launcherlib.dll",
 };
 
-bool IsNotFound(uint32_t error) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-}
-
 }  // namespace
 
 bool CleanupBackupAfterUpdate(const RunConfig& config) {

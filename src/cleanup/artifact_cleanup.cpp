@@ -39,9 +39,7 @@ bool LookAt(const std::wstring& root, const std::wstring& path, platform::FileIn
     if (stop == WalkStop::kLink) {
         ++stats.blocked;
         LogRepairCleanup(texts.link + path);
-    } else if (stop == WalkStop::kMissing ||
-               (stop == WalkStop::kNone &&
-                (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))) {
+    } else if (stop == WalkStop::kMissing || (stop == WalkStop::kNone && IsNotFound(error))) {
         ++stats.skipped;
         LogRepairCleanup(texts.missing + texts.missingName);
     } else {

@@ -35,10 +35,6 @@ std::vector<std::wstring> SplitSegments(const std::wstring& relative) {
     return segments;
 }
 
-bool IsNotFound(uint32_t error) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-}
-
 // One step down: open `name` in `parent`, or make it first when allowed.
 bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool create,
               platform::DirHandle& child, WalkStop* stop) {
@@ -82,24 +78,6 @@ DeleteTreeHook& Hook() {
 }
 
 }  // namespace
-
-const wchar_t* WalkStopText(WalkStop stop) {
-    switch (stop) {
-        case WalkStop::kNone:
-            return L"none";
-        case WalkStop::kMissing:
-            return L"missing folder";
-        case WalkStop::kLink:
-            return L"link on the way";
-        case WalkStop::kNotFolder:
-            return L"file where a folder is expected";
-        case WalkStop::kOutside:
-            return L"outside the client folder";
-        case WalkStop::kFailed:
-            break;
-    }
-    return L"failed";
-}
 
 bool OpenFolderBelow(const std::wstring& root, const std::wstring& relativeFolder, bool create,
                      platform::DirHandle& folder, WalkStop* stop) {

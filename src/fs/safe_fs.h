@@ -8,22 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "platform/fs.h"
 
 namespace rr {
-
-// Why a walk stopped before its target.
-enum class WalkStop {
-    kNone,
-    kMissing,    // a folder on the way does not exist
-    kLink,       // a link stands where a folder is expected
-    kNotFolder,  // a file stands where a folder is expected
-    kOutside,    // the path does not lie strictly below the root
-    kFailed,     // anything else; LastError() tells
-};
-
-// Text for log lines: "link", "missing folder", ...
-const wchar_t* WalkStopText(WalkStop stop);
 
 // Opens root\relativeFolder (empty: the root itself). With `create`, missing
 // folders are made on the way.

@@ -204,8 +204,7 @@ FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file
         // Only a path that is really not there is missing: a copy to it makes
         // no backup, so a file merely hidden by a failing check must not be.
         if (stop == WalkStop::kMissing || stop == WalkStop::kNotFolder ||
-            (stop == WalkStop::kNone &&
-             (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound))) {
+            (stop == WalkStop::kNone && IsNotFound(error))) {
             return FileMatch::kMissing;
         }
         return FileMatch::kUnreadable;

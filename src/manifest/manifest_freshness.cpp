@@ -51,8 +51,7 @@ bool IsMissing(WalkStop stop) {
         return true;
     }
     uint32_t error = platform::LastError();
-    return stop == WalkStop::kNone &&
-           (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound);
+    return stop == WalkStop::kNone && IsNotFound(error);
 }
 
 bool ParseRecord(const std::string& bytes, uint64_t& value) {
@@ -175,7 +174,7 @@ bool RecordAcceptedSequence(const std::wstring& clientDir, uint64_t sequence) {
     const std::wstring temp = ReplacementTempName(name);
     if (ok && !staging.RemoveChild(temp)) {
         uint32_t error = platform::LastError();
-        ok = error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+        ok = IsNotFound(error);
     }
     if (ok) {
         const std::string text = Utf16ToUtf8(ToDecimal(sequence)) + "\r\n";

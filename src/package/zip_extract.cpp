@@ -21,10 +21,6 @@ namespace {
 constexpr wchar_t kExtractFolderName[] = L"_full_extract";
 constexpr wchar_t kMainExeName[] = L"main.exe";  // folded
 
-bool IsNotFound(uint32_t error) {
-    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
-}
-
 int CopyPermille(uint32_t files, uint32_t expected) {
     // The share of files is truncated to whole per mille first, then placed
     // in the band.
