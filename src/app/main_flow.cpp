@@ -106,7 +106,7 @@ int RunUpdater(void* instance) {
     }
 
     SetProgressState(L"Restarting game...", L"Launching Main.exe", L"", kProgressComplete, false);
-    if (!RelaunchGame(expectedMainPath, config)) {
+    if (!RelaunchGame(expectedMainPath, config.clientDir)) {
         SetProgressState(L"Update failed", L"Could not relaunch Main.exe",
                          L"Check Logs\\RiveRoravav.log", kProgressComplete, true);
         Linger(2500);

@@ -3,23 +3,9 @@
 #include <string>
 #include <vector>
 
-namespace rr {
+#include "run/run_config.h"
 
-struct RunConfig {
-    std::wstring clientDir;
-    std::wstring mainExe = L"Main.exe";
-    std::wstring manifestUrl;
-    std::wstring fallbackManifestUrl;
-    std::wstring fullManifestUrl;
-    std::wstring fallbackFullManifestUrl;
-    std::wstring packageUrl;
-    std::wstring packageSha256;
-    std::wstring packageSize;
-    std::wstring packageVersion;
-    std::wstring mode = L"update";
-    uint32_t mainPid = 0;
-    bool quarantineExtras = false;
-};
+namespace rr {
 
 // Reads the process command line. Never fails: what it cannot use it skips.
 RunConfig ParseCommandLine();

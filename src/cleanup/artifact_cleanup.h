@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "ui/progress.h"
 
 namespace rr {

@@ -265,6 +265,25 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
     return counts;
 }
 
+bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl) {
+    std::vector<std::wstring> sources;
+    if (!config.fullManifestUrl.empty()) {
+        sources.push_back(config.fullManifestUrl);
+    }
+    if (!config.fallbackFullManifestUrl.empty()) {
+        sources.push_back(config.fallbackFullManifestUrl);
+    }
+    if (sources.empty()) {
+        LogRepairDryRun(L"No full manifest URL was provided for repair dry-run.");
+        return false;
+    }
+    auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {
+        ShowBandStep(L"Repair dry-run", detail, kManifestLoadBand, index, count, sub);
+    };
+    return LoadManifestFromSources(sources, progress, kFullManifestMaxBytes, manifest, usedUrl,
+                                   ManifestAcceptance{config.clientDir, false});
+}
+
 bool RunRepairDryRun(const RunConfig& config) {
     LogRepairDryRun(L"RiveRoravav repair dry-run started");
     SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "manifest/manifest.h"
 
 namespace rr {
@@ -23,6 +23,9 @@ using ManifestKeySet = std::set<std::wstring>;
 // DIFFERENT, EXTRA and BLOCKED entries. Changes nothing on disk; false only
 // when no full manifest could be loaded.
 bool RunRepairDryRun(const RunConfig& config);
+
+// The full manifest URL, then its fallback.
+bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl);
 
 // The same report for an already loaded manifest (the run after loading).
 RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest);

@@ -2,7 +2,6 @@
 
 #include "base/path.h"
 #include "fs/safe_fs.h"
-#include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 
@@ -104,16 +103,14 @@ bool EnsureParentDirectory(const std::wstring& filePath) {
     return CreateDirectoryTree(parent);
 }
 
-bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot) {
-    if (!IsPathUnderRoot(path, allowedRoot)) {
-        LogMain(L"Refused to delete outside allowed root: " + path);
-        return false;
-    }
+bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot, Error* err) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(allowedRoot, path, relative)) {
-        // The root itself, or a name no walk could take: nothing is deleted.
-        LogMain(L"Refused to delete outside allowed root: " + path);
-        return false;
+    // The root itself, a path outside it or a name no walk could take:
+    // nothing is deleted.
+    if (!IsPathUnderRoot(path, allowedRoot) ||
+        !RelativePathUnderRoot(allowedRoot, path, relative)) {
+        return Fail(err, platform::kErrorInvalidParameter,
+                    L"Refused to delete outside allowed root: " + path, WalkStop::kOutside);
     }
     return DeleteTreeBelow(allowedRoot, relative, LinkPolicy::kRemoveEntry);
 }

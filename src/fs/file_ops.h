@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "base/error.h"
+
 namespace rr {
 
 // True when the path exists and is not a directory.
@@ -24,7 +26,9 @@ bool EnsureParentDirectory(const std::wstring& filePath);
 // the root through folder handles (the root itself may be a link; nothing
 // below it is followed). A link inside the tree is removed as an entry, a path
 // that is itself a link loses only the link, and a link on the way to the path
-// stops the deletion.
-bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot);
+// stops the deletion. A path that is not strictly below the root is refused
+// (err says so) and nothing is deleted.
+bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot,
+                         Error* err = nullptr);
 
 }  // namespace rr

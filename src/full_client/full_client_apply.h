@@ -3,7 +3,7 @@
 // downloaded, validated, extracted and compared.
 #include <string>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "cleanup/artifact_cleanup.h"
 
 namespace rr {

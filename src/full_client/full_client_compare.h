@@ -2,7 +2,7 @@
 // The read-only comparison of the extracted package with the client folder.
 #include <string>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "full_client/full_client_walk.h"
 
 namespace rr {

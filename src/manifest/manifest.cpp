@@ -9,7 +9,6 @@
 #include "manifest/manifest_signature.h"
 #include "net/http.h"
 #include "platform/system.h"
-#include "ui/progress.h"
 
 namespace rr {
 
@@ -233,8 +232,14 @@ bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool s
 }  // namespace
 
 bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
-                             const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
-                             std::wstring& usedUrl, const ManifestAcceptance& acceptance) {
+                             const ManifestProgress& progress, uint64_t maxBytes,
+                             Manifest& manifest, std::wstring& usedUrl,
+                             const ManifestAcceptance& acceptance) {
+    auto show = [&](const std::wstring& detail, uint32_t index, uint32_t count, int subPermille) {
+        if (progress) {
+            progress(detail, index, count, subPermille);
+        }
+    };
     const size_t count = sources.size();
     const bool signedBuild = ManifestSignatureRequired();
     uint64_t highest = 0;
@@ -256,14 +261,11 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             LogMain(L"Skipping invalid manifest URL: " + url);
         } else {
             LogMain(L"Downloading manifest: " + url);
-            SetProgressState(statusText, L"Downloading manifest source " + ofCount, L"",
-                             StepPermille(kManifestLoadBand, step, steps, 0), false);
+            show(L"Downloading manifest source " + ofCount, step, steps, 0);
             std::string body;
             if (FetchUrlToMemory(url, body, maxBytes)) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
-                SetProgressState(statusText, L"Parsing manifest source " + ofCount, L"",
-                                 StepPermille(kManifestLoadBand, step, steps, kParsedPermille),
-                                 false);
+                show(L"Parsing manifest source " + ofCount, step, steps, kParsedPermille);
                 Manifest parsed;
                 if (AcceptManifestBody(url, body, signedBuild, highest, acceptance, parsed)) {
                     manifest = std::move(parsed);
@@ -273,7 +275,7 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             }
         }
         if (loaded) {
-            SetProgressState(statusText, L"Manifest loaded", L"", kManifestLoadBand.end(), false);
+            show(L"Manifest loaded", steps, steps, 1000);
             return true;
         }
         if (index + 1 < count) {
@@ -283,22 +285,6 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
         }
     }
     return false;
-}
-
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl) {
-    std::vector<std::wstring> sources;
-    if (!config.fullManifestUrl.empty()) {
-        sources.push_back(config.fullManifestUrl);
-    }
-    if (!config.fallbackFullManifestUrl.empty()) {
-        sources.push_back(config.fallbackFullManifestUrl);
-    }
-    if (sources.empty()) {
-        LogRepairDryRun(L"No full manifest URL was provided for repair dry-run.");
-        return false;
-    }
-    return LoadManifestFromSources(sources, L"Repair dry-run", kFullManifestMaxBytes, manifest,
-                                   usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
 bool BuildFileUrls(const ManifestFile& file, const Manifest& manifest, const std::wstring& usedUrl,

@@ -1,10 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "app/run_config.h"
 
 namespace rr {
 
@@ -46,18 +45,21 @@ struct ManifestAcceptance {
 // failure it may hold a part and must not be used.
 bool ParseManifest(std::string_view body, Manifest& manifest);
 
+// How far loading has come, for the display: the detail line, and step `index`
+// (1-based) of `count` sources with that step `subPermille` done; a loaded
+// manifest is the last step done.
+using ManifestProgress = std::function<void(const std::wstring& detail, uint32_t index,
+                                            uint32_t count, int subPermille)>;
+
 // Tries the sources in order until one yields a valid manifest; the first that
-// does wins and later ones are never fetched. statusText is the display's
-// status line while loading. usedUrl names the source that produced it. In a
+// does wins and later ones are never fetched. `progress` (may be empty) hears
+// of each step. usedUrl names the source that produced it. In a
 // build with a publisher key a source also fails when its signature, expiry or
 // sequence is refused (see manifest_signature.h, manifest_freshness.h).
 bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
-                             const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
-                             std::wstring& usedUrl,
+                             const ManifestProgress& progress, uint64_t maxBytes,
+                             Manifest& manifest, std::wstring& usedUrl,
                              const ManifestAcceptance& acceptance = ManifestAcceptance{});
-
-// The repair dry-run's manifest: the full manifest URL, then its fallback.
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl);
 
 // The ordered URLs to download one entry from: its own absolute URL, else each
 // http(s) mirror joined with it, else the manifest's own folder joined with it.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 
 namespace rr {
 

@@ -7,7 +7,7 @@
 #include <climits>
 #include <vector>
 
-#include "base/path.h"
+#include "platform/full_path_text.h"
 #include "platform/args_posix.h"
 #include "platform/error.h"
 #include "platform/posix_path.h"

@@ -106,9 +106,9 @@ bool CloseOtherClientInstances(const std::wstring& expectedMainPath, uint32_t pa
     return result;
 }
 
-bool RelaunchGame(const std::wstring& expectedMainPath, const RunConfig& config) {
+bool RelaunchGame(const std::wstring& expectedMainPath, const std::wstring& workingFolder) {
     uint32_t pid = 0;
-    if (!platform::StartProgram(expectedMainPath, config.clientDir, pid)) {
+    if (!platform::StartProgram(expectedMainPath, workingFolder, pid)) {
         LogMain(L"Failed to relaunch Main.exe. error=" + ToDecimal(platform::LastError()));
         return false;
     }

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
-
 namespace rr {
 
 // How long the game gets to close, in milliseconds.
@@ -32,6 +30,6 @@ bool WaitForParentGame(uint32_t parentPid, const std::wstring& expectedMainPath)
 bool CloseOtherClientInstances(const std::wstring& expectedMainPath, uint32_t parentPid);
 
 // Starts the game without arguments from the client directory; never waits.
-bool RelaunchGame(const std::wstring& expectedMainPath, const RunConfig& config);
+bool RelaunchGame(const std::wstring& expectedMainPath, const std::wstring& workingFolder);
 
 }  // namespace rr

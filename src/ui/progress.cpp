@@ -146,6 +146,11 @@ int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPerm
     return StepPermille(ProgressBand{base, span}, index, count, subPermille);
 }
 
+void ShowBandStep(const std::wstring& status, const std::wstring& detail, ProgressBand band,
+                  uint32_t index, uint32_t count, int subPermille) {
+    SetProgressState(status, detail, L"", StepPermille(band, index, count, subPermille), false);
+}
+
 void ShowDownloadProgress(const std::wstring& displayName, uint32_t fileIndex, uint32_t fileCount,
                           uint64_t receivedBytes, uint64_t expectedBytes, bool complete) {
     std::wstring hint = L"Downloaded " + FormatMegabytes(receivedBytes);

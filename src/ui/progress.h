@@ -98,6 +98,11 @@ int BandPermille(ProgressBand band, int64_t done, int64_t total);
 int StepPermille(ProgressBand band, uint32_t index, uint32_t count, int subPermille);
 int StepPermille(int base, int span, uint32_t index, uint32_t count, int subPermille);
 
+// Shows `detail` under `status` at step `index` of `count` in `band`, the
+// step itself `subPermille` done (for a loader that reports steps).
+void ShowBandStep(const std::wstring& status, const std::wstring& detail, ProgressBand band,
+                  uint32_t index, uint32_t count, int subPermille);
+
 // One file's download as step fileIndex of fileCount in kDownloadBand: status
 // "Downloading...", the file's position and name, and the bytes received (of
 // the announced size, when one was announced; 0 means none). `complete` fills

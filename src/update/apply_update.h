@@ -1,7 +1,7 @@
 #pragma once
 #include <vector>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "update/prepare_update.h"
 
 namespace rr {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
+#include "run/run_config.h"
 #include "manifest/manifest.h"
 
 namespace rr {

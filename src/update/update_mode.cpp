@@ -37,8 +37,11 @@ bool RunUpdateMode(const RunConfig& config) {
     }
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadManifestFromSources(sources, L"Checking updates...", kUpdateManifestMaxBytes, manifest,
-                                 usedUrl, ManifestAcceptance{config.clientDir, true})) {
+    auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {
+        ShowBandStep(L"Checking updates...", detail, kManifestLoadBand, index, count, sub);
+    };
+    if (!LoadManifestFromSources(sources, progress, kUpdateManifestMaxBytes, manifest, usedUrl,
+                                 ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
             L"touched.");

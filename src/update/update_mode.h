@@ -1,5 +1,5 @@
 #pragma once
-#include "app/run_config.h"
+#include "run/run_config.h"
 
 namespace rr {
 

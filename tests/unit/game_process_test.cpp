@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/run_config.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -78,7 +78,7 @@ class GameProcessTest : public ::testing::Test {
     // Relaunches the game and waits until it has recorded its start.
     uint32_t LaunchGame() {
         size_t before = Starts().size();
-        EXPECT_TRUE(RelaunchGame(expected, config));
+        EXPECT_TRUE(RelaunchGame(expected, config.clientDir));
         for (int i = 0; i < 400 && Starts().size() <= before; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -177,7 +177,7 @@ TEST_F(GameProcessTest, ZeroSelfAndVanishedParentsPassWithTheirLogLines) {
 }
 
 TEST_F(GameProcessTest, RelaunchOfAMissingGameFailsWithTheSystemError) {
-    EXPECT_FALSE(RelaunchGame(JoinPath(config.clientDir, L"Missing.exe"), config));
+    EXPECT_FALSE(RelaunchGame(JoinPath(config.clientDir, L"Missing.exe"), config.clientDir));
     EXPECT_TRUE(Logged(L"Failed to relaunch Main.exe. error=2"));
     EXPECT_TRUE(Starts().empty());
 }

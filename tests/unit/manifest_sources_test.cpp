@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "log_capture.h"
+#include "dry_run/repair_dry_run.h"
 #include "manifest/manifest.h"
 #include "recording_display.h"
 #include "ui/progress.h"
@@ -77,6 +78,11 @@ class ManifestSources : public ::testing::Test {
     LogCapture logs;
     Manifest manifest;
     std::wstring used;
+    // The update mode's display of the loader's steps.
+    ManifestProgress progress = [](const std::wstring& detail, uint32_t index, uint32_t count,
+                                   int sub) {
+        ShowBandStep(L"Checking updates...", detail, kManifestLoadBand, index, count, sub);
+    };
 };
 
 const char* const kValid =
@@ -86,8 +92,7 @@ const char* const kValid =
 TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
     std::wstring bad = Serve("bom.json", std::string("\xEF\xBB\xBF") + kValid);
     std::wstring good = Serve("manifest.json", kValid);
-    ASSERT_TRUE(
-        LoadManifestFromSources({bad, good}, L"Checking updates...", 262144, manifest, used));
+    ASSERT_TRUE(LoadManifestFromSources({bad, good}, progress, 262144, manifest, used));
     EXPECT_EQ(used, good);
     EXPECT_EQ(manifest.version, L"7");
     Lines lines = logs.MainLines();
@@ -116,8 +121,7 @@ TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
 TEST_F(ManifestSources, FirstValidSourceWinsAndLimitsHold) {
     std::wstring good = Serve("manifest.json", kValid);
     std::wstring never = Url("absent.json");
-    ASSERT_TRUE(
-        LoadManifestFromSources({good, never}, L"Checking updates...", 262144, manifest, used));
+    ASSERT_TRUE(LoadManifestFromSources({good, never}, {}, 262144, manifest, used));
     EXPECT_EQ(used, good);
     for (const std::wstring& line : logs.MainLines()) {
         EXPECT_EQ(line.find(never), std::wstring::npos) << "later sources are never fetched";
@@ -126,8 +130,7 @@ TEST_F(ManifestSources, FirstValidSourceWinsAndLimitsHold) {
     // A limit one byte short of the body fails the only source.
     logs.Clear();
     Manifest other;
-    EXPECT_FALSE(LoadManifestFromSources({good}, L"Checking updates...",
-                                         std::string(kValid).size() - 1, other, used));
+    EXPECT_FALSE(LoadManifestFromSources({good}, {}, std::string(kValid).size() - 1, other, used));
     EXPECT_EQ(logs.MainLines().back(), L"Manifest source failed, no fallback left");
 }
 

@@ -6,6 +6,7 @@
 
 #include "log_capture.h"
 #include "recording_display.h"
+#include "dry_run/repair_dry_run.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -232,11 +233,16 @@ class ManifestLoad : public ::testing::Test {
     LogCapture logs;
     Manifest manifest;
     std::wstring used = L"unchanged";
+    // The update mode's display of the loader's steps.
+    ManifestProgress progress = [](const std::wstring& detail, uint32_t index, uint32_t count,
+                                   int sub) {
+        ShowBandStep(L"Checking updates...", detail, kManifestLoadBand, index, count, sub);
+    };
 };
 
 TEST_F(ManifestLoad, EmptySourceListFailsSilently) {
     manifest.version = L"kept";
-    EXPECT_FALSE(LoadManifestFromSources({}, L"Checking updates...", 262144, manifest, used));
+    EXPECT_FALSE(LoadManifestFromSources({}, {}, 262144, manifest, used));
     EXPECT_TRUE(logs.MainLines().empty());
     EXPECT_TRUE(recorder.shown.empty());
     EXPECT_EQ(manifest.version, L"kept");
@@ -245,7 +251,7 @@ TEST_F(ManifestLoad, EmptySourceListFailsSilently) {
 
 TEST_F(ManifestLoad, InvalidSchemesAreSkippedWithoutFetching) {
     EXPECT_FALSE(LoadManifestFromSources({L"127.0.0.1/manifest.json", L"ftp://127.0.0.1/m.json"},
-                                         L"Checking updates...", 262144, manifest, used));
+                                         progress, 262144, manifest, used));
     EXPECT_EQ(logs.MainLines(), (Lines{
                                     L"Skipping invalid manifest URL: 127.0.0.1/manifest.json",
                                     L"Manifest source failed, trying fallback",
@@ -259,7 +265,7 @@ TEST_F(ManifestLoad, InvalidSchemesAreSkippedWithoutFetching) {
 TEST_F(ManifestLoad, FailedFetchMovesOnAndShowsItsBand) {
     // Port 9 on the loopback has no listener: the fetch fails fast.
     EXPECT_FALSE(LoadManifestFromSources({L"//127.0.0.1/m.json", L"http://127.0.0.1:9/m.json"},
-                                         L"Checking updates...", 262144, manifest, used));
+                                         progress, 262144, manifest, used));
     Lines lines = logs.MainLines();
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], L"Skipping invalid manifest URL: //127.0.0.1/m.json");

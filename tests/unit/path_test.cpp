@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "fs/path.h"
+#include "base/path.h"
+#include "platform/full_path_text.h"
 
 namespace rr {
 namespace {
@@ -158,19 +159,19 @@ TEST(RelativePathUnderRoot, GivesTheValidRemainderStrictlyBelowTheRoot) {
 
 TEST(ResolveFullPathText, WindowsAndPosixFormsResolveWithoutTheDisk) {
     std::wstring full;
-    EXPECT_TRUE(ResolveFullPathText(L"a\\..\\b\\.\\c", L"\\home\\Ana", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"a\\..\\b\\.\\c", L"\\home\\Ana", full));
     EXPECT_EQ(full, L"\\home\\Ana\\b\\c");
-    EXPECT_TRUE(ResolveFullPathText(L"..\\..\\..\\x", L"\\home\\Ana", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"..\\..\\..\\x", L"\\home\\Ana", full));
     EXPECT_EQ(full, L"\\x") << "'..' stops at the root";
-    EXPECT_TRUE(ResolveFullPathText(L"C:/Game/Sub/../", L"\\home", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"C:/Game/Sub/../", L"\\home", full));
     EXPECT_EQ(full, L"C:\\Game\\");
-    EXPECT_TRUE(ResolveFullPathText(L"D:x", L"\\home", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"D:x", L"\\home", full));
     EXPECT_EQ(full, L"D:\\x");
-    EXPECT_TRUE(ResolveFullPathText(L"\\\\srv\\share\\..\\x", L"\\home", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"\\\\srv\\share\\..\\x", L"\\home", full));
     EXPECT_EQ(full, L"\\\\srv\\share\\x");
-    EXPECT_TRUE(ResolveFullPathText(L"/tmp//a/", L"\\home", full));
+    EXPECT_TRUE(platform::ResolveFullPathText(L"/tmp//a/", L"\\home", full));
     EXPECT_EQ(full, L"\\tmp\\a\\");
-    EXPECT_FALSE(ResolveFullPathText(L"", L"\\home", full));
+    EXPECT_FALSE(platform::ResolveFullPathText(L"", L"\\home", full));
 }
 
 TEST(FoldCase, OnlyAsciiLettersChange) {
