@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "full_client/full_client_compare.h"
 

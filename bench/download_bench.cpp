@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "ui/progress.h"

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/sha256.h"
 #include "dry_run/repair_dry_run.h"

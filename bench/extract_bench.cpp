@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "package/zip_extract.h"
 #include "ui/progress.h"

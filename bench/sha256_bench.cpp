@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/sha256.h"
 

@@ -1,5 +1,6 @@
 #include "app/post_update_cleanup.h"
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"

@@ -288,4 +288,18 @@ bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPat
     return true;
 }
 
+std::wstring ParentPath(const std::wstring& path) {
+    size_t pos = path.find_last_of(L"\\/");
+    if (pos == std::wstring::npos) {
+        return std::wstring();
+    }
+    if (pos == 2 && path.size() >= 3 && path[1] == L':') {
+        return path.substr(0, 3);
+    }
+    if (pos == 0) {
+        return path.substr(0, 1);
+    }
+    return path.substr(0, pos);
+}
+
 }  // namespace rr

@@ -65,4 +65,7 @@ bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root);
 bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPath,
                            std::wstring& relative);
 
+// The directory part of a path: "C:\" for "C:\a", "\" for "\a", empty for "a".
+std::wstring ParentPath(const std::wstring& path);
+
 }  // namespace rr

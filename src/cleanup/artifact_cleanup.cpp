@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
 #include "policy/preserve_rules.h"

@@ -17,20 +17,6 @@ bool IsLinkPath(const std::wstring& path) {
     return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
 }
 
-std::wstring ParentPath(const std::wstring& path) {
-    size_t pos = path.find_last_of(L"\\/");
-    if (pos == std::wstring::npos) {
-        return std::wstring();
-    }
-    if (pos == 2 && path.size() >= 3 && path[1] == L':') {
-        return path.substr(0, 3);
-    }
-    if (pos == 0) {
-        return path.substr(0, 1);
-    }
-    return path.substr(0, pos);
-}
-
 namespace {
 
 bool IsExistingDirectory(const std::wstring& path) {

@@ -11,9 +11,6 @@ bool FileExists(const std::wstring& path);
 // True when the path itself is a link (a reparse point), whatever it points to.
 bool IsLinkPath(const std::wstring& path);
 
-// The directory part of a path: "C:\" for "C:\a", "\" for "\a", empty for "a".
-std::wstring ParentPath(const std::wstring& path);
-
 // True when a folder on the way from clientDir to the file (the file itself
 // not included) is a link, or cannot be checked.
 bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath);

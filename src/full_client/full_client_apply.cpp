@@ -1,6 +1,7 @@
 #include "full_client/full_client_apply.h"
 
 #include "base/path.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "full_client/quarantine.h"
 #include "full_client/repair_apply.h"

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"

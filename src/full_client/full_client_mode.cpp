@@ -1,6 +1,7 @@
 // The full-client and full-client-apply modes: package, extraction, compare,
 // and in apply mode the repair itself.
 #include "full_client/full_client_mode.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"

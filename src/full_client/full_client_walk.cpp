@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"

@@ -1,5 +1,6 @@
 #include "full_client/quarantine.h"
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "policy/preserve_rules.h"

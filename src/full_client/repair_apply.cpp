@@ -1,5 +1,6 @@
 #include "full_client/repair_apply.h"
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"

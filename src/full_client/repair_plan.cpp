@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"

@@ -31,11 +31,4 @@ std::wstring RepairCleanupLogPath();
 // clientDir\Data\Local\EnableDiagnostics.txt exists as a file.
 void PurgeLogsUnlessDiagnostics(const std::wstring& clientDir);
 
-std::string Utf16ToUtf8(const std::wstring& text);
-std::wstring Utf8ToUtf16(const std::string& bytes);
-
-// Decimal text of a number, for log lines.
-std::wstring ToDecimal(unsigned long long value);
-std::wstring ToDecimalSigned(long long value);
-
 }  // namespace rr

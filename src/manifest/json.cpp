@@ -1,5 +1,6 @@
 #include "manifest/json.h"
 
+#include "base/text.h"
 #include "log/log.h"
 
 namespace rr {

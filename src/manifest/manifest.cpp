@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "base/text.h"
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"

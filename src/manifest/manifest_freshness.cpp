@@ -1,6 +1,7 @@
 #include "manifest/manifest_freshness.h"
 
 #include "base/path.h"
+#include "base/text.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "platform/error.h"

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/path.h"
+#include "base/text.h"
 #include "fs/crash_points.h"
 #include "fs/file_ops.h"
 #include "fs/safe_fs.h"

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "base/path.h"
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"

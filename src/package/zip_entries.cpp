@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "ui/progress.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"

@@ -1,6 +1,7 @@
 #include "process/game_process.h"
 
 #include "base/path.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/process.h"

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "platform/text.h"
 #include "publish/publish_options.h"

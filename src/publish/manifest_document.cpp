@@ -1,5 +1,6 @@
 #include "publish/manifest_document.h"
 
+#include "base/text.h"
 #include "log/log.h"
 
 namespace rr::publish {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "manifest/manifest_signature.h"
 #include "platform/error.h"

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "platform/error.h"

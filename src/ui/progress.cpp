@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "platform/system.h"
 

@@ -1,5 +1,6 @@
 #include "update/apply_update.h"
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "fs/file_ops.h"
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/path.h"
+#include "base/text.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "cleanup/artifact_cleanup.h"

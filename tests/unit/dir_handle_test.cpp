@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "base/text.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "test_support.h"

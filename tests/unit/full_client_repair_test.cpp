@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"

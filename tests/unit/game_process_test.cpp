@@ -8,6 +8,7 @@
 
 #include "app/run_config.h"
 #include "base/path.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/system.h"

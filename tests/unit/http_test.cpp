@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/http.h"
 #include "test_support.h"

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "policy/incremental_allowlist.h"
 #include "log/log.h"
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "test_support.h"
 

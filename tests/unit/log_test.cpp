@@ -9,6 +9,7 @@
 #endif
 
 #include "base/path.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "test_support.h"
 

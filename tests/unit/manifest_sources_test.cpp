@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "log_capture.h"
 #include "dry_run/repair_dry_run.h"
 #include "manifest/manifest.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/post_update_cleanup.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "test_support.h"
 

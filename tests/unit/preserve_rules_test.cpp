@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 

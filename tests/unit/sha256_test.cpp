@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "log_capture.h"
 #include "platform/fs.h"
 #include "test_support.h"

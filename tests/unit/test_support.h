@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/text.h"
 #include "log/log.h"
 
 namespace rr::test {

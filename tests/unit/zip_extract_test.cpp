@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "platform/zip.h"
 #include "package/zip_extract.h"
