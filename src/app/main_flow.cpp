@@ -3,6 +3,7 @@
 #include "app/mode_table.h"
 #include "app/post_update_cleanup.h"
 #include "app/run_config.h"
+#include "app/startup_progress.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "platform/system.h"

@@ -5,6 +5,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "dry_run/dry_run_progress.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
 #include "policy/preserve_rules.h"

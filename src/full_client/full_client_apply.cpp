@@ -2,6 +2,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "full_client/full_client_progress.h"
 #include "log/log.h"
 #include "full_client/quarantine.h"
 #include "full_client/repair_apply.h"

@@ -4,6 +4,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "full_client/full_client_progress.h"
 #include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"

@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
+#include "full_client/full_client_progress.h"
 #include "policy/preserve_rules.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"

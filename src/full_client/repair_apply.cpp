@@ -4,6 +4,7 @@
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
+#include "full_client/full_client_progress.h"
 #include "log/log.h"
 #include "net/sha256.h"
 #include "platform/error.h"

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "fs/file_ops.h"
+#include "full_client/full_client_progress.h"
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"
 #include "policy/preserve_rules.h"

@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "net/http.h"
 #include "net/sha256.h"
+#include "package/package_progress.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "ui/progress.h"

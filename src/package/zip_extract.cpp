@@ -8,6 +8,7 @@
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
+#include "package/package_progress.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/system.h"

@@ -34,57 +34,15 @@ struct ProgressBand {
 // The full bar, shown by every finished or failed run.
 inline constexpr int kProgressComplete = 1000;
 
-// Start-up, before any mode runs.
-inline constexpr int kStartupWaitPoint = 10;       // waiting for the game to close
-inline constexpr int kStartupInstancesPoint = 20;  // closing other instances
-
 // Loading a manifest from its sources, shared evenly among them; the bar
 // stands at the band's end once a manifest is loaded.
 inline constexpr ProgressBand kManifestLoadBand{40, 60};
 
-// Update mode: check each listed file, download the changed ones, verify them,
-// apply them. A download fills its own share of the batch in kDownloadBand.
-inline constexpr ProgressBand kUpdateCheckBand{120, 220};
+// Downloads, for every mode that downloads: one file's share of the batch.
 inline constexpr ProgressBand kDownloadBand{350, 350};
-inline constexpr ProgressBand kUpdateVerifyBand{700, 100};
-inline constexpr ProgressBand kUpdateApplyBand{820, 160};
 
-// Repair dry-run: check each listed file, then scan the managed roots.
-inline constexpr ProgressBand kDryRunCheckBand{120, 560};
-inline constexpr ProgressBand kDryRunScanBand{700, 220};
-
-// Cleanup mode: the four work folders.
-inline constexpr ProgressBand kCleanupBand{80, 860};
-
-// Full-client package: configuration checks, reuse of an earlier download,
-// the download itself (kDownloadBand, as one file of one), validation.
-inline constexpr int kPackageStartPoint = 80;
-inline constexpr int kPackageReuseCheckPoint = 140;
-inline constexpr int kPackageDownloadPoint = 200;
-inline constexpr int kPackageReadyPoint = 300;
-inline constexpr int kPackageValidatePoint = 820;
-
-// Full-client extraction: prepare the folder, check the archive's entries,
-// copy the files (by the share of files extracted), find the package root.
-inline constexpr int kExtractPreparePoint = 830;
-inline constexpr int kExtractEntriesPoint = 840;
-inline constexpr ProgressBand kExtractCopyBand{850, 110};
-inline constexpr int kExtractFindRootPoint = 970;
-
-// Full-client compare: each package file, then the scan for local extras.
-inline constexpr ProgressBand kCompareBand{975, 15};
-inline constexpr int kCompareExtrasPoint = 992;
-
-// Full-client apply: build the plan, copy the files, quarantine extras, remove
-// empty extra folders, and clean the work folders automatically (in its own
-// band after a run that changed nothing, in a later one after a quarantine).
-inline constexpr int kRepairPlanPoint = 810;
-inline constexpr ProgressBand kRepairApplyBand{890, 85};
-inline constexpr ProgressBand kQuarantineBand{975, 20};
-inline constexpr int kEmptyDirsNoChangePoint = 995;  // nothing copied or moved
-inline constexpr int kEmptyDirsAfterQuarantinePoint = 996;
-inline constexpr ProgressBand kAutoCleanupNoChangeBand{996, 3};
-inline constexpr ProgressBand kAutoCleanupAfterQuarantineBand{997, 2};
+// The bands of each mode's phases are declared by the mode itself, beside its
+// code: app/startup_progress.h, update/update_progress.h, and so on.
 
 // The bar for `done` of `total` units of a band: base + span * done / total,
 // truncated toward zero and clamped to 0..1000. A total of 0 or less gives the

@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "process/game_process.h"
 #include "ui/progress.h"
+#include "update/update_progress.h"
 
 namespace rr {
 

@@ -12,6 +12,7 @@
 #include "net/sha256.h"
 #include "platform/fs.h"
 #include "ui/progress.h"
+#include "update/update_progress.h"
 
 namespace rr {
 

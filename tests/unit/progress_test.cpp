@@ -5,8 +5,14 @@
 #include <initializer_list>
 #include <vector>
 
+#include "app/startup_progress.h"
+#include "cleanup/cleanup_progress.h"
+#include "dry_run/dry_run_progress.h"
+#include "full_client/full_client_progress.h"
+#include "package/package_progress.h"
 #include "recording_display.h"
 #include "ui/progress.h"
+#include "update/update_progress.h"
 
 namespace rr {
 namespace {
