@@ -182,6 +182,8 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
 }
 
 RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest) {
+    // Only reads: one open client folder serves every check.
+    const ClientFolder client(clientDir);
     RepairDryRunCounts counts;
     ManifestKeySet manifestKeys;
     const int64_t n = static_cast<int64_t>(manifest.files.size());
@@ -219,7 +221,7 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
         manifestKeys.insert(key);
         platform::FileInfo info;
         WalkStop stop = WalkStop::kNone;
-        const bool found = StatBelow(clientDir, full, info, &stop);
+        const bool found = StatBelow(client, full, info, &stop);
         // A link, on the way or at the file, leads out of the client folder;
         // a FIFO or device would never finish hashing.
         if (stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
@@ -238,7 +240,7 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
             continue;
         }
         std::string digest;
-        if (!ComputeFileSha256Below(clientDir, full, digest)) {
+        if (!ComputeFileSha256Below(client, full, digest)) {
             ++counts.different;
             LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
             continue;

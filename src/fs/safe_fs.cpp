@@ -77,78 +77,155 @@ DeleteTreeHook& Hook() {
     return hook;
 }
 
-}  // namespace
-
-bool OpenFolderBelow(const std::wstring& root, const std::wstring& relativeFolder, bool create,
-                     platform::DirHandle& folder, WalkStop* stop) {
-    Stop(stop, WalkStop::kNone);
+// Walks from the open folder `from` down relativeFolder (at least one name).
+bool WalkDown(const platform::DirHandle& from, const std::vector<std::wstring>& segments,
+              bool create, platform::DirHandle& folder, WalkStop* stop) {
+    const platform::DirHandle* at = &from;
     platform::DirHandle current;
-    if (!current.OpenAnchor(root)) {
-        return Stop(stop,
-                    IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
-    }
-    for (const std::wstring& segment : SplitSegments(relativeFolder)) {
+    for (const std::wstring& segment : segments) {
         if (segment == L"." || segment == L"..") {
             return Stop(stop, WalkStop::kOutside);
         }
         platform::DirHandle next;
-        if (!StepInto(current, segment, create, next, stop)) {
+        if (!StepInto(*at, segment, create, next, stop)) {
             return false;
         }
         current = std::move(next);
+        at = &current;
     }
     folder = std::move(current);
     return true;
 }
 
-bool OpenParentBelow(const std::wstring& root, const std::wstring& fullPath, bool create,
-                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop) {
-    name.clear();
+// Splits fullPath below the root into the folder that holds it and its name.
+bool SplitBelow(const ClientFolder& root, const std::wstring& fullPath, std::wstring& folder,
+                std::wstring& name, WalkStop* stop) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(root, fullPath, relative)) {
+    if (!RelativePathUnderRoot(root.Path(), fullPath, relative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     while (!relative.empty() && relative.back() == L'\\') {
         relative.pop_back();
     }
     size_t cut = relative.rfind(L'\\');
-    std::wstring folder = cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
-    std::wstring last = cut == std::wstring::npos ? relative : relative.substr(cut + 1);
-    if (last.empty()) {
+    folder = cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
+    name = cut == std::wstring::npos ? relative : relative.substr(cut + 1);
+    if (name.empty()) {
         return Stop(stop, WalkStop::kOutside);
     }
-    if (!OpenFolderBelow(root, folder, create, parent, stop)) {
+    return true;
+}
+
+// The folder that holds fullPath, for reading: the root's kept folder.
+const platform::DirHandle* ReadParentBelow(const ClientFolder& root, const std::wstring& fullPath,
+                                           std::wstring& name, WalkStop* stop) {
+    Stop(stop, WalkStop::kNone);
+    std::wstring folder;
+    if (!SplitBelow(root, fullPath, folder, name, stop)) {
+        return nullptr;
+    }
+    const platform::DirHandle* parent = root.ReadFolder(folder, stop);
+    if (parent == nullptr && stop && *stop == WalkStop::kMissing) {
+        platform::SetLastErrorCode(platform::kErrorPathNotFound);
+    }
+    return parent;
+}
+
+}  // namespace
+
+ClientFolder::ClientFolder(const std::wstring& path) : path_(path) {}
+
+ClientFolder::ClientFolder(const wchar_t* path) : path_(path) {}
+
+const platform::DirHandle* ClientFolder::Root(WalkStop* stop) const {
+    if (!root_.IsOpen() && !root_.OpenAnchor(path_)) {
+        Stop(stop, IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
+        return nullptr;
+    }
+    return &root_;
+}
+
+const platform::DirHandle* ClientFolder::ReadFolder(const std::wstring& relativeFolder,
+                                                    WalkStop* stop) const {
+    const platform::DirHandle* root = Root(stop);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    const std::vector<std::wstring> segments = SplitSegments(relativeFolder);
+    if (segments.empty()) {
+        return root;
+    }
+    for (Kept& kept : kept_) {
+        if (kept.folder.IsOpen() && kept.relative == relativeFolder) {
+            return &kept.folder;
+        }
+    }
+    // The older slot makes room.
+    newest_ = 1 - newest_;
+    Kept& slot = kept_[newest_];
+    slot.folder.Close();
+    slot.relative.clear();
+    if (!WalkDown(*root, segments, false, slot.folder, stop)) {
+        return nullptr;
+    }
+    slot.relative = relativeFolder;
+    return &slot.folder;
+}
+
+void ClientFolder::Forget() const {
+    for (Kept& kept : kept_) {
+        kept.folder.Close();
+        kept.relative.clear();
+    }
+}
+
+bool OpenFolderBelow(const ClientFolder& root, const std::wstring& relativeFolder, bool create,
+                     platform::DirHandle& folder, WalkStop* stop) {
+    Stop(stop, WalkStop::kNone);
+    const std::vector<std::wstring> segments = SplitSegments(relativeFolder);
+    if (segments.empty()) {
+        // The root itself, as a handle of the caller's own.
+        platform::DirHandle current;
+        if (!current.OpenAnchor(root.Path())) {
+            return Stop(stop,
+                        IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
+        }
+        folder = std::move(current);
+        return true;
+    }
+    const platform::DirHandle* from = root.Root(stop);
+    return from != nullptr && WalkDown(*from, segments, create, folder, stop);
+}
+
+bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, bool create,
+                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop) {
+    name.clear();
+    std::wstring folder;
+    std::wstring last;
+    if (!SplitBelow(root, fullPath, folder, last, stop) ||
+        !OpenFolderBelow(root, folder, create, parent, stop)) {
         return false;
     }
     name = last;
     return true;
 }
 
-bool StatBelow(const std::wstring& root, const std::wstring& fullPath, platform::FileInfo& info,
+bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform::FileInfo& info,
                WalkStop* stop) {
     info = platform::FileInfo{};
-    platform::DirHandle parent;
     std::wstring name;
-    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
-        if (stop && *stop == WalkStop::kMissing) {
-            platform::SetLastErrorCode(platform::kErrorPathNotFound);
-        }
-        return false;
-    }
-    return parent.Stat(name, info);
+    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
+    return parent != nullptr && parent->Stat(name, info);
 }
 
-bool OpenFileBelow(const std::wstring& root, const std::wstring& fullPath,
+bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
                    platform::FileReader& reader, WalkStop* stop) {
-    platform::DirHandle parent;
     std::wstring name;
-    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
-        if (stop && *stop == WalkStop::kMissing) {
-            platform::SetLastErrorCode(platform::kErrorPathNotFound);
-        }
+    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
+    if (parent == nullptr) {
         return false;
     }
-    if (!parent.OpenFileForRead(name, reader)) {
+    if (!parent->OpenFileForRead(name, reader)) {
         if (platform::LastError() == platform::kErrorStoppedOnSymlink) {
             Stop(stop, WalkStop::kLink);
         }
@@ -157,8 +234,9 @@ bool OpenFileBelow(const std::wstring& root, const std::wstring& fullPath,
     return true;
 }
 
-bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
+bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
                      platform::FileWriter& writer, WalkStop* stop) {
+    root.Forget();
     platform::DirHandle parent;
     std::wstring name;
     if (!OpenParentBelow(root, fullPath, true, parent, name, stop)) {
@@ -172,11 +250,11 @@ bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
     return parent.CreateNewFile(name, writer);
 }
 
-bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath, WalkStop* stop) {
+bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {
     std::wstring relative;
-    if (IsSamePath(root, fullPath)) {
+    if (IsSamePath(root.Path(), fullPath)) {
         relative.clear();
-    } else if (!RelativePathUnderRoot(root, fullPath, relative)) {
+    } else if (!RelativePathUnderRoot(root.Path(), fullPath, relative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     platform::DirHandle folder;
@@ -187,8 +265,9 @@ std::wstring ReplacementTempName(const std::wstring& name) {
     return name + L".~rrnew";
 }
 
-bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    const std::wstring& staging, WalkStop* stop) {
+    root.Forget();
     platform::FileReader reader;
     if (!OpenFileBelow(root, from, reader, stop)) {
         return false;
@@ -208,7 +287,7 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
     // client file, and whatever stands in the staging folder is ours to
     // replace.
     std::wstring stagingRelative;
-    if (!RelativePathUnderRoot(root, staging, stagingRelative)) {
+    if (!RelativePathUnderRoot(root.Path(), staging, stagingRelative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     platform::DirHandle temps;
@@ -281,8 +360,9 @@ bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std
     return ok;
 }
 
-bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    bool replaceExisting, WalkStop* stop) {
+    root.Forget();
     platform::DirHandle fromParent;
     std::wstring fromName;
     if (!OpenParentBelow(root, from, false, fromParent, fromName, stop)) {
@@ -431,10 +511,11 @@ class TreeDeletion : public TreeVisitor {
 
 }  // namespace
 
-bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, LinkPolicy policy,
+bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, LinkPolicy policy,
                      DeleteObserver* observer) {
-    const std::wstring full = JoinPath(root, relative);
-    TreeDeletion deletion(root, policy, observer);
+    root.Forget();
+    const std::wstring full = JoinPath(root.Path(), relative);
+    TreeDeletion deletion(root.Path(), policy, observer);
     platform::DirHandle parent;
     std::wstring name;
     WalkStop stop = WalkStop::kNone;
@@ -450,7 +531,7 @@ bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, Lin
         return false;
     }
     std::wstring target;
-    if (!RelativePathUnderRoot(root, full, target)) {
+    if (!RelativePathUnderRoot(root.Path(), full, target)) {
         deletion.Failed(full, L"delete file", platform::kErrorInvalidName);
         return false;
     }

@@ -13,30 +13,65 @@
 
 namespace rr {
 
+// The client folder (or another trusted root), opened once. Every operation
+// below it starts from this handle, never from the path again. For the
+// reading operations (StatBelow, OpenFileBelow) it also keeps the two folders
+// it opened last (a compare reads a package folder and a client folder in
+// turn), so a run of reads in one folder walks there once; anything
+// that creates, moves or deletes through it forgets that folder. Keep one
+// object for a phase that only reads (a compare, a scan); a path converts to
+// a ClientFolder that lives for one call and keeps nothing.
+class ClientFolder {
+  public:
+    ClientFolder(const std::wstring& path);  // NOLINT(google-explicit-constructor)
+    ClientFolder(const wchar_t* path);       // NOLINT(google-explicit-constructor)
+    ClientFolder(const ClientFolder&) = delete;
+    ClientFolder& operator=(const ClientFolder&) = delete;
+
+    const std::wstring& Path() const { return path_; }
+
+    // The open root; opened on first use (a failure is tried again next time).
+    const platform::DirHandle* Root(WalkStop* stop) const;
+    // root\relativeFolder for reading, the kept folder when it is that one.
+    const platform::DirHandle* ReadFolder(const std::wstring& relativeFolder, WalkStop* stop) const;
+    // Drops the kept folders: something below may have been moved or deleted.
+    void Forget() const;
+
+  private:
+    std::wstring path_;
+    mutable platform::DirHandle root_;
+    struct Kept {
+        platform::DirHandle folder;
+        std::wstring relative;
+    };
+    mutable Kept kept_[2];
+    mutable size_t newest_ = 0;
+};
+
 // Opens root\relativeFolder (empty: the root itself). With `create`, missing
 // folders are made on the way.
-bool OpenFolderBelow(const std::wstring& root, const std::wstring& relativeFolder, bool create,
+bool OpenFolderBelow(const ClientFolder& root, const std::wstring& relativeFolder, bool create,
                      platform::DirHandle& folder, WalkStop* stop = nullptr);
 
 // Opens the folder that holds `fullPath` and names its last component.
-bool OpenParentBelow(const std::wstring& root, const std::wstring& fullPath, bool create,
+bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, bool create,
                      platform::DirHandle& parent, std::wstring& name, WalkStop* stop = nullptr);
 
 // The entry itself, never what a link points to; a link on the way is a stop.
-bool StatBelow(const std::wstring& root, const std::wstring& fullPath, platform::FileInfo& info,
+bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform::FileInfo& info,
                WalkStop* stop = nullptr);
 
 // Regular files only: a link, folder, FIFO or device is refused.
-bool OpenFileBelow(const std::wstring& root, const std::wstring& fullPath,
+bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
                    platform::FileReader& reader, WalkStop* stop = nullptr);
 
 // A new, empty file at fullPath; missing folders are made, a file or link
 // already there is removed as an entry first (never written through).
-bool CreateFileBelow(const std::wstring& root, const std::wstring& fullPath,
+bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
                      platform::FileWriter& writer, WalkStop* stop = nullptr);
 
 // Creates fullPath and its missing ancestors as real folders.
-bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath,
+bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath,
                        WalkStop* stop = nullptr);
 
 // Copies a regular file to `to`: the bytes go into a new file in `staging`
@@ -45,11 +80,11 @@ bool CreateFolderBelow(const std::wstring& root, const std::wstring& fullPath,
 // a crash leaves the old or the new file whole at `to` and at most a leftover
 // in `staging`, which the next copy of the same name replaces. Missing
 // folders of `to` are made. A folder at `to` is refused.
-bool CopyFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    const std::wstring& staging, WalkStop* stop = nullptr);
 
 // Renames a file from one place below the root to another.
-bool MoveFileBelow(const std::wstring& root, const std::wstring& from, const std::wstring& to,
+bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    bool replaceExisting, WalkStop* stop = nullptr);
 
 // The name of the file that CopyFileBelow writes in its staging folder for a
@@ -80,7 +115,7 @@ enum class LinkPolicy {
 // folder is opened without following links before it is listed, and removed
 // by name from its parent's handle, so a folder swapped for a link midway is
 // refused, never entered. True when nothing failed and nothing was blocked.
-bool DeleteTreeBelow(const std::wstring& root, const std::wstring& relative, LinkPolicy policy,
+bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, LinkPolicy policy,
                      DeleteObserver* observer = nullptr);
 
 // Test seam: called at the two moments a swap of a folder for a link would

@@ -187,7 +187,7 @@ bool WalkOpenFolder(platform::DirHandle&& start, const std::wstring& startRelati
     return walk.Run(std::move(start));
 }
 
-bool WalkTreeBelow(const std::wstring& root, const std::wstring& start, TreeVisitor& visitor) {
+bool WalkTreeBelow(const ClientFolder& root, const std::wstring& start, TreeVisitor& visitor) {
     platform::DirHandle folder;
     WalkStop stop = WalkStop::kNone;
     if (!OpenFolderBelow(root, start, false, folder, &stop)) {

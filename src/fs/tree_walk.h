@@ -58,7 +58,7 @@ class TreeVisitor {
 
 // Walks the entries below root\start (empty: the root itself). False when the
 // start folder could not be opened or the visitor stopped the walk.
-bool WalkTreeBelow(const std::wstring& root, const std::wstring& start, TreeVisitor& visitor);
+bool WalkTreeBelow(const ClientFolder& root, const std::wstring& start, TreeVisitor& visitor);
 
 // The same from a folder already open; `startRelative` names it below the
 // root for the items' paths.

@@ -24,7 +24,7 @@ bool IsUsablePackageRoot(const std::wstring& clientDir, const std::wstring& pack
            info.IsDirectory() && !info.IsReparsePoint();
 }
 
-void ClassifyPackageFile(const std::wstring& clientDir, const PackageFile& file,
+void ClassifyPackageFile(const ClientFolder& client, const PackageFile& file,
                          FullClientCompareCounts& counts) {
     const std::wstring& relative = file.relativePath;
     if (IsFullClientPreserved(relative)) {
@@ -34,6 +34,7 @@ void ClassifyPackageFile(const std::wstring& clientDir, const PackageFile& file,
         LogFullClientCompare(L"PRESERVED/SKIPPED: " + relative);
         return;
     }
+    const std::wstring& clientDir = client.Path();
     const std::wstring clientPath = JoinPath(clientDir, relative);
     if (!IsPathUnderRoot(clientPath, clientDir)) {
         ++counts.blocked;
@@ -41,7 +42,7 @@ void ClassifyPackageFile(const std::wstring& clientDir, const PackageFile& file,
         return;
     }
     uint64_t clientSize = 0;
-    switch (MatchClientFile(clientDir, file, clientPath, clientSize)) {
+    switch (MatchClientFile(client, file, clientPath, clientSize)) {
         case FileMatch::kSame:
             ++counts.ok;
             return;
@@ -115,6 +116,8 @@ bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
                         LogFullClientCompare);
     LogFullClientCompare(L"Total package files: " + ToDecimal(files.size()));
 
+    // Only reads: one open client folder serves every file's check.
+    const ClientFolder client(clientDir);
     const uint32_t total = static_cast<uint32_t>(files.size());
     for (uint32_t n = 1; n <= total; ++n) {
         const PackageFile& file = files[n - 1];
@@ -124,7 +127,7 @@ bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
                 FormatStepText(L"Checking extracted file", file.relativePath, n, total), L"",
                 BandPermille(kCompareBand, n - 1, total), false);
         }
-        ClassifyPackageFile(clientDir, file, counts);
+        ClassifyPackageFile(client, file, counts);
     }
 
     SetProgressState(L"Scanning local extras...", L"Checking client files not present in package",

@@ -195,12 +195,12 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
     WalkBelow(clientDir, clientDir, dir, false, visit, listFailed);
 }
 
-FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file,
+FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,
                           const std::wstring& clientPath, uint64_t& clientSize) {
     clientSize = 0;
     platform::FileInfo info;
     WalkStop stop = WalkStop::kNone;
-    if (!StatBelow(clientDir, clientPath, info, &stop)) {
+    if (!StatBelow(client, clientPath, info, &stop)) {
         const uint32_t error = platform::LastError();
         // Only a path that is really not there is missing: a copy to it makes
         // no backup, so a file merely hidden by a failing check must not be.
@@ -217,7 +217,7 @@ FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file
         return FileMatch::kMissing;
     }
     platform::FileReader reader;
-    if (!info.IsRegularFile() || !OpenFileBelow(clientDir, clientPath, reader)) {
+    if (!info.IsRegularFile() || !OpenFileBelow(client, clientPath, reader)) {
         return FileMatch::kUnreadable;
     }
     reader.Close();
@@ -227,8 +227,8 @@ FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file
     }
     std::string packageDigest;
     std::string clientDigest;
-    if (!ComputeFileSha256Below(clientDir, file.fullPath, packageDigest) ||
-        !ComputeFileSha256Below(clientDir, clientPath, clientDigest)) {
+    if (!ComputeFileSha256Below(client, file.fullPath, packageDigest) ||
+        !ComputeFileSha256Below(client, clientPath, clientDigest)) {
         return FileMatch::kHashFailed;
     }
     return Sha256TextEquals(packageDigest, clientDigest) ? FileMatch::kSame

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/safe_fs.h"
+
 namespace rr {
 
 struct FullClientCompareCounts {
@@ -59,7 +61,7 @@ enum class FileMatch {
 };
 
 // `clientSize` receives the client file's size when it could be read.
-FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file,
+FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,
                           const std::wstring& clientPath, uint64_t& clientSize);
 
 }  // namespace rr

@@ -93,7 +93,7 @@ bool ComputeFileSha256(const std::wstring& path, std::string& digest) {
     return HashOpenFile(file, path, digest);
 }
 
-bool ComputeFileSha256Below(const std::wstring& root, const std::wstring& path,
+bool ComputeFileSha256Below(const ClientFolder& root, const std::wstring& path,
                             std::string& digest) {
     digest.clear();
     platform::FileReader file;

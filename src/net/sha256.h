@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/safe_fs.h"
+
 namespace rr {
 
 // Digest texts are 64 ASCII hexadecimal characters; the program writes them in
@@ -12,7 +14,7 @@ namespace rr {
 bool ComputeFileSha256(const std::wstring& path, std::string& digest);
 // The same for a file below the client folder, reached without following any
 // link below `root`; only regular files are read.
-bool ComputeFileSha256Below(const std::wstring& root, const std::wstring& path,
+bool ComputeFileSha256Below(const ClientFolder& root, const std::wstring& path,
                             std::string& digest);
 
 // Exactly 64 characters, each 0-9, a-f or A-F.
