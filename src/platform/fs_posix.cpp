@@ -138,17 +138,6 @@ void FileReader::Close() {
 FileWriter::FileWriter() : impl_(std::make_unique<Impl>()) {}
 FileWriter::~FileWriter() = default;
 
-bool FileWriter::Create(const std::wstring& path) {
-    Close();
-    int fd = ::open(ToNativePath(path).c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return FailErrno();
-    }
-    impl_->fd = fd;
-    return true;
-}
-
 bool FileWriter::Write(const void* data, size_t size) {
     if (impl_->fd < 0) {
         SetLastErrorCode(kErrorInvalidHandle);

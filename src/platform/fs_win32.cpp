@@ -100,16 +100,6 @@ struct FileWriter::Impl {
 FileWriter::FileWriter() : impl_(std::make_unique<Impl>()) {}
 FileWriter::~FileWriter() = default;
 
-bool FileWriter::Create(const std::wstring& path) {
-    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    impl_->file.Reset(h);
-    return true;
-}
-
 bool FileWriter::Write(const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
