@@ -4,29 +4,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
+#include "platform/dir_entry_posix.h"
 #include "platform/error.h"
+#include "platform/error_posix.h"
 #include "platform/fs.h"
 #include "platform/fs_handles_posix.h"
-#include "platform/posix_path.h"
+#include "platform/path_posix.h"
 #include "platform/text.h"
 
 namespace rr::platform {
 
+using posix::Fail;
+using posix::FailErrno;
+using posix::FailOpenAt;
+using posix::MountKey;
+using posix::NativeName;
 using posix::SetLastErrorFromErrno;
-using posix::ToNativePath;
 
 namespace {
-
-bool FailErrno() {
-    SetLastErrorFromErrno(errno);
-    return false;
-}
-
-bool Fail(uint32_t code) {
-    SetLastErrorCode(code);
-    return false;
-}
 
 void CloseFd(int fd) {
     if (fd >= 0) {
@@ -34,104 +31,10 @@ void CloseFd(int fd) {
     }
 }
 
-// A name the core hands in is one component; anything else would let a
-// caller reach past the handle.
-bool NativeName(const std::wstring& name, std::string& native) {
-    if (name.empty() || name == L"." || name == L".." ||
-        name.find_first_of(L"\\/") != std::wstring::npos) {
-        return Fail(kErrorInvalidName);
-    }
-    native = WideToUtf8(name);
-    if (native.empty() || native.find('\0') != std::string::npos) {
-        return Fail(kErrorInvalidName);
-    }
-    return true;
-}
-
-// Where an entry lies: its device, and its mount where the kernel tells
-// (statx, Linux 5.8 and later). A bind mount of a folder of the same file
-// system keeps the device, so the device alone cannot see it.
-struct MountKey {
-    uint64_t device = 0;
-    uint64_t mountId = 0;
-    bool haveMountId = false;
-};
-
-// statx of `name` in `dirFd` (or of `dirFd` itself for an empty name),
-// never following a link. Falls back to fstatat where statx is missing.
-bool StatxAt(int dirFd, const char* name, struct stat& st, MountKey& key, bool& mountRoot) {
-    mountRoot = false;
-    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
-    struct statx stx {};
-    if (::statx(dirFd, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &stx) == 0) {
-        st = {};
-        st.st_mode = stx.stx_mode;
-        st.st_size = static_cast<off_t>(stx.stx_size);
-        st.st_nlink = stx.stx_nlink;
-        key.device = (static_cast<uint64_t>(stx.stx_dev_major) << 32) | stx.stx_dev_minor;
-        key.haveMountId = (stx.stx_mask & STATX_MNT_ID) != 0;
-        key.mountId = key.haveMountId ? stx.stx_mnt_id : 0;
-        mountRoot = (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
-                    (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-        return true;
-    }
-    if (errno != ENOSYS) {
-        return false;
-    }
-    if (::fstatat(dirFd, name, &st, flags & ~AT_NO_AUTOMOUNT) != 0) {
-        return false;
-    }
-    key.device = static_cast<uint64_t>(st.st_dev);
-    key.haveMountId = false;
-    return true;
-}
-
-// True when an entry of the folder `folder` lies on another mount than the
-// folder itself: the root of a mount below the client folder is refused like
-// a link, whatever the file system behind it.
-bool OnOtherMount(const MountKey& folder, const MountKey& entry, bool entryIsMountRoot) {
-    if (entry.device != folder.device) {
-        return true;
-    }
-    if (entry.haveMountId && folder.haveMountId) {
-        return entry.mountId != folder.mountId;
-    }
-    return entryIsMountRoot;
-}
-
-uint32_t AttributesAt(int dirFd, const std::string& name, const struct stat& st) {
-    if (S_ISLNK(st.st_mode)) {
-        uint32_t attrs = kAttrReparsePoint;
-        struct stat target {};
-        if (::fstatat(dirFd, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode)) {
-            attrs |= kAttrDirectory;
-        }
-        return attrs;
-    }
-    uint32_t attrs = 0;
-    if (S_ISDIR(st.st_mode)) {
-        attrs |= kAttrDirectory;
-    } else if (!S_ISREG(st.st_mode)) {
-        attrs |= kAttrDevice;
-    }
-    if ((st.st_mode & S_IWUSR) == 0) {
-        attrs |= kAttrReadOnly;
-    }
-    return attrs == 0 ? kAttrNormal : attrs;
-}
-
-// What an open with O_NOFOLLOW (or an rmdir) reports for a link at the name:
-// ELOOP, or ENOTDIR. Both become the one "stopped on a link" code.
-bool FailOpenAt(int dirFd, const std::string& name) {
-    int err = errno;
-    struct stat st {};
-    if ((err == ELOOP || err == ENOTDIR) &&
-        ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-        return Fail(kErrorStoppedOnSymlink);
-    }
-    if (err == ENOTDIR) {
-        return Fail(kErrorDirectory);
-    }
+// Closes `fd` and records `err` (an errno saved before the close) as LastError().
+bool CloseAndFail(int& fd, int err) {
+    CloseFd(fd);
+    fd = -1;
     SetLastErrorFromErrno(err);
     return false;
 }
@@ -148,11 +51,21 @@ struct DirHandle::Impl {
     bool StatEntry(const std::string& name, struct stat& st, bool& otherMount) const {
         MountKey key;
         bool mountRoot = false;
-        if (!StatxAt(fd, name.c_str(), st, key, mountRoot)) {
+        if (!posix::StatxAt(fd, name.c_str(), st, key, mountRoot)) {
             return false;
         }
-        otherMount = !S_ISLNK(st.st_mode) && OnOtherMount(mount, key, mountRoot);
+        otherMount = !S_ISLNK(st.st_mode) && posix::OnOtherMount(mount, key, mountRoot);
         return true;
+    }
+
+    // StatEntry of the entry a DirHandle operation names, `native` its name
+    // in the system's form; failures set LastError().
+    bool StatNamed(const std::wstring& name, std::string& native, struct stat& st,
+                   bool& otherMount) const {
+        if (!NativeName(name, native)) {
+            return false;
+        }
+        return StatEntry(native, st, otherMount) || FailErrno();
     }
 
     uint32_t EntryAttributes(const std::string& name, const struct stat& st,
@@ -160,30 +73,47 @@ struct DirHandle::Impl {
         if (otherMount) {
             return kAttrReparsePoint | (S_ISDIR(st.st_mode) ? kAttrDirectory : 0);
         }
-        return AttributesAt(fd, name, st);
+        return posix::AttributesAt(fd, name, st);
     }
 
-    // A descriptor opened through this folder that lies on another mount
-    // (swapped in since the last look) is closed and refused as a link.
-    // `key` tells where the opened entry lies.
-    bool RefuseOtherMount(int& opened) const {
-        MountKey key;
-        return RefuseOtherMount(opened, key);
-    }
-    bool RefuseOtherMount(int& opened, MountKey& key) const {
+    // The one way an operation opens an entry: openat without following a
+    // link, and a descriptor that lies on another mount (swapped in since the
+    // last look) closed and refused as a link. `key` tells where the opened
+    // entry lies.
+    bool OpenEntry(const std::string& name, int flags, int& opened, MountKey& key,
+                   mode_t mode = 0) const {
+        opened = ::openat(fd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (opened < 0) {
+            return FailOpenAt(fd, name);
+        }
         struct stat st {};
         bool mountRoot = false;
-        if (!StatxAt(opened, "", st, key, mountRoot)) {
-            const int err = errno;
-            CloseFd(opened);
-            opened = -1;
-            SetLastErrorFromErrno(err);
-            return false;
+        if (!posix::StatxAt(opened, "", st, key, mountRoot)) {
+            return CloseAndFail(opened, errno);
         }
-        if (OnOtherMount(mount, key, mountRoot)) {
+        if (posix::OnOtherMount(mount, key, mountRoot)) {
             CloseFd(opened);
             opened = -1;
             return Fail(kErrorStoppedOnSymlink);
+        }
+        return true;
+    }
+
+    // OpenEntry of a regular file named by a DirHandle operation: a folder
+    // there is refused with access denied, anything else that is not a file
+    // with `otherKind`.
+    bool OpenRegularFile(const std::wstring& name, int flags, mode_t mode, uint32_t otherKind,
+                         int& opened) const {
+        std::string native;
+        MountKey key;
+        if (!NativeName(name, native) || !OpenEntry(native, flags, opened, key, mode)) {
+            return false;
+        }
+        struct stat st {};
+        if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
+            CloseFd(opened);
+            opened = -1;
+            return Fail(S_ISDIR(st.st_mode) ? kErrorAccessDenied : otherKind);
         }
         return true;
     }
@@ -206,7 +136,7 @@ DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
 
 bool DirHandle::OpenAnchor(const std::wstring& path) {
     Close();
-    std::string native = ToNativePath(path);
+    std::string native = posix::ToNativePath(path);
     if (native.empty()) {
         return Fail(kErrorPathNotFound);
     }
@@ -219,11 +149,8 @@ bool DirHandle::OpenAnchor(const std::wstring& path) {
     }
     struct stat st {};
     bool mountRoot = false;
-    if (!StatxAt(fd, "", st, impl_->mount, mountRoot)) {
-        const int err = errno;
-        CloseFd(fd);
-        SetLastErrorFromErrno(err);
-        return false;
+    if (!posix::StatxAt(fd, "", st, impl_->mount, mountRoot)) {
+        return CloseAndFail(fd, errno);
     }
     impl_->fd = fd;
     return true;
@@ -237,13 +164,9 @@ bool DirHandle::OpenChild(const DirHandle& parent, const std::wstring& name) {
     if (parent.impl_->fd < 0) {
         return Fail(kErrorInvalidHandle);
     }
-    int fd =
-        ::openat(parent.impl_->fd, native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return FailOpenAt(parent.impl_->fd, native);
-    }
+    int fd = -1;
     MountKey key;
-    if (!parent.impl_->RefuseOtherMount(fd, key)) {
+    if (!parent.impl_->OpenEntry(native, O_RDONLY | O_DIRECTORY, fd, key)) {
         return false;
     }
     Close();
@@ -264,13 +187,10 @@ void DirHandle::Close() {
 bool DirHandle::Stat(const std::wstring& name, FileInfo& info) const {
     info = FileInfo{};
     std::string native;
-    if (!NativeName(name, native)) {
-        return false;
-    }
     struct stat st {};
     bool otherMount = false;
-    if (!impl_->StatEntry(native, st, otherMount)) {
-        return FailErrno();
+    if (!impl_->StatNamed(name, native, st, otherMount)) {
+        return false;
     }
     info.attributes = impl_->EntryAttributes(native, st, otherMount);
     info.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
@@ -290,10 +210,7 @@ bool DirHandle::List(std::vector<DirEntry>& entries) const {
     }
     DIR* dir = ::fdopendir(dup);
     if (!dir) {
-        int err = errno;
-        CloseFd(dup);
-        SetLastErrorFromErrno(err);
-        return false;
+        return CloseAndFail(dup, errno);
     }
     for (;;) {
         errno = 0;
@@ -328,13 +245,8 @@ bool DirHandle::List(std::vector<DirEntry>& entries) const {
 
 bool DirHandle::MakeChildDirectory(const std::wstring& name) const {
     std::string native;
-    if (!NativeName(name, native)) {
-        return false;
-    }
-    if (::mkdirat(impl_->fd, native.c_str(), 0777) != 0) {
-        return FailErrno();
-    }
-    return true;
+    return NativeName(name, native) &&
+           (::mkdirat(impl_->fd, native.c_str(), 0777) == 0 || FailErrno());
 }
 
 bool DirHandle::RemoveChild(const std::wstring& name) const {
@@ -344,13 +256,10 @@ bool DirHandle::RemoveChild(const std::wstring& name) const {
     }
     // unlinkat without AT_REMOVEDIR never removes a folder and removes a
     // link as itself.
-    if (::unlinkat(impl_->fd, native.c_str(), 0) != 0) {
-        if (errno == EISDIR) {
-            return Fail(kErrorAccessDenied);
-        }
-        return FailErrno();
+    if (::unlinkat(impl_->fd, native.c_str(), 0) == 0) {
+        return true;
     }
-    return true;
+    return errno == EISDIR ? Fail(kErrorAccessDenied) : FailErrno();
 }
 
 bool DirHandle::RemoveChildDirectory(const std::wstring& name) const {
@@ -411,13 +320,10 @@ bool DirHandle::Rename(const std::wstring& name, const DirHandle& toDir, const s
 
 bool DirHandle::SetNormalAttributes(const std::wstring& name) const {
     std::string native;
-    if (!NativeName(name, native)) {
-        return false;
-    }
     struct stat st {};
     bool otherMount = false;
-    if (!impl_->StatEntry(native, st, otherMount)) {
-        return FailErrno();
+    if (!impl_->StatNamed(name, native, st, otherMount)) {
+        return false;
     }
     if ((!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || otherMount) {
         return true;  // links, mounts and devices: never touch what lies behind them
@@ -431,11 +337,9 @@ bool DirHandle::SetNormalAttributes(const std::wstring& name) const {
     }
     // fchmodat cannot refuse links on Linux; go through a descriptor opened
     // without following one.
-    int fd = ::openat(impl_->fd, native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return FailOpenAt(impl_->fd, native);
-    }
-    if (!impl_->RefuseOtherMount(fd)) {
+    int fd = -1;
+    MountKey key;
+    if (!impl_->OpenEntry(native, O_RDONLY | O_NONBLOCK, fd, key)) {
         return false;
     }
     int rc = ::fchmod(fd, wanted & 07777);
@@ -450,22 +354,10 @@ bool DirHandle::SetNormalAttributes(const std::wstring& name) const {
 
 bool DirHandle::OpenFileForRead(const std::wstring& name, FileReader& reader) const {
     reader.Close();
-    std::string native;
-    if (!NativeName(name, native)) {
-        return false;
-    }
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    int fd = ::openat(impl_->fd, native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return FailOpenAt(impl_->fd, native);
-    }
-    if (!impl_->RefuseOtherMount(fd)) {
+    int fd = -1;
+    if (!impl_->OpenRegularFile(name, O_RDONLY | O_NONBLOCK, 0, kErrorNotSupported, fd)) {
         return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        CloseFd(fd);
-        return Fail(S_ISDIR(st.st_mode) ? kErrorAccessDenied : kErrorNotSupported);
     }
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) {
@@ -491,22 +383,10 @@ bool DirHandle::CreateNewFile(const std::wstring& name, FileWriter& writer) cons
 }
 
 bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes) const {
-    std::string native;
-    if (!NativeName(name, native)) {
+    int fd = -1;
+    if (!impl_->OpenRegularFile(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666,
+                                kErrorAccessDenied, fd)) {
         return false;
-    }
-    int fd = ::openat(impl_->fd, native.c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return FailOpenAt(impl_->fd, native);
-    }
-    if (!impl_->RefuseOtherMount(fd)) {
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        CloseFd(fd);
-        return Fail(kErrorAccessDenied);
     }
     ssize_t w = ::write(fd, bytes.data(), bytes.size());
     int err = errno;

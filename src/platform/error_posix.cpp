@@ -1,7 +1,7 @@
 #include <cerrno>
 
 #include "platform/error.h"
-#include "platform/posix_path.h"
+#include "platform/error_posix.h"
 
 namespace rr::platform {
 
@@ -75,6 +75,16 @@ void SetLastErrorFromErrno(int err) {
             break;
     }
     g_lastError = code;
+}
+
+bool FailErrno() {
+    SetLastErrorFromErrno(errno);
+    return false;
+}
+
+bool Fail(uint32_t code) {
+    SetLastErrorCode(code);
+    return false;
 }
 
 }  // namespace posix

@@ -62,6 +62,7 @@ class FileReader {
     std::unique_ptr<Impl> impl_;
 };
 
+// A new file, opened by DirHandle::CreateNewFile (never by a path of its own).
 class FileWriter {
   public:
     FileWriter();
@@ -69,7 +70,6 @@ class FileWriter {
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
 
-    bool Create(const std::wstring& path);      // GENERIC_WRITE, no sharing, CREATE_ALWAYS
     bool Write(const void* data, size_t size);  // false also on a short write
     bool Close();
     // Flushes written data to the disk before a rename makes it visible.

@@ -3,7 +3,20 @@
 // by the path-based and the handle-based halves of the layer.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/fs.h"
+
+namespace rr::platform::posix {
+
+// close(2), where EINTR still means closed (Linux releases the descriptor
+// before it reports the interruption).
+inline int RetryClose(int fd) {
+    int rc = ::close(fd);
+    return (rc != 0 && errno == EINTR) ? 0 : rc;
+}
+
+}  // namespace rr::platform::posix
 
 namespace rr::platform {
 

@@ -1,14 +1,5 @@
 #pragma once
-// Internal to the POSIX layer: the core holds "\home\ana\Game"; the system
-// wants "/home/ana/Game". Also the errno translation.
-#include <string>
-
-namespace rr::platform::posix {
-
-std::string ToNativePath(const std::wstring& path);
-std::wstring FromNativePath(const std::string& path);
-
-// Records errno, translated to the Windows code, as LastError().
-void SetLastErrorFromErrno(int err);
-
-}  // namespace rr::platform::posix
+// The POSIX layer's path and errno helpers under their former single name;
+// new code includes platform/path_posix.h and platform/error_posix.h itself.
+#include "platform/error_posix.h"
+#include "platform/path_posix.h"

@@ -7,10 +7,10 @@
 #include <climits>
 #include <vector>
 
-#include "platform/full_path_text.h"
 #include "platform/args_posix.h"
 #include "platform/error.h"
-#include "platform/posix_path.h"
+#include "platform/error_posix.h"
+#include "platform/path_posix.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -22,24 +22,6 @@ namespace {
 std::vector<std::wstring> g_arguments;
 bool g_argumentsStored = false;
 }  // namespace
-
-std::string ToNativePath(const std::wstring& path) {
-    std::string bytes = WideToUtf8(path);
-    for (auto& c : bytes) {
-        if (c == '\\')
-            c = '/';
-    }
-    return bytes;
-}
-
-std::wstring FromNativePath(const std::string& path) {
-    std::wstring wide = Utf8ToWide(path);
-    for (auto& c : wide) {
-        if (c == L'/')
-            c = L'\\';
-    }
-    return wide;
-}
 
 void StoreCommandLine(int argc, char** argv) {
     g_arguments.clear();
@@ -63,7 +45,7 @@ bool ResolveFullPath(const std::wstring& path, std::wstring& full) {
         path.size() >= 2 && path[1] == L':' &&
         ((path[0] >= L'a' && path[0] <= L'z') || (path[0] >= L'A' && path[0] <= L'Z'));
     if (!path.empty() && (path[0] == L'\\' || path[0] == L'/' || driveForm)) {
-        if (ResolveFullPathText(path, std::wstring(L"\\"), full)) {
+        if (posix::ResolvePathText(path, L"\\", full)) {
             return true;
         }
         SetLastErrorCode(kErrorInvalidParameter);
@@ -71,10 +53,9 @@ bool ResolveFullPath(const std::wstring& path, std::wstring& full) {
     }
     std::vector<char> buffer(PATH_MAX + 1);
     if (!::getcwd(buffer.data(), buffer.size())) {
-        posix::SetLastErrorFromErrno(errno);
-        return false;
+        return posix::FailErrno();
     }
-    if (!ResolveFullPathText(path, posix::FromNativePath(buffer.data()), full)) {
+    if (!posix::ResolvePathText(path, posix::FromNativePath(buffer.data()), full)) {
         SetLastErrorCode(kErrorInvalidParameter);
         return false;
     }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "base/path.h"
-#include "platform/full_path_text.h"
+#include "platform/path_posix.h"
 
 namespace rr {
 namespace {
@@ -157,22 +157,25 @@ TEST(RelativePathUnderRoot, GivesTheValidRemainderStrictlyBelowTheRoot) {
     EXPECT_FALSE(RelativePathUnderRoot(L"C:\\Game\\", L"C:\\Game\\a:b", rel));
 }
 
-TEST(ResolveFullPathText, WindowsAndPosixFormsResolveWithoutTheDisk) {
+#ifndef _WIN32
+// The POSIX layer's GetFullPathNameW, by the text alone.
+TEST(ResolvePathText, WindowsAndPosixFormsResolveWithoutTheDisk) {
     std::wstring full;
-    EXPECT_TRUE(platform::ResolveFullPathText(L"a\\..\\b\\.\\c", L"\\home\\Ana", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"a\\..\\b\\.\\c", L"\\home\\Ana", full));
     EXPECT_EQ(full, L"\\home\\Ana\\b\\c");
-    EXPECT_TRUE(platform::ResolveFullPathText(L"..\\..\\..\\x", L"\\home\\Ana", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"..\\..\\..\\x", L"\\home\\Ana", full));
     EXPECT_EQ(full, L"\\x") << "'..' stops at the root";
-    EXPECT_TRUE(platform::ResolveFullPathText(L"C:/Game/Sub/../", L"\\home", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"C:/Game/Sub/../", L"\\home", full));
     EXPECT_EQ(full, L"C:\\Game\\");
-    EXPECT_TRUE(platform::ResolveFullPathText(L"D:x", L"\\home", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"D:x", L"\\home", full));
     EXPECT_EQ(full, L"D:\\x");
-    EXPECT_TRUE(platform::ResolveFullPathText(L"\\\\srv\\share\\..\\x", L"\\home", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"\\\\srv\\share\\..\\x", L"\\home", full));
     EXPECT_EQ(full, L"\\\\srv\\share\\x");
-    EXPECT_TRUE(platform::ResolveFullPathText(L"/tmp//a/", L"\\home", full));
+    EXPECT_TRUE(platform::posix::ResolvePathText(L"/tmp//a/", L"\\home", full));
     EXPECT_EQ(full, L"\\tmp\\a\\");
-    EXPECT_FALSE(platform::ResolveFullPathText(L"", L"\\home", full));
+    EXPECT_FALSE(platform::posix::ResolvePathText(L"", L"\\home", full));
 }
+#endif
 
 TEST(FoldCase, OnlyAsciiLettersChange) {
     EXPECT_EQ(FoldCase(L"ABC xyz \u00c1\u00d3"), L"abc xyz \u00c1\u00d3");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "fs/safe_fs.h"
 #include "log_capture.h"
 #include "platform/fs.h"
 #include "test_support.h"
@@ -118,8 +119,8 @@ TEST_F(Sha256Test, DownloadedFileOfWrongSizeIsNeverHashed) {
     // attempt to read it.
 #ifdef _WIN32
     std::wstring path = dir.core(L"Held.bin");
-    platform::FileWriter holder;  // no sharing: every other open fails
-    ASSERT_TRUE(holder.Create(path));
+    platform::FileWriter holder;  // held open for writing: a reader sharing only reading is refused
+    ASSERT_TRUE(CreateFileBelow(dir.core(), path, holder));
     ASSERT_TRUE(holder.Write("abc", 3));
     const uint64_t actual = 3;
 #else
