@@ -11,7 +11,7 @@
 
 #include "log/log.h"
 #include "net/sha256.h"
-#include "repair/repair_dry_run.h"
+#include "dry_run/repair_dry_run.h"
 
 namespace {
 
@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 std::wstring CorePath(const fs::path& p) {
     std::wstring w = rr::Utf8ToUtf16(p.string());
     for (auto& c : w) {
-        if (c == L'/') c = L'\\';
+        if (c == L'/')
+            c = L'\\';
     }
     return w;
 }
