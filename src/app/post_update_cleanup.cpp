@@ -71,10 +71,6 @@ void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativ
         LogMain(L"legacy_cleanup_failed path=" + target + L" error=unsafe target");
         return;
     }
-    if (HasReparseParent(clientDir, relativePath)) {
-        LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
-        return;
-    }
     platform::DirHandle parent;
     std::wstring name;
     WalkStop stop = WalkStop::kNone;

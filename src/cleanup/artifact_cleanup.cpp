@@ -194,14 +194,19 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
     return stats;
 }
 
+void LogCleanupSummary(const CleanupStats& stats, const CleanupSummaryTexts& texts) {
+    texts.log(texts.title);
+    texts.log(texts.targetCountLabel + ToDecimal(stats.targetCount));
+    texts.log(L" deleted folders: " + ToDecimal(stats.deletedFolders));
+    texts.log(L" deleted files: " + ToDecimal(stats.deletedFiles));
+    texts.log(L" skipped: " + ToDecimal(stats.skipped));
+    texts.log(L" failed: " + ToDecimal(stats.failed));
+    texts.log(L" blocked: " + ToDecimal(stats.blocked));
+}
+
 void LogCleanupSummary(const CleanupStats& stats) {
-    LogRepairCleanup(L"Repair cleanup summary:");
-    LogRepairCleanup(L" cleanup target count: " + ToDecimal(stats.targetCount));
-    LogRepairCleanup(L" deleted folders: " + ToDecimal(stats.deletedFolders));
-    LogRepairCleanup(L" deleted files: " + ToDecimal(stats.deletedFiles));
-    LogRepairCleanup(L" skipped: " + ToDecimal(stats.skipped));
-    LogRepairCleanup(L" failed: " + ToDecimal(stats.failed));
-    LogRepairCleanup(L" blocked: " + ToDecimal(stats.blocked));
+    LogCleanupSummary(stats,
+                      {LogRepairCleanup, L"Repair cleanup summary:", L" cleanup target count: "});
 }
 
 bool RunCleanupMode(const RunConfig& config) {

@@ -33,6 +33,15 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
 // owns most of the bar, a repair run only a sliver at its end.
 CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band);
 
+// Where a cleanup summary goes and how it is worded.
+struct CleanupSummaryTexts {
+    void (*log)(const std::wstring& text);
+    const wchar_t* title;
+    const wchar_t* targetCountLabel;
+};
+
+void LogCleanupSummary(const CleanupStats& stats, const CleanupSummaryTexts& texts);
+// The summary in the cleanup log.
 void LogCleanupSummary(const CleanupStats& stats);
 
 // The cleanup-repair-artifacts mode. Always true: warnings are shown and

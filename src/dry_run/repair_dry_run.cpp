@@ -181,6 +181,95 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
     }
 }
 
+namespace {
+
+// A manifest entry the dry-run can look at: a safe path with a name key and
+// a digest text, strictly below the client folder. Anything else is counted
+// as blocked and logged.
+bool CheckManifestEntry(const std::wstring& clientDir, const ManifestFile& entry,
+                        RepairDryRunCounts& counts, std::wstring& normalized, std::wstring& key,
+                        std::wstring& full) {
+    std::wstring why;
+    if (!ValidateRelativePath(entry.path, normalized, &why)) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
+        LogRepairDryRun(why + L": " + entry.path);
+        return false;
+    }
+    key = MakeNameKey(normalized);
+    if (key.empty()) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED invalid manifest path: " + normalized);
+        return false;
+    }
+    if (!IsValidSha256Text(entry.sha256)) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED invalid SHA256 for manifest path: " + normalized);
+        return false;
+    }
+    full = JoinPath(clientDir, normalized);
+    if (!IsPathUnderRoot(full, clientDir)) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED path outside client dir after normalization: " + normalized);
+        return false;
+    }
+    return true;
+}
+
+// The local file of one manifest entry: blocked, missing, different or OK.
+void CompareLocalFile(const ClientFolder& client, const ManifestFile& entry,
+                      const std::wstring& normalized, const std::wstring& full,
+                      RepairDryRunCounts& counts) {
+    platform::FileInfo info;
+    WalkStop stop = WalkStop::kNone;
+    const bool found = StatBelow(client, full, info, &stop);
+    // A link, on the way or at the file, leads out of the client folder;
+    // a FIFO or device would never finish hashing.
+    if (stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED reparse point: " + normalized);
+        return;
+    }
+    if (found && !info.IsDirectory() && !info.IsRegularFile()) {
+        ++counts.blocked;
+        LogRepairDryRun(L"BLOCKED not a regular file: " + normalized);
+        return;
+    }
+    if (!found || info.IsDirectory()) {
+        ++counts.missing;
+        LogRepairDryRun(L"MISSING: " + normalized);
+        return;
+    }
+    std::string digest;
+    if (!ComputeFileSha256Below(client, full, digest)) {
+        ++counts.different;
+        LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
+        return;
+    }
+    if (Sha256TextEquals(entry.sha256, digest)) {
+        ++counts.ok;
+        LogRepairDryRun(L"OK: " + normalized);
+    } else {
+        ++counts.different;
+        LogRepairDryRun(L"DIFFERENT: " + normalized);
+    }
+}
+
+void LogDryRunSummary(const RepairDryRunCounts& counts) {
+    LogRepairDryRun(L"Repair dry-run summary:");
+    LogRepairDryRun(L"OK count: " + ToDecimal(counts.ok));
+    LogRepairDryRun(L"missing count: " + ToDecimal(counts.missing));
+    LogRepairDryRun(L"different count: " + ToDecimal(counts.different));
+    LogRepairDryRun(L"extra count: " + ToDecimal(counts.extra));
+    if (counts.blocked != 0) {
+        LogRepairDryRun(L"blocked count: " + ToDecimal(counts.blocked));
+    }
+    LogRepairDryRun(
+        L"Repair dry-run complete. No files were downloaded, replaced, moved, or deleted.");
+}
+
+}  // namespace
+
 RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest) {
     // Only reads: one open client folder serves every check.
     const ClientFolder client(clientDir);
@@ -194,78 +283,16 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
                                         static_cast<uint32_t>(n)),
                          L"", BandPermille(kDryRunCheckBand, i, n), false);
         std::wstring normalized;
-        std::wstring why;
-        if (!ValidateRelativePath(entry.path, normalized, &why)) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED unsafe manifest path: " + entry.path);
-            LogRepairDryRun(why + L": " + entry.path);
-            continue;
-        }
-        std::wstring key = MakeNameKey(normalized);
-        if (key.empty()) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED invalid manifest path: " + normalized);
-            continue;
-        }
-        if (!IsValidSha256Text(entry.sha256)) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED invalid SHA256 for manifest path: " + normalized);
-            continue;
-        }
-        std::wstring full = JoinPath(clientDir, normalized);
-        if (!IsPathUnderRoot(full, clientDir)) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED path outside client dir after normalization: " + normalized);
+        std::wstring key;
+        std::wstring full;
+        if (!CheckManifestEntry(clientDir, entry, counts, normalized, key, full)) {
             continue;
         }
         manifestKeys.insert(key);
-        platform::FileInfo info;
-        WalkStop stop = WalkStop::kNone;
-        const bool found = StatBelow(client, full, info, &stop);
-        // A link, on the way or at the file, leads out of the client folder;
-        // a FIFO or device would never finish hashing.
-        if (stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED reparse point: " + normalized);
-            continue;
-        }
-        if (found && !info.IsDirectory() && !info.IsRegularFile()) {
-            ++counts.blocked;
-            LogRepairDryRun(L"BLOCKED not a regular file: " + normalized);
-            continue;
-        }
-        if (!found || info.IsDirectory()) {
-            ++counts.missing;
-            LogRepairDryRun(L"MISSING: " + normalized);
-            continue;
-        }
-        std::string digest;
-        if (!ComputeFileSha256Below(client, full, digest)) {
-            ++counts.different;
-            LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
-            continue;
-        }
-        if (Sha256TextEquals(entry.sha256, digest)) {
-            ++counts.ok;
-            LogRepairDryRun(L"OK: " + normalized);
-        } else {
-            ++counts.different;
-            LogRepairDryRun(L"DIFFERENT: " + normalized);
-        }
+        CompareLocalFile(client, entry, normalized, full, counts);
     }
-
     ScanManagedRoots(clientDir, manifest, manifestKeys, counts);
-
-    LogRepairDryRun(L"Repair dry-run summary:");
-    LogRepairDryRun(L"OK count: " + ToDecimal(counts.ok));
-    LogRepairDryRun(L"missing count: " + ToDecimal(counts.missing));
-    LogRepairDryRun(L"different count: " + ToDecimal(counts.different));
-    LogRepairDryRun(L"extra count: " + ToDecimal(counts.extra));
-    if (counts.blocked != 0) {
-        LogRepairDryRun(L"blocked count: " + ToDecimal(counts.blocked));
-    }
-    LogRepairDryRun(
-        L"Repair dry-run complete. No files were downloaded, replaced, moved, or deleted.");
+    LogDryRunSummary(counts);
     return counts;
 }
 

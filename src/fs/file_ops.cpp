@@ -7,16 +7,6 @@
 
 namespace rr {
 
-bool FileExists(const std::wstring& path) {
-    platform::FileInfo info;
-    return platform::ReadFileInfo(path, info) && !info.IsDirectory();
-}
-
-bool IsLinkPath(const std::wstring& path) {
-    platform::FileInfo info;
-    return platform::ReadFileInfo(path, info) && info.IsReparsePoint();
-}
-
 namespace {
 
 bool IsExistingDirectory(const std::wstring& path) {
@@ -25,42 +15,6 @@ bool IsExistingDirectory(const std::wstring& path) {
 }
 
 }  // namespace
-
-bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath) {
-    std::wstring relative = relativePath;
-    for (auto& c : relative) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    size_t lastSeparator = relative.rfind(L'\\');
-    if (lastSeparator == std::wstring::npos) {
-        return false;
-    }
-    std::wstring current = clientDir;
-    size_t start = 0;
-    while (start < lastSeparator) {
-        size_t end = relative.find(L'\\', start);
-        std::wstring component = relative.substr(start, end - start);
-        start = end + 1;
-        if (component.empty()) {
-            continue;
-        }
-        current = JoinPath(current, component);
-        platform::FileInfo info;
-        if (platform::ReadFileInfo(current, info)) {
-            if (info.IsReparsePoint()) {
-                return true;
-            }
-        } else if (!(platform::LastError() == platform::kErrorFileNotFound ||
-                     platform::LastError() == platform::kErrorPathNotFound)) {
-            // A folder whose attributes cannot be read cannot be shown to be
-            // free of links: refuse rather than delete through it.
-            return true;
-        }
-    }
-    return false;
-}
 
 bool CreateDirectoryTree(const std::wstring& path) {
     if (path.empty()) {

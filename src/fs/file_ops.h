@@ -5,16 +5,6 @@
 
 namespace rr {
 
-// True when the path exists and is not a directory.
-bool FileExists(const std::wstring& path);
-
-// True when the path itself is a link (a reparse point), whatever it points to.
-bool IsLinkPath(const std::wstring& path);
-
-// True when a folder on the way from clientDir to the file (the file itself
-// not included) is a link, or cannot be checked.
-bool HasReparseParent(const std::wstring& clientDir, const std::wstring& relativePath);
-
 // Creates a directory with all missing ancestors; true when it exists afterwards.
 bool CreateDirectoryTree(const std::wstring& path);
 bool EnsureParentDirectory(const std::wstring& filePath);

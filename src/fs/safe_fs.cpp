@@ -265,6 +265,84 @@ std::wstring ReplacementTempName(const std::wstring& name) {
     return name + L".~rrnew";
 }
 
+namespace {
+
+// The new bytes are written in our own work folder, never beside the
+// target: a copy left by a killed run can then never be taken for a client
+// file, and whatever stands in the staging folder is ours to replace.
+bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
+                      const std::wstring& temp, platform::DirHandle& temps,
+                      platform::FileWriter& writer, WalkStop* stop) {
+    std::wstring stagingRelative;
+    if (!RelativePathUnderRoot(root.Path(), staging, stagingRelative)) {
+        return Stop(stop, WalkStop::kOutside);
+    }
+    if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {
+        return false;
+    }
+    CrashPoint();
+    if (!temps.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
+        return false;
+    }
+    CrashPoint();
+    return temps.CreateNewFile(temp, writer);
+}
+
+// The new file keeps the permissions of the file it replaces (on POSIX the
+// executable bit of Main.exe), or takes the source's when there is none; a
+// new .exe can always be run, as on Windows, whatever a download or a
+// package entry gave it.
+bool TakeMode(const platform::DirHandle& parent, const std::wstring& name,
+              const platform::FileInfo& existing, const platform::FileReader& reader,
+              platform::FileWriter& writer) {
+    platform::FileReader previous;
+    const bool replacing = existing.IsRegularFile() && parent.OpenFileForRead(name, previous);
+    bool ok = writer.CopyModeFrom(replacing ? previous : reader);
+    previous.Close();
+    if (ok && !replacing && PathEqualsNoCase(PathExtension(name), L".exe")) {
+        ok = writer.MakeExecutable();
+    }
+    return ok;
+}
+
+bool CopyBytes(platform::FileReader& reader, platform::FileWriter& writer, uint32_t& error) {
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        size_t got = 0;
+        if (!reader.Read(buffer.data(), buffer.size(), got)) {
+            error = platform::LastError();
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        CrashPoint();
+        if (!writer.Write(buffer.data(), got)) {
+            error = platform::LastError();
+            return false;
+        }
+    }
+}
+
+// Renames the finished copy over the target.
+bool PutInPlace(const platform::DirHandle& temps, const std::wstring& temp,
+                const platform::DirHandle& parent, const std::wstring& name,
+                const platform::FileInfo& existing, uint32_t& error) {
+    // A read-only file in the way refuses the copy, as CopyFileW does.
+    if (existing.attributes & platform::kAttrReadOnly) {
+        error = platform::kErrorAccessDenied;
+        return false;
+    }
+    CrashPoint();
+    if (!temps.Rename(temp, parent, name, true)) {
+        error = platform::LastError();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    const std::wstring& staging, WalkStop* stop) {
     root.Forget();
@@ -282,58 +360,15 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
         platform::SetLastErrorCode(platform::kErrorAccessDenied);
         return false;
     }
-    // The new bytes are written in our own work folder, never beside the
-    // target: a copy left by a killed run can then never be taken for a
-    // client file, and whatever stands in the staging folder is ours to
-    // replace.
-    std::wstring stagingRelative;
-    if (!RelativePathUnderRoot(root.Path(), staging, stagingRelative)) {
-        return Stop(stop, WalkStop::kOutside);
-    }
-    platform::DirHandle temps;
-    if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {
-        return false;
-    }
     const std::wstring temp = ReplacementTempName(name);
-    CrashPoint();
-    if (!temps.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
-        return false;
-    }
+    platform::DirHandle temps;
     platform::FileWriter writer;
-    CrashPoint();
-    if (!temps.CreateNewFile(temp, writer)) {
+    if (!CreateStagedFile(root, staging, temp, temps, writer, stop)) {
         return false;
     }
-    // The new file keeps the permissions of the file it replaces (on POSIX the
-    // executable bit of Main.exe), or takes the source's when there is none;
-    // a new .exe can always be run, as on Windows, whatever a download or a
-    // package entry gave it.
-    platform::FileReader previous;
-    const bool replacing = existing.IsRegularFile() && parent.OpenFileForRead(name, previous);
-    bool ok = writer.CopyModeFrom(replacing ? previous : reader);
-    previous.Close();
-    if (ok && !replacing && PathEqualsNoCase(PathExtension(name), L".exe")) {
-        ok = writer.MakeExecutable();
-    }
-    std::vector<unsigned char> buffer(1 << 20);
+    bool ok = TakeMode(parent, name, existing, reader, writer);
     uint32_t error = ok ? 0 : platform::LastError();
-    while (ok) {
-        size_t got = 0;
-        if (!reader.Read(buffer.data(), buffer.size(), got)) {
-            ok = false;
-            error = platform::LastError();
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        CrashPoint();
-        if (!writer.Write(buffer.data(), got)) {
-            ok = false;
-            error = platform::LastError();
-            break;
-        }
-    }
+    ok = ok && CopyBytes(reader, writer, error);
     reader.Close();
     if (ok && !writer.Flush()) {
         ok = false;
@@ -343,16 +378,7 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
         ok = false;
         error = platform::LastError();
     }
-    if (ok) {
-        // A read-only file in the way refuses the copy, as CopyFileW does.
-        if (existing.attributes & platform::kAttrReadOnly) {
-            ok = false;
-            error = platform::kErrorAccessDenied;
-        } else if (CrashPoint(), !temps.Rename(temp, parent, name, true)) {
-            ok = false;
-            error = platform::LastError();
-        }
-    }
+    ok = ok && PutInPlace(temps, temp, parent, name, existing, error);
     if (!ok) {
         temps.RemoveChild(temp);
         platform::SetLastErrorCode(error);

@@ -43,8 +43,7 @@ class Walk {
         first.handle = std::move(start);
         first.pathLength = path_.size();
         if (!List(first)) {
-            const uint32_t error = platform::LastError();
-            visitor_.Unreadable(path_, WalkStop::kFailed, error);
+            visitor_.Unlisted(path_, platform::LastError());
             return false;
         }
         stack_.push_back(std::move(first));
@@ -68,6 +67,12 @@ class Walk {
     bool List(Frame& frame) {
         if (!frame.handle.List(frame.entries)) {
             return false;
+        }
+        if (visitor_.ByName()) {
+            std::sort(frame.entries.begin(), frame.entries.end(),
+                      [](const platform::DirEntry& a, const platform::DirEntry& b) {
+                          return a.name < b.name;
+                      });
         }
         if (visitor_.FilesFirst()) {
             std::stable_partition(
@@ -101,8 +106,7 @@ class Walk {
         child.name = entry.name;
         child.attributes = entry.attributes;
         if (!List(child)) {
-            const uint32_t error = platform::LastError();
-            visitor_.Unreadable(itemPath_, WalkStop::kFailed, error);
+            visitor_.Unlisted(itemPath_, platform::LastError());
         }
         path_.swap(itemPath_);
         child.pathLength = path_.size();

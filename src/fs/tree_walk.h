@@ -44,6 +44,9 @@ class TreeVisitor {
     // True: the files of a folder are visited before its folders (a report
     // that lists a folder's own files first), each group in listing order.
     virtual bool FilesFirst() const { return false; }
+    // True: each folder's entries in the order of their names (code units),
+    // whatever order the disk lists them in.
+    virtual bool ByName() const { return false; }
     virtual WalkStep Visit(const WalkItem& item) = 0;
     // A folder that Visit chose to enter, right after it was opened.
     virtual void Entered(const WalkItem& /*item*/) {}
@@ -54,6 +57,11 @@ class TreeVisitor {
     // or listed. `relative` names it below the root; its entries stay unseen.
     virtual void Unreadable(const std::wstring& /*relative*/, WalkStop /*stop*/,
                             uint32_t /*error*/) {}
+    // A folder that was opened but could not be listed; by default one more
+    // unreadable folder.
+    virtual void Unlisted(const std::wstring& relative, uint32_t error) {
+        Unreadable(relative, WalkStop::kFailed, error);
+    }
 };
 
 // Walks the entries below root\start (empty: the root itself). False when the

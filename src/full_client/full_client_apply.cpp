@@ -50,7 +50,9 @@ AutoCleanup RunAutoCleanup(const std::wstring& clientDir, ProgressBand band) {
         L"Automatic repair artifact cleanup after successful full-client-apply started.");
     cleanup.stats = CleanRepairArtifacts(clientDir, band);
     LogCleanupSummary(cleanup.stats);
-    LogAutoCleanupSummary(cleanup.stats);
+    LogCleanupSummary(cleanup.stats,
+                      {LogFullClientApply, L"Full client repair artifact auto-cleanup summary:",
+                       L" auto cleanup target count: "});
     cleanup.ran = true;
     cleanup.warnings = cleanup.stats.failed != 0 || cleanup.stats.blocked != 0;
     if (cleanup.warnings) {
@@ -117,25 +119,10 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
     return true;
 }
 
-}  // namespace
-
-void LogAutoCleanupSummary(const CleanupStats& stats) {
-    LogFullClientApply(L"Full client repair artifact auto-cleanup summary:");
-    LogFullClientApply(L" auto cleanup target count: " + ToDecimal(stats.targetCount));
-    LogFullClientApply(L" deleted folders: " + ToDecimal(stats.deletedFolders));
-    LogFullClientApply(L" deleted files: " + ToDecimal(stats.deletedFiles));
-    LogFullClientApply(L" skipped: " + ToDecimal(stats.skipped));
-    LogFullClientApply(L" failed: " + ToDecimal(stats.failed));
-    LogFullClientApply(L" blocked: " + ToDecimal(stats.blocked));
-}
-
-bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
-                        const std::wstring& packagePath) {
-    const std::wstring& clientDir = config.clientDir;
-    const bool quarantine = config.quarantineExtras;
-    const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(clientDir) : L"";
-    const std::wstring shownQuarantine = quarantine ? quarantineRoot : L"(disabled)";
-
+// The run's settings, first in the log.
+void LogApplyStart(const std::wstring& clientDir, const std::wstring& packageRoot,
+                   const std::wstring& packagePath, bool quarantine,
+                   const std::wstring& shownQuarantine) {
     LogFullClientApply(std::wstring(60, L'='));
     LogFullClientApply(L"Full client repair apply started");
     LogFullClientApply(L"ZIP path: " + packagePath);
@@ -146,26 +133,13 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
     LogFullClientApply(
         L"RiveRoravav.exe, DLLs, configs, logs, and temp folders are preserved in V2-C9.5.");
     LogFullClientApply(L"quarantine root: " + shownQuarantine);
+}
 
-    SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", kRepairPlanPoint, false);
-    RepairPlan plan;
-    if (!BuildRepairPlan(clientDir, packageRoot, quarantineRoot, plan)) {
-        LogFullClientApply(L"Repair plan has BLOCKED entries: " + ToDecimal(plan.blocked));
-        return Fail(L"Unsafe paths in repair plan");
-    }
-    LogPlanSummary(plan, shownQuarantine);
-
-    if (plan.copies.empty() && (!quarantine || plan.extras.empty())) {
-        return FinishWithoutChanges(plan, quarantine, shownQuarantine, packageRoot);
-    }
-
-    if (!ApplyRepairPlan(plan, clientDir, packageRoot)) {
-        return Fail(L"Could not apply files");
-    }
-
-    QuarantineStats moved;
+// Without --quarantine-extras the extras are only named; with it they are
+// moved and the extra folders left empty removed.
+void HandleExtras(const RepairPlan& plan, bool quarantine, const std::wstring& quarantineRoot,
+                  const std::wstring& packageRoot, QuarantineStats& moved, ExtraDirStats& dirs) {
     moved.total = static_cast<uint32_t>(plan.extras.size());
-    ExtraDirStats dirs;
     if (!quarantine) {
         if (!plan.extras.empty()) {
             LogFullClientApply(
@@ -175,13 +149,16 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
                 LogFullClientApply(L"EXTRA/NOT-MOVED: " + extra.relativePath);
             }
         }
-    } else {
-        QuarantineExtras(plan.extras, quarantineRoot, clientDir, moved);
-        SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
-                         kEmptyDirsAfterQuarantinePoint, false);
-        CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
+        return;
     }
+    QuarantineExtras(plan.extras, quarantineRoot, plan.clientDir, moved);
+    SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
+                     kEmptyDirsAfterQuarantinePoint, false);
+    CleanEmptyExtraDirs(plan.clientDir, packageRoot, dirs);
+}
 
+void LogExtraSummary(const RepairPlan& plan, const QuarantineStats& moved,
+                     const ExtraDirStats& dirs, const std::wstring& shownQuarantine) {
     LogFullClientApply(L"Full client repair extra summary:");
     LogFullClientApply(L" EXTRA total: " + ToDecimal(moved.total));
     LogFullClientApply(L" EXTRA quarantined: " + ToDecimal(moved.quarantined));
@@ -190,18 +167,10 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
     LogFullClientApply(L" EXTRA blocked: " + ToDecimal(moved.blocked));
     LogFullClientApply(L" Quarantine path: " + shownQuarantine);
     LogExtraDirSummary(dirs);
+}
 
-    AutoCleanup cleanup;
-    if (quarantine) {
-        if (moved.failed == 0 && moved.blocked == 0 && dirs.failed == 0 && dirs.blocked == 0) {
-            cleanup = RunAutoCleanup(clientDir, kAutoCleanupAfterQuarantineBand);
-        } else {
-            LogFullClientApply(
-                L"Repair artifact cleanup skipped because repair/quarantine cleanup had warnings.");
-        }
-    }
-    LogCompletion(cleanup);
-
+void ShowApplyComplete(const RepairPlan& plan, bool quarantine, const QuarantineStats& moved,
+                       const ExtraDirStats& dirs, const AutoCleanup& cleanup) {
     std::wstring detail;
     if (!quarantine) {
         detail = L"Files applied; extras only logged";
@@ -219,6 +188,49 @@ bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot
                          ToDecimal(dirs.removed) + L" | Artifacts removed " +
                          ToDecimal(cleanup.stats.deletedFolders),
                      kProgressComplete, false);
+}
+
+}  // namespace
+
+bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
+                        const std::wstring& packagePath) {
+    const std::wstring& clientDir = config.clientDir;
+    const bool quarantine = config.quarantineExtras;
+    const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(clientDir) : L"";
+    const std::wstring shownQuarantine = quarantine ? quarantineRoot : L"(disabled)";
+    LogApplyStart(clientDir, packageRoot, packagePath, quarantine, shownQuarantine);
+
+    SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", kRepairPlanPoint, false);
+    RepairPlan plan;
+    if (!BuildRepairPlan(clientDir, packageRoot, quarantineRoot, plan)) {
+        LogFullClientApply(L"Repair plan has BLOCKED entries: " + ToDecimal(plan.blocked));
+        return Fail(L"Unsafe paths in repair plan");
+    }
+    LogPlanSummary(plan, shownQuarantine);
+
+    if (plan.copies.empty() && (!quarantine || plan.extras.empty())) {
+        return FinishWithoutChanges(plan, quarantine, shownQuarantine, packageRoot);
+    }
+    if (!ApplyRepairPlan(plan, clientDir, packageRoot)) {
+        return Fail(L"Could not apply files");
+    }
+
+    QuarantineStats moved;
+    ExtraDirStats dirs;
+    HandleExtras(plan, quarantine, quarantineRoot, packageRoot, moved, dirs);
+    LogExtraSummary(plan, moved, dirs, shownQuarantine);
+
+    AutoCleanup cleanup;
+    if (quarantine) {
+        if (moved.failed == 0 && moved.blocked == 0 && dirs.failed == 0 && dirs.blocked == 0) {
+            cleanup = RunAutoCleanup(clientDir, kAutoCleanupAfterQuarantineBand);
+        } else {
+            LogFullClientApply(
+                L"Repair artifact cleanup skipped because repair/quarantine cleanup had warnings.");
+        }
+    }
+    LogCompletion(cleanup);
+    ShowApplyComplete(plan, quarantine, moved, dirs, cleanup);
     return true;
 }
 

@@ -16,6 +16,4 @@ namespace rr {
 bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
                         const std::wstring& packagePath);
 
-void LogAutoCleanupSummary(const CleanupStats& stats);
-
 }  // namespace rr

@@ -108,14 +108,64 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& sta
     }
 }
 
+namespace {
+
+// Copies one file of the plan into place, first backing up what it
+// replaces. On false `failure` is the line to log; `backup` tells whether a
+// backup was made.
+bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
+                     const std::wstring& packageRoot, const CopyAction& action, bool& backup,
+                     std::wstring& failure) {
+    const std::wstring& relative = action.relativePath;
+    if (action.isMainExecutable) {
+        if (!FindProcessesByImagePath(action.destinationPath).empty()) {
+            failure = L"Main.exe is still running before full-client replacement. Aborting.";
+            return false;
+        }
+        LogFullClientApply(L"Main.exe replacement safety check passed.");
+    }
+    platform::FileInfo info;
+    if (!IsRegularFileBelow(clientDir, action.sourcePath, info) ||
+        !IsPathUnderRoot(action.sourcePath, packageRoot) ||
+        !IsPathUnderRoot(action.destinationPath, clientDir)) {
+        failure = L"APPLY FAILED unsafe/source missing: " + relative;
+        return false;
+    }
+    if (!CreateFolderBelow(clientDir, ParentPath(action.destinationPath))) {
+        failure = L"APPLY FAILED destination parent: " + relative;
+        return false;
+    }
+    // A file that appeared since the plan was made is backed up as well:
+    // the rollback must be able to give it back.
+    backup =
+        action.destinationExists || IsRegularFileBelow(clientDir, action.destinationPath, info);
+    WalkStop stop = WalkStop::kNone;
+    if (backup) {
+        if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
+            failure = L"APPLY FAILED backup parent: " + relative;
+            return false;
+        }
+        if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, plan.stagingFolder,
+                           &stop)) {
+            failure = L"APPLY FAILED backup copy: " + relative + L" error=" +
+                      ToDecimal(FailureCode(stop));
+            return false;
+        }
+        LogFullClientApply(L"BACKUP: " + relative);
+    }
+    if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, plan.stagingFolder,
+                       &stop)) {
+        failure = L"APPLY FAILED copy: " + relative + L" error=" + ToDecimal(FailureCode(stop));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
                      const std::wstring& packageRoot) {
     std::vector<AppliedFile> applied;
-    auto fail = [&](const std::wstring& line) {
-        LogFullClientApply(line);
-        RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
-        return false;
-    };
     const uint32_t total = static_cast<uint32_t>(plan.copies.size());
     for (uint32_t n = 1; n <= total; ++n) {
         const CopyAction& action = plan.copies[n - 1];
@@ -125,41 +175,12 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
         const std::wstring detail = FormatStepText(L"Applying file", relative, n, total);
         SetProgressState(status, detail, L"", BandPermille(kRepairApplyBand, n - 1, total), false);
 
-        if (action.isMainExecutable) {
-            if (!FindProcessesByImagePath(action.destinationPath).empty()) {
-                return fail(L"Main.exe is still running before full-client replacement. Aborting.");
-            }
-            LogFullClientApply(L"Main.exe replacement safety check passed.");
-        }
-        platform::FileInfo info;
-        if (!IsRegularFileBelow(clientDir, action.sourcePath, info) ||
-            !IsPathUnderRoot(action.sourcePath, packageRoot) ||
-            !IsPathUnderRoot(action.destinationPath, clientDir)) {
-            return fail(L"APPLY FAILED unsafe/source missing: " + relative);
-        }
-        if (!CreateFolderBelow(clientDir, ParentPath(action.destinationPath))) {
-            return fail(L"APPLY FAILED destination parent: " + relative);
-        }
-        // A file that appeared since the plan was made is backed up as well:
-        // the rollback must be able to give it back.
-        const bool backup =
-            action.destinationExists || IsRegularFileBelow(clientDir, action.destinationPath, info);
-        WalkStop stop = WalkStop::kNone;
-        if (backup) {
-            if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
-                return fail(L"APPLY FAILED backup parent: " + relative);
-            }
-            if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath,
-                               plan.stagingFolder, &stop)) {
-                return fail(L"APPLY FAILED backup copy: " + relative + L" error=" +
-                            ToDecimal(FailureCode(stop)));
-            }
-            LogFullClientApply(L"BACKUP: " + relative);
-        }
-        if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, plan.stagingFolder,
-                           &stop)) {
-            return fail(L"APPLY FAILED copy: " + relative + L" error=" +
-                        ToDecimal(FailureCode(stop)));
+        bool backup = false;
+        std::wstring failure;
+        if (!ApplyCopyAction(plan, clientDir, packageRoot, action, backup, failure)) {
+            LogFullClientApply(failure);
+            RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
+            return false;
         }
         applied.push_back(AppliedFile{relative, action.destinationPath, action.backupPath, backup});
         if (!VerifyCopiedFile(clientDir, action)) {

@@ -7,6 +7,47 @@ namespace rr {
 
 namespace {
 
+// The escape after a backslash at pos, as the one byte it stands for.
+bool ReadEscape(std::string_view text, size_t& pos, char& resolved) {
+    if (pos >= text.size()) {
+        return false;
+    }
+    const char e = text[pos++];
+    switch (e) {
+        case '"':
+        case '/':
+        case '\\':
+            resolved = e;
+            return true;
+        case 'b':
+            resolved = 8;
+            return true;
+        case 'f':
+            resolved = 12;
+            return true;
+        case 'n':
+            resolved = 10;
+            return true;
+        case 'r':
+            resolved = 13;
+            return true;
+        case 't':
+            resolved = 9;
+            return true;
+        case 'u':
+            // No code point is decoded; the four bytes are passed over
+            // unseen, so non-ASCII text must come as raw UTF-8.
+            if (text.size() - pos < 4) {
+                return false;
+            }
+            pos += 4;
+            resolved = '?';
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Reads a string starting at pos (after optional whitespace); out may be null
 // when only the position matters, so skipping allocates nothing.
 bool ScanString(std::string_view text, size_t& pos, std::string* out) {
@@ -31,48 +72,11 @@ bool ScanString(std::string_view text, size_t& pos, std::string* out) {
             return true;
         }
         if (c == '\\') {
-            if (pos >= size) {
+            if (!ReadEscape(text, pos, c)) {
                 return false;
             }
-            char e = text[pos++];
-            char resolved = 0;
-            switch (e) {
-                case '"':
-                case '/':
-                case '\\':
-                    resolved = e;
-                    break;
-                case 'b':
-                    resolved = 8;
-                    break;
-                case 'f':
-                    resolved = 12;
-                    break;
-                case 'n':
-                    resolved = 10;
-                    break;
-                case 'r':
-                    resolved = 13;
-                    break;
-                case 't':
-                    resolved = 9;
-                    break;
-                case 'u':
-                    // No code point is decoded; the four bytes are passed over
-                    // unseen, so non-ASCII text must come as raw UTF-8.
-                    if (size - pos < 4) {
-                        return false;
-                    }
-                    pos += 4;
-                    resolved = '?';
-                    break;
-                default:
-                    return false;
-            }
-            if (out) {
-                out->push_back(resolved);
-            }
-        } else if (out) {
+        }
+        if (out) {
             out->push_back(c);
         }
         if (pos >= size) {

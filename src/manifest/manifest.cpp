@@ -117,17 +117,10 @@ std::wstring ManifestBaseUrl(const std::wstring& usedUrl) {
 
 }  // namespace
 
-bool ParseManifest(std::string_view text, Manifest& manifest) {
-    manifest = Manifest{};
-    size_t pos = 0;
-    SkipJsonWhitespace(text, pos);
-    JsonSpan root{pos, pos};
-    if (pos >= text.size() || text[pos] != '{' || !SkipJsonValue(text, pos)) {
-        LogMain(L"Invalid manifest JSON root.");
-        return false;
-    }
-    root.end = pos;
+namespace {
 
+// The manifest's own fields: version, optional texts, sequence and lists.
+bool ReadManifestFields(std::string_view text, const JsonSpan& root, Manifest& manifest) {
     std::string value;
     if (!ReadStringValue(text, root, "version", value)) {
         LogMain(L"Manifest missing version.");
@@ -154,7 +147,11 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
         LogMain(L"Manifest preserve[] is invalid.");
         return false;
     }
+    return true;
+}
 
+// files[]: every entry with its path, URL, digest and size.
+bool ReadManifestFiles(std::string_view text, const JsonSpan& root, Manifest& manifest) {
     size_t filesStart = 0;
     size_t filesEnd = 0;
     if (!FindJsonKey(text, root.start, root.end, "files", filesStart, filesEnd)) {
@@ -186,9 +183,13 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
         LogMain(L"Manifest has no files.");
         return false;
     }
-    // Two entries naming one file on a case-insensitive disk would stage,
-    // back up and replace it twice, the second backup holding the first new
-    // bytes; the manifest is refused as a whole before anything is fetched.
+    return true;
+}
+
+// Two entries naming one file on a case-insensitive disk would stage, back
+// up and replace it twice, the second backup holding the first new bytes;
+// the manifest is refused as a whole before anything is fetched.
+bool HasNoDuplicatePaths(const Manifest& manifest) {
     std::unordered_set<std::wstring> keys;
     keys.reserve(manifest.files.size());
     for (const ManifestFile& file : manifest.files) {
@@ -198,6 +199,22 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool ParseManifest(std::string_view text, Manifest& manifest) {
+    manifest = Manifest{};
+    size_t pos = 0;
+    SkipJsonWhitespace(text, pos);
+    JsonSpan root{pos, pos};
+    if (pos >= text.size() || text[pos] != '{' || !SkipJsonValue(text, pos)) {
+        LogMain(L"Invalid manifest JSON root.");
+        return false;
+    }
+    root.end = pos;
+    return ReadManifestFields(text, root, manifest) && ReadManifestFiles(text, root, manifest) &&
+           HasNoDuplicatePaths(manifest);
 }
 
 namespace {

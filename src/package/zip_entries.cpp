@@ -159,6 +159,58 @@ bool AddWithParents(PlaceTable& places, const std::wstring& relative, bool folde
     return ok;
 }
 
+// Only plain stored or deflated files and folders are extracted.
+bool CheckEntryKind(const platform::ZipEntry& entry) {
+    // unzip would make a link of it; a link inside _full_extract is what
+    // the compare and apply must never meet.
+    if (entry.IsLink()) {
+        LogMain(L"Rejected ZIP link entry: " + entry.name);
+        return false;
+    }
+    if (entry.encrypted) {
+        LogMain(L"Rejected encrypted ZIP entry: " + entry.name);
+        return false;
+    }
+    if (entry.method != platform::kZipMethodStored && entry.method != platform::kZipMethodDeflate) {
+        LogMain(L"Rejected ZIP entry with unsupported compression method=" +
+                ToDecimal(entry.method) + L": " + entry.name);
+        return false;
+    }
+    return true;
+}
+
+// One entry: its name, its place in the tree (no clash with another) and its
+// kind.
+bool CheckEntry(const platform::ZipEntry& entry, PlaceTable& places, CheckedZipEntry& checked) {
+    checked.entry = entry;
+    checked.folder = entry.IsFolder();
+    std::wstring relative;
+    if (!CheckEntryName(entry.name, checked.folder, relative)) {
+        return false;
+    }
+    if (!ValidateRelativePath(relative, checked.relativePath)) {
+        LogMain(L"Unsafe ZIP relative path rejected: " + relative);
+        return false;
+    }
+    if (HasDoubleDotName(checked.relativePath)) {
+        LogMain(L"allowed filename with double-dot: " + checked.relativePath);
+    }
+    return CheckEntryKind(entry) && AddWithParents(places, checked.relativePath, checked.folder);
+}
+
+bool CountFile(const platform::ZipEntry& entry, ZipEntryCounts& counts) {
+    if (counts.files == std::numeric_limits<uint32_t>::max()) {
+        LogMain(L"Rejected ZIP with too many entries.");
+        return false;
+    }
+    ++counts.files;
+    // Saturates: a sum past 2^64 can only fail the free-space check.
+    counts.bytes = entry.size > std::numeric_limits<uint64_t>::max() - counts.bytes
+                       ? std::numeric_limits<uint64_t>::max()
+                       : counts.bytes + entry.size;
+    return true;
+}
+
 }  // namespace
 
 bool ValidateZipEntries(const std::vector<platform::ZipEntry>& entries, ZipEntryCounts& counts,
@@ -170,59 +222,12 @@ bool ValidateZipEntries(const std::vector<platform::ZipEntry>& entries, ZipEntry
         if (i % 100 == 0) {
             PumpMessages();
         }
-        const platform::ZipEntry& entry = entries[i];
         CheckedZipEntry checked;
-        checked.entry = entry;
-        checked.folder = entry.IsFolder();
-        std::wstring relative;
-        if (!CheckEntryName(entry.name, checked.folder, relative)) {
-            ok = false;
-            break;
+        ok = CheckEntry(entries[i], places, checked) &&
+             (checked.folder || CountFile(entries[i], counts));
+        if (ok) {
+            accepted.push_back(std::move(checked));
         }
-        if (!ValidateRelativePath(relative, checked.relativePath)) {
-            LogMain(L"Unsafe ZIP relative path rejected: " + relative);
-            ok = false;
-            break;
-        }
-        if (HasDoubleDotName(checked.relativePath)) {
-            LogMain(L"allowed filename with double-dot: " + checked.relativePath);
-        }
-        // unzip would make a link of it; a link inside _full_extract is what
-        // the compare and apply must never meet.
-        if (entry.IsLink()) {
-            LogMain(L"Rejected ZIP link entry: " + entry.name);
-            ok = false;
-            break;
-        }
-        if (entry.encrypted) {
-            LogMain(L"Rejected encrypted ZIP entry: " + entry.name);
-            ok = false;
-            break;
-        }
-        if (entry.method != platform::kZipMethodStored &&
-            entry.method != platform::kZipMethodDeflate) {
-            LogMain(L"Rejected ZIP entry with unsupported compression method=" +
-                    ToDecimal(entry.method) + L": " + entry.name);
-            ok = false;
-            break;
-        }
-        if (!AddWithParents(places, checked.relativePath, checked.folder)) {
-            ok = false;
-            break;
-        }
-        if (!checked.folder) {
-            if (counts.files == std::numeric_limits<uint32_t>::max()) {
-                LogMain(L"Rejected ZIP with too many entries.");
-                ok = false;
-                break;
-            }
-            ++counts.files;
-            // Saturates: a sum past 2^64 can only fail the free-space check.
-            counts.bytes = entry.size > std::numeric_limits<uint64_t>::max() - counts.bytes
-                               ? std::numeric_limits<uint64_t>::max()
-                               : counts.bytes + entry.size;
-        }
-        accepted.push_back(std::move(checked));
     }
     counts.folders += places.folders();
     if (!ok) {

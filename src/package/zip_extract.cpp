@@ -7,6 +7,7 @@
 #include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
+#include "fs/tree_walk.h"
 #include "log/log.h"
 #include "package/package_progress.h"
 #include "platform/error.h"
@@ -40,78 +41,87 @@ void ShowCopyProgress(uint32_t files, uint32_t expected, uint64_t bytes) {
                      CopyPermille(files, expected), false);
 }
 
-// Walks one extracted folder through its handle and adds what it holds.
-bool ScanFolder(const platform::DirHandle& folder, const std::wstring& dir,
-                const std::wstring& extractDir, ExtractedCounts& counts) {
-    if (!IsPathUnderRoot(dir, extractDir)) {
-        LogMain(L"Extracted scan refused outside _full_extract: " + dir);
-        return false;
-    }
-    std::vector<platform::DirEntry> entries;
-    if (!folder.List(entries)) {
-        const uint32_t error = platform::LastError();
-        if (IsNotFound(error)) {
-            return true;
+// Counts what the extractor wrote: real folders and regular files only, all
+// below _full_extract. The first refusal is logged and ends the scan.
+class ExtractedScan : public TreeVisitor {
+  public:
+    ExtractedScan(const std::wstring& extractDir, ExtractedCounts& counts)
+        : extractDir_(extractDir), counts_(counts) {}
+
+    bool Ok() const { return ok_; }
+
+    WalkStep Visit(const WalkItem& item) override {
+        if (!ok_) {
+            return WalkStep::kStop;
         }
-        LogMain(L"Failed to list extracted folder. error=" + ToDecimal(error) + L" path=" + dir);
-        return false;
-    }
-    for (const platform::DirEntry& entry : entries) {
-        const std::wstring child = JoinPath(dir, entry.name);
-        if (!IsPathUnderRoot(child, extractDir)) {
-            LogMain(L"Extracted path escaped _full_extract: " + child);
-            return false;
+        const std::wstring child = JoinPath(extractDir_, item.relative);
+        if (!IsPathUnderRoot(child, extractDir_)) {
+            return Refuse(L"Extracted path escaped _full_extract: " + child);
         }
         std::wstring relative;
-        if (!RelativePathUnderRoot(extractDir, child, relative)) {
-            LogMain(L"Extracted path failed safety validation: " + child);
-            return false;
+        if (!RelativePathUnderRoot(extractDir_, child, relative)) {
+            return Refuse(L"Extracted path failed safety validation: " + child);
         }
-        if (entry.IsReparsePoint()) {
-            LogMain(L"Rejected extracted reparse point: " + child);
-            return false;
+        if (item.IsReparsePoint()) {
+            return Refuse(L"Rejected extracted reparse point: " + child);
         }
-        if (entry.IsDirectory()) {
-            ++counts.folders;
-            platform::DirHandle sub;
-            if (!sub.OpenChild(folder, entry.name)) {
-                const uint32_t error = platform::LastError();
-                if (error == platform::kErrorStoppedOnSymlink) {
-                    // Swapped for a link after it was listed.
-                    LogMain(L"Rejected extracted reparse point: " + child);
-                    return false;
-                }
-                if (IsNotFound(error)) {
-                    continue;
-                }
-                LogMain(L"Failed to open extracted folder. error=" + ToDecimal(error) + L" path=" +
-                        child);
-                return false;
-            }
-            if (!ScanFolder(sub, child, extractDir, counts)) {
-                return false;
-            }
-            continue;
+        if (item.IsDirectory()) {
+            ++counts_.folders;
+            return WalkStep::kEnter;
         }
         platform::FileInfo info;
-        if (!folder.Stat(entry.name, info)) {
-            LogMain(L"Failed to read extracted file. error=" + ToDecimal(platform::LastError()) +
-                    L" path=" + child);
-            return false;
+        if (!item.folder.Stat(item.name, info)) {
+            return Refuse(L"Failed to read extracted file. error=" +
+                          ToDecimal(platform::LastError()) + L" path=" + child);
         }
         if (info.IsReparsePoint()) {
-            LogMain(L"Rejected extracted reparse point: " + child);
-            return false;
+            return Refuse(L"Rejected extracted reparse point: " + child);
         }
         if (!info.IsRegularFile()) {
-            LogMain(L"Rejected extracted special file: " + child);
-            return false;
+            return Refuse(L"Rejected extracted special file: " + child);
         }
-        ++counts.files;
-        counts.bytes += info.size;
+        ++counts_.files;
+        counts_.bytes += info.size;
+        return WalkStep::kSkip;
     }
-    return true;
-}
+
+    // A folder gone since it was listed is no error: the count check after
+    // the scan tells whether it mattered.
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+        if (!ok_) {
+            return;
+        }
+        if (stop == WalkStop::kLink) {
+            // Swapped for a link after it was listed.
+            Refuse(L"Rejected extracted reparse point: " + PathOf(relative));
+        } else if (!IsNotFound(error)) {
+            Refuse(L"Failed to open extracted folder. error=" + ToDecimal(error) + L" path=" +
+                   PathOf(relative));
+        }
+    }
+
+    void Unlisted(const std::wstring& relative, uint32_t error) override {
+        if (ok_ && !IsNotFound(error)) {
+            Refuse(L"Failed to list extracted folder. error=" + ToDecimal(error) + L" path=" +
+                   PathOf(relative));
+        }
+    }
+
+  private:
+    std::wstring PathOf(const std::wstring& relative) const {
+        return relative.empty() ? extractDir_ : JoinPath(extractDir_, relative);
+    }
+
+    WalkStep Refuse(const std::wstring& line) {
+        LogMain(line);
+        ok_ = false;
+        return WalkStep::kStop;
+    }
+
+    const std::wstring& extractDir_;
+    ExtractedCounts& counts_;
+    bool ok_ = true;
+};
 
 // The extracted tree as it is on disk, walked from the client folder without
 // following any link.
@@ -136,7 +146,9 @@ bool ScanExtractedTree(const std::wstring& clientDir, const std::wstring& extrac
                 WalkStopText(stop) + L")");
         return false;
     }
-    return ScanFolder(folder, extractDir, extractDir, counts);
+    ExtractedScan scan(extractDir, counts);
+    WalkOpenFolder(std::move(folder), std::wstring(), scan);
+    return scan.Ok();
 }
 
 // The extractor has finished when this runs: one scan of what it wrote is the
@@ -238,69 +250,84 @@ bool WriteEntries(platform::ZipReader& reader, const std::vector<CheckedZipEntry
 
 namespace {
 
-bool OpenBelowClient(const std::wstring& clientDir, const std::wstring& path,
-                     platform::DirHandle& folder) {
-    std::wstring relative;
-    return RelativePathUnderRoot(clientDir, path, relative) &&
-           OpenFolderBelow(clientDir, relative, false, folder);
+bool IsMainExeFile(const WalkItem& item) {
+    return item.IsRegularFile() && FoldCase(item.name) == kMainExeName;
 }
 
-// The full path of Main.exe in `folderPath`, in whatever letter case it has
-// there, as Windows would find it; only a real file counts, never a link or
-// folder of that name. Empty when there is none.
-std::wstring MainExeIn(const std::wstring& clientDir, const std::wstring& folderPath) {
-    platform::DirHandle folder;
-    std::vector<platform::DirEntry> entries;
-    if (!OpenBelowClient(clientDir, folderPath, folder) || !folder.List(entries)) {
-        return std::wstring();
-    }
-    for (const platform::DirEntry& entry : entries) {
-        if (entry.IsRegularFile() && FoldCase(entry.name) == kMainExeName) {
-            return JoinPath(folderPath, entry.name);
+// Looks for Main.exe in the extract folder, then in its one and only real
+// subfolder, in one walk: the files of a folder come before its folders, so
+// Main.exe at the top ends the walk before any folder is entered, and a
+// second subfolder ends it as soon as it is met.
+class PackageRootSearch : public TreeVisitor {
+  public:
+    bool FilesFirst() const override { return true; }
+
+    WalkStep Visit(const WalkItem& item) override {
+        if (item.depth == 1) {
+            if (IsMainExeFile(item)) {
+                mainExe_ = item.name;
+                return WalkStep::kStop;
+            }
+            if (!item.IsRealFolder()) {
+                return WalkStep::kSkip;
+            }
+            if (!folder_.empty()) {
+                severalFolders_ = true;
+                return WalkStep::kStop;
+            }
+            folder_ = item.name;
+            return WalkStep::kEnter;
         }
+        if (mainExe_.empty() && IsMainExeFile(item)) {
+            mainExe_ = JoinPath(folder_, item.name);
+            inFolder_ = true;
+        }
+        return WalkStep::kSkip;
     }
-    return std::wstring();
-}
+
+    // Below the extract folder: the package root (empty for the extract
+    // folder itself) and its Main.exe; false when there is none.
+    bool Found(std::wstring& root, std::wstring& mainExe) const {
+        if (mainExe_.empty() || severalFolders_) {
+            return false;
+        }
+        root = inFolder_ ? folder_ : std::wstring();
+        mainExe = mainExe_;
+        return true;
+    }
+
+  private:
+    std::wstring folder_;   // the first real subfolder's name
+    std::wstring mainExe_;  // the first Main.exe found, in the extract folder or folder_
+    bool inFolder_ = false;
+    bool severalFolders_ = false;
+};
 
 }  // namespace
 
-std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir) {
-    if (!MainExeIn(clientDir, extractDir).empty()) {
-        return extractDir;
-    }
-    platform::DirHandle folder;
-    std::vector<platform::DirEntry> entries;
-    if (!OpenBelowClient(clientDir, extractDir, folder) || !folder.List(entries)) {
+std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir,
+                             std::wstring* mainExe) {
+    std::wstring relative;
+    if (!RelativePathUnderRoot(clientDir, extractDir, relative)) {
         return std::wstring();
     }
-    const platform::DirEntry* only = nullptr;
-    for (const platform::DirEntry& entry : entries) {
-        if (entry.IsDirectory() && !entry.IsReparsePoint()) {
-            if (only) {
-                return std::wstring();
-            }
-            only = &entry;
-        }
-    }
-    if (!only) {
+    PackageRootSearch search;
+    WalkTreeBelow(clientDir, relative, search);
+    std::wstring root;
+    std::wstring exe;
+    if (!search.Found(root, exe)) {
         return std::wstring();
     }
-    const std::wstring candidate = JoinPath(extractDir, only->name);
-    return MainExeIn(clientDir, candidate).empty() ? std::wstring() : candidate;
+    if (mainExe != nullptr) {
+        *mainExe = JoinPath(extractDir, exe);
+    }
+    return root.empty() ? extractDir : JoinPath(extractDir, root);
 }
 
-bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& config,
-                              std::wstring& extractDir, std::wstring& packageRoot,
-                              ExtractedCounts& counts) {
-    const std::wstring& clientDir = config.clientDir;
-    extractDir = JoinPath(clientDir, kExtractFolderName);
-    packageRoot.clear();
-    counts = ExtractedCounts{};
-    LogMain(L"extract path=" + extractDir);
-    LogMain(L"extractor method=libzip");
-    SetProgressState(L"Extracting full client...", L"Preparing _full_extract", L"",
-                     kExtractPreparePoint, false);
+namespace {
 
+// An empty _full_extract of our own: what an earlier run left there goes.
+bool PrepareExtractFolder(const std::wstring& clientDir, const std::wstring& extractDir) {
     platform::FileInfo info;
     if (StatBelow(clientDir, extractDir, info)) {
         LogMain(L"Cleaning previous _full_extract contents.");
@@ -313,8 +340,12 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
         LogMain(L"Failed to create _full_extract. error=" + ToDecimal(platform::LastError()));
         return false;
     }
+    return true;
+}
 
-    platform::ZipReader reader;
+// Opens the package and checks its whole listing before the first write.
+bool OpenAndCheckPackage(const std::wstring& packagePath, platform::ZipReader& reader,
+                         ZipEntryCounts& entryCounts, std::vector<CheckedZipEntry>& entries) {
     if (!reader.OpenFile(packagePath)) {
         LogMain(L"Failed to open ZIP package: " + reader.LastErrorText() + L" path=" + packagePath);
         return false;
@@ -322,8 +353,6 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
     SetProgressState(L"Verifying ZIP entries...", L"Checking internal paths", L"",
                      kExtractEntriesPoint, false);
     std::vector<platform::ZipEntry> listing;
-    ZipEntryCounts entryCounts;
-    std::vector<CheckedZipEntry> entries;
     bool valid = reader.List(listing);
     if (!valid) {
         LogMain(L"Failed to list ZIP entries: " + reader.LastErrorText());
@@ -336,8 +365,12 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
         LogMain(L"ZIP entry validation failed or ZIP contains no files.");
         return false;
     }
-    // The declared sizes bound what gets written, so they can be checked
-    // against the disk before the first byte.
+    return true;
+}
+
+// The declared sizes bound what gets written, so they can be checked
+// against the disk before the first byte.
+bool FitsOnDisk(const std::wstring& extractDir, const ZipEntryCounts& entryCounts) {
     uint64_t freeBytes = 0;
     if (!platform::FreeSpaceOnVolume(extractDir, freeBytes)) {
         LogMain(L"Failed to read free disk space. error=" + ToDecimal(platform::LastError()) +
@@ -349,7 +382,33 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
                 ToDecimal(entryCounts.bytes) + L" free=" + ToDecimal(freeBytes));
         return false;
     }
+    return true;
+}
 
+}  // namespace
+
+bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& config,
+                              std::wstring& extractDir, std::wstring& packageRoot,
+                              ExtractedCounts& counts) {
+    const std::wstring& clientDir = config.clientDir;
+    extractDir = JoinPath(clientDir, kExtractFolderName);
+    packageRoot.clear();
+    counts = ExtractedCounts{};
+    LogMain(L"extract path=" + extractDir);
+    LogMain(L"extractor method=libzip");
+    SetProgressState(L"Extracting full client...", L"Preparing _full_extract", L"",
+                     kExtractPreparePoint, false);
+    if (!PrepareExtractFolder(clientDir, extractDir)) {
+        return false;
+    }
+
+    platform::ZipReader reader;
+    ZipEntryCounts entryCounts;
+    std::vector<CheckedZipEntry> entries;
+    if (!OpenAndCheckPackage(packagePath, reader, entryCounts, entries) ||
+        !FitsOnDisk(extractDir, entryCounts)) {
+        return false;
+    }
     SetProgressState(L"Extracting full client...",
                      L"Archive files: " + ToDecimal(entryCounts.files),
                      L"Copying into _full_extract", kExtractCopyBand.base, false);
@@ -363,7 +422,8 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
 
     SetProgressState(L"Verifying extracted package...", L"Detecting package root", L"",
                      kExtractFindRootPoint, false);
-    packageRoot = FindPackageRoot(clientDir, extractDir);
+    std::wstring mainExe;
+    packageRoot = FindPackageRoot(clientDir, extractDir, &mainExe);
     if (packageRoot.empty()) {
         LogMain(L"Full client package extracted but Main.exe not found.");
         return false;
@@ -371,7 +431,7 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
     LogMain(L"extracted files=" + ToDecimal(counts.files) + L" folders=" +
             ToDecimal(counts.folders) + L" bytes=" + ToDecimal(counts.bytes));
     LogMain(L"detected package root=" + packageRoot);
-    LogMain(L"Main.exe in extracted package=" + MainExeIn(clientDir, packageRoot));
+    LogMain(L"Main.exe in extracted package=" + mainExe);
     return true;
 }
 

@@ -24,7 +24,9 @@ bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& 
                               ExtractedCounts& counts);
 
 // The extract directory itself when it holds Main.exe, else its one and only
-// subfolder when that holds Main.exe, else empty.
-std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir);
+// subfolder when that holds Main.exe, else empty. `mainExe`, when given,
+// gets the full path of that Main.exe in the letter case it has on disk.
+std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir,
+                             std::wstring* mainExe = nullptr);
 
 }  // namespace rr

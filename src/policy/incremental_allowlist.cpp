@@ -282,13 +282,21 @@ bool FindBlockedDirectorySegment(const std::wstring& path, std::wstring& reason)
     return false;
 }
 
-bool ClassifyIncrementalPath(const std::wstring& relativePath, PathPolicyDecision& decision) {
-    decision = PathPolicyDecision{};
-    const std::wstring p = FoldCase(BackslashesOnly(relativePath));
-    if (p.empty()) {
-        return Decide(decision, false, L"empty-path");
-    }
+namespace {
 
+// Each step below either settles the decision (true) or leaves it to the
+// next step (false).
+bool Settle(PathPolicyDecision& decision, bool allowed, const std::wstring& reason) {
+    Decide(decision, allowed, reason);
+    return true;
+}
+
+// Refusals that hold wherever the path lies: traversal, blocked folders and
+// blocked names.
+bool RefuseByShape(const std::wstring& p, PathPolicyDecision& decision) {
+    if (p.empty()) {
+        return Settle(decision, false, L"empty-path");
+    }
     // Callers validate before classifying; still, a ".." segment is refused
     // here even when validation would have stopped at an earlier reason, so
     // that no traversal can reach the allowing rules below.
@@ -297,83 +305,97 @@ bool ClassifyIncrementalPath(const std::wstring& relativePath, PathPolicyDecisio
     if ((!ValidateRelativePath(p, normalized, &validationReason) &&
          validationReason == kReasonTraversalSegment) ||
         HasTraversalSegment(p)) {
-        return Decide(decision, false, L"path-traversal");
+        return Settle(decision, false, L"path-traversal");
     }
-
     std::wstring reason;
     if (FindBlockedDirectorySegment(p, reason)) {
-        return Decide(decision, false, reason);
+        return Settle(decision, false, reason);
     }
-
     const std::wstring name = PathFileName(p);
     if (InTable(name, kBlockedFileNames)) {
-        return Decide(decision, false, L"blocked-filename:" + name);
+        return Settle(decision, false, L"blocked-filename:" + name);
     }
+    return false;
+}
 
+// Files allowed by their exact name.
+bool AllowExactFile(const std::wstring& p, PathPolicyDecision& decision) {
     if (p.find(L'\\') == std::wstring::npos) {
         if (p == L"gkwclient.dll" || p == L"gkwverify.dll") {
-            return Decide(decision, true, L"allowed-root-anticheat-dll");
+            return Settle(decision, true, L"allowed-root-anticheat-dll");
         }
         if (p == L"ah.emu") {
-            return Decide(decision, true, L"allowed-root-ah-emu");
+            return Settle(decision, true, L"allowed-root-ah-emu");
         }
         if (p == L"hexmantle.dll" || p == L"hexmantle.cfg") {
-            return Decide(decision, true, L"allowed-root-hexmantle");
+            return Settle(decision, true, L"allowed-root-hexmantle");
         }
     }
-
     if (InTableNoCase(p, kPassiveSupportFiles, kPassiveSupportFolder)) {
-        return Decide(decision, true, L"allowed-passive-support-extra");
+        return Settle(decision, true, L"allowed-passive-support-extra");
     }
     if (InTableNoCase(p, kPassiveResolutionFiles, kPassiveResolutionFolder) ||
         InTableNoCase(p, kPassiveResolutionRootFiles, kPassiveResolutionRootPrefix)) {
-        return Decide(decision, true, L"allowed-passive-resolution-reg");
+        return Settle(decision, true, L"allowed-passive-resolution-reg");
     }
+    return false;
+}
 
-    const std::wstring e = PathExtension(p);
+// Extensions that decide on their own, or with the folder they lie in.
+bool DecideByExtension(const std::wstring& p, const std::wstring& e, PathPolicyDecision& decision) {
     if (e == L".exe") {
-        if (IsMainExePath(p)) {
-            return Decide(decision, true, L"allowed-main-exe");
-        }
-        return Decide(decision, false, L"blocked-exe");
+        const bool main = IsMainExePath(p);
+        return Settle(decision, main, main ? L"allowed-main-exe" : L"blocked-exe");
     }
     if (e == L".dll") {
-        return Decide(decision, false, L"blocked-dll");
+        return Settle(decision, false, L"blocked-dll");
     }
     if (e == L".map") {
-        if (IsNumberedDataFolderPath(p, L"world")) {
-            return Decide(decision, true, L"allowed-runtime-world-map");
-        }
-        return Decide(decision, false, L"blocked-map-path");
+        const bool world = IsNumberedDataFolderPath(p, L"world");
+        return Settle(decision, world, world ? L"allowed-runtime-world-map" : L"blocked-map-path");
     }
     if (e == L".obj" && IsNumberedDataFolderPath(p, L"world")) {
-        return Decide(decision, true, L"allowed-runtime-world-obj");
+        return Settle(decision, true, L"allowed-runtime-world-obj");
     }
-
     if (InTable(e, kBlockedExtensions)) {
-        return Decide(decision, false, L"blocked-extension:" + e);
+        return Settle(decision, false, L"blocked-extension:" + e);
     }
+    return false;
+}
 
+// The game's own data: runtime files, asset folders, language files, maps.
+bool AllowGameData(const std::wstring& p, const std::wstring& e, PathPolicyDecision& decision) {
     if (InTableNoCase(p, kRuntimeBaseFiles) ||
         (StartsWith(p, L"data\\scripts\\") && e == L".lua")) {
-        return Decide(decision, true, L"allowed-runtime-base");
+        return Settle(decision, true, L"allowed-runtime-base");
     }
-
     for (const AssetFolder& folder : kAssetFolders) {
         if (IsDirectChildOf(p, folder.prefix) && IsAssetExtension(folder, e)) {
-            return Decide(decision, true, folder.reason);
+            return Settle(decision, true, folder.reason);
         }
     }
-
     if (InTableNoCase(p, kLocalLanguageBmdFiles)) {
-        return Decide(decision, true, L"allowed-local-language-bmd");
+        return Settle(decision, true, L"allowed-local-language-bmd");
     }
-
     if (IsNumberedDataFolderPath(p, L"world") || IsNumberedDataFolderPath(p, L"object") ||
         IsBelowObjectsFolder(p)) {
-        return Decide(decision, true, L"allowed-runtime-map-object");
+        return Settle(decision, true, L"allowed-runtime-map-object");
     }
+    return false;
+}
 
+}  // namespace
+
+bool ClassifyIncrementalPath(const std::wstring& relativePath, PathPolicyDecision& decision) {
+    decision = PathPolicyDecision{};
+    const std::wstring p = FoldCase(BackslashesOnly(relativePath));
+    if (RefuseByShape(p, decision) || AllowExactFile(p, decision)) {
+        return decision.allowed;
+    }
+    const std::wstring e = PathExtension(p);
+    if (DecideByExtension(p, e, decision) || AllowGameData(p, e, decision)) {
+        return decision.allowed;
+    }
     return Decide(decision, false, L"not-in-incremental-allowlist");
 }
 

@@ -47,6 +47,133 @@ bool ParseDecimal(const std::wstring& text, uint64_t& value) {
     return true;
 }
 
+// Where the value of a single-valued option goes; null for a repeatable one
+// or a name that is no option.
+std::wstring* SingleValueSlot(const std::wstring& name, PublishOptions& options,
+                              std::wstring& sequenceText) {
+    if (name == L"--release") {
+        return &options.releaseDir;
+    }
+    if (name == L"--out") {
+        return &options.outDir;
+    }
+    if (name == L"--version") {
+        return &options.version;
+    }
+    if (name == L"--base-url") {
+        return &options.baseUrl;
+    }
+    if (name == L"--sign-key") {
+        return &options.signKey;
+    }
+    if (name == L"--sequence") {
+        return &sequenceText;
+    }
+    if (name == L"--expires") {
+        return &options.expires;
+    }
+    return nullptr;
+}
+
+bool WasGiven(const std::vector<std::wstring>& seen, const wchar_t* name) {
+    return std::find(seen.begin(), seen.end(), name) != seen.end();
+}
+
+// One --managed-root or --preserve path.
+bool AddPathOption(const std::wstring& name, const std::wstring& value, PublishOptions& options,
+                   std::wstring& error) {
+    std::wstring normalized;
+    std::wstring reason;
+    if (!ValidateRelativePath(value, normalized, &reason)) {
+        error = name + L" " + value + L": " + reason;
+        return false;
+    }
+    if (name == L"--managed-root") {
+        if (!IsInSafeRepairScope(normalized)) {
+            error = L"--managed-root " + value + L": the updater scans only below Data";
+            return false;
+        }
+        options.managedRoots.push_back(normalized);
+    } else {
+        options.preserve.push_back(normalized);
+    }
+    return true;
+}
+
+// Every option with its value; `seen` names the single-valued ones given.
+bool ReadOptionValues(const std::vector<std::wstring>& args, PublishOptions& options,
+                      std::vector<std::wstring>& seen, std::wstring& sequenceText,
+                      std::wstring& error) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::wstring& name = args[i];
+        const bool repeatable = name == L"--managed-root" || name == L"--preserve";
+        std::wstring* single = SingleValueSlot(name, options, sequenceText);
+        if (single == nullptr && !repeatable) {
+            error = L"unknown option: " + name;
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = L"missing value after " + name;
+            return false;
+        }
+        const std::wstring& value = args[++i];
+        if (single == nullptr) {
+            if (!AddPathOption(name, value, options, error)) {
+                return false;
+            }
+            continue;
+        }
+        if (WasGiven(seen, name.c_str())) {
+            error = L"option given twice: " + name;
+            return false;
+        }
+        seen.push_back(name);
+        *single = value;
+    }
+    return true;
+}
+
+// The options read fit together: the required ones are there and every
+// value reads as what it must be.
+bool CheckOptionValues(PublishOptions& options, const std::vector<std::wstring>& seen,
+                       const std::wstring& sequenceText, std::wstring& error) {
+    if (options.releaseDir.empty() || options.outDir.empty() || options.baseUrl.empty() ||
+        !WasGiven(seen, L"--version")) {
+        error = L"--release, --out, --version and --base-url are required";
+        return false;
+    }
+    if (options.version.empty() || HasControlCharacter(options.version)) {
+        error = L"--version must be a non-empty text without control characters";
+        return false;
+    }
+    if (!IsHttpUrl(options.baseUrl) || HasControlCharacter(options.baseUrl) ||
+        options.baseUrl.find(L' ') != std::wstring::npos) {
+        error = L"--base-url must be an http:// or https:// URL: " + options.baseUrl;
+        return false;
+    }
+    if (!sequenceText.empty() || WasGiven(seen, L"--sequence")) {
+        if (!ParseDecimal(sequenceText, options.sequence)) {
+            error = L"--sequence must be a whole number: " + sequenceText;
+            return false;
+        }
+        options.hasSequence = true;
+    }
+    int64_t expires = 0;
+    if (WasGiven(seen, L"--expires") && !ParseUtcTimestamp(options.expires, expires)) {
+        error = L"--expires must read YYYY-MM-DDTHH:MM:SSZ (UTC): " + options.expires;
+        return false;
+    }
+    // A signed build refuses a manifest without both; publishing one would
+    // only move the slip to the players' updaters.
+    if (!options.signKey.empty() && (!options.hasSequence || options.expires.empty())) {
+        error =
+            L"--sign-key needs --sequence and --expires: signed builds refuse a manifest "
+            L"without them";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::wstring PublishUsage() {
@@ -61,93 +188,8 @@ bool ParsePublishArguments(const std::vector<std::wstring>& args, PublishOptions
     options = PublishOptions{};
     std::vector<std::wstring> seen;
     std::wstring sequenceText;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::wstring& name = args[i];
-        const bool repeatable = name == L"--managed-root" || name == L"--preserve";
-        std::wstring* single = nullptr;
-        if (name == L"--release") {
-            single = &options.releaseDir;
-        } else if (name == L"--out") {
-            single = &options.outDir;
-        } else if (name == L"--version") {
-            single = &options.version;
-        } else if (name == L"--base-url") {
-            single = &options.baseUrl;
-        } else if (name == L"--sign-key") {
-            single = &options.signKey;
-        } else if (name == L"--sequence") {
-            single = &sequenceText;
-        } else if (name == L"--expires") {
-            single = &options.expires;
-        } else if (!repeatable) {
-            error = L"unknown option: " + name;
-            return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = L"missing value after " + name;
-            return false;
-        }
-        const std::wstring& value = args[++i];
-        if (single != nullptr) {
-            for (const std::wstring& earlier : seen) {
-                if (earlier == name) {
-                    error = L"option given twice: " + name;
-                    return false;
-                }
-            }
-            seen.push_back(name);
-            *single = value;
-            continue;
-        }
-        std::wstring normalized;
-        std::wstring reason;
-        if (!ValidateRelativePath(value, normalized, &reason)) {
-            error = name + L" " + value + L": " + reason;
-            return false;
-        }
-        if (name == L"--managed-root") {
-            if (!IsInSafeRepairScope(normalized)) {
-                error = L"--managed-root " + value + L": the updater scans only below Data";
-                return false;
-            }
-            options.managedRoots.push_back(normalized);
-        } else {
-            options.preserve.push_back(normalized);
-        }
-    }
-    if (options.releaseDir.empty() || options.outDir.empty() || options.baseUrl.empty() ||
-        std::find(seen.begin(), seen.end(), L"--version") == seen.end()) {
-        error = L"--release, --out, --version and --base-url are required";
-        return false;
-    }
-    if (options.version.empty() || HasControlCharacter(options.version)) {
-        error = L"--version must be a non-empty text without control characters";
-        return false;
-    }
-    if (!IsHttpUrl(options.baseUrl) || HasControlCharacter(options.baseUrl) ||
-        options.baseUrl.find(L' ') != std::wstring::npos) {
-        error = L"--base-url must be an http:// or https:// URL: " + options.baseUrl;
-        return false;
-    }
-    if (!sequenceText.empty() || std::find(seen.begin(), seen.end(), L"--sequence") != seen.end()) {
-        if (!ParseDecimal(sequenceText, options.sequence)) {
-            error = L"--sequence must be a whole number: " + sequenceText;
-            return false;
-        }
-        options.hasSequence = true;
-    }
-    int64_t expires = 0;
-    if (std::find(seen.begin(), seen.end(), L"--expires") != seen.end() &&
-        !ParseUtcTimestamp(options.expires, expires)) {
-        error = L"--expires must read YYYY-MM-DDTHH:MM:SSZ (UTC): " + options.expires;
-        return false;
-    }
-    // A signed build refuses a manifest without both; publishing one would
-    // only move the slip to the players' updaters.
-    if (!options.signKey.empty() && (!options.hasSequence || options.expires.empty())) {
-        error =
-            L"--sign-key needs --sequence and --expires: signed builds refuse a manifest "
-            L"without them";
+    if (!ReadOptionValues(args, options, seen, sequenceText, error) ||
+        !CheckOptionValues(options, seen, sequenceText, error)) {
         return false;
     }
     options.releaseDir = CoreFullPath(options.releaseDir);

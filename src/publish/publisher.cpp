@@ -177,37 +177,34 @@ struct Hashed {
     std::string sha256;
 };
 
-}  // namespace
+// The two manifests as text, with their signatures when a key is given.
+struct RenderedManifests {
+    std::string updateJson;
+    std::string fullJson;
+    std::string updateSig;
+    std::string fullSig;
+};
 
-bool PublishRelease(const PublishOptions& options, PublishReport& report) {
-    report = PublishReport{};
-    std::vector<ReleaseFile> files;
-    if (!ScanReleaseFolder(options.releaseDir, files, report.refusals)) {
-        return false;
-    }
-    if (!CheckOutputFolder(options, report.error)) {
-        return false;
-    }
-    ManifestSigner signer;
-    if (!options.signKey.empty() && !signer.Load(options.signKey, report.error)) {
-        return false;
-    }
-
-    // Hash everything first: the content names, and every decision below,
-    // are known before the output folder is touched.
-    std::vector<Hashed> hashed;
+// Hashes everything first: the content names, and every decision after, are
+// known before the output folder is touched.
+bool HashRelease(const PublishOptions& options, const std::vector<ReleaseFile>& files,
+                 std::vector<Hashed>& hashed, std::wstring& error) {
     hashed.reserve(files.size());
     for (const ReleaseFile& file : files) {
         Hashed h{file.relative, 0, {}};
-        if (!HashReleaseFile(options.releaseDir, file.relative, nullptr, h.sha256, h.size,
-                             report.error)) {
+        if (!HashReleaseFile(options.releaseDir, file.relative, nullptr, h.sha256, h.size, error)) {
             return false;
         }
         hashed.push_back(std::move(h));
     }
+    return true;
+}
 
-    ManifestDocument update;
-    ManifestDocument full;
+// The full manifest names every file; the update manifest those the update
+// mode may replace, the others go to the report.
+void BuildManifestDocuments(const PublishOptions& options, const std::vector<Hashed>& hashed,
+                            ManifestDocument& update, ManifestDocument& full,
+                            PublishReport& report) {
     for (ManifestDocument* document : {&update, &full}) {
         document->version = options.version;
         document->hasSequence = options.hasSequence;
@@ -236,33 +233,35 @@ bool PublishRelease(const PublishOptions& options, PublishReport& report) {
     }
     report.fileCount = full.files.size();
     report.updateCount = update.files.size();
+}
+
+bool RenderManifests(const PublishOptions& options, const ManifestDocument& update,
+                     const ManifestDocument& full, ManifestSigner& signer,
+                     RenderedManifests& rendered, std::wstring& error) {
     if (update.files.empty()) {
-        report.error =
+        error =
             L"no file of the release may be replaced by the update mode; the updater "
             L"refuses a manifest without files";
         return false;
     }
-    const std::string updateJson = RenderManifestJson(update);
-    const std::string fullJson = RenderManifestJson(full);
-    if (!CheckWithUpdaterParser(updateJson, update, kUpdateManifestMaxBytes, kUpdateManifestName,
-                                report.error) ||
-        !CheckWithUpdaterParser(fullJson, full, kFullManifestMaxBytes, kFullManifestName,
-                                report.error)) {
+    rendered.updateJson = RenderManifestJson(update);
+    rendered.fullJson = RenderManifestJson(full);
+    if (!CheckWithUpdaterParser(rendered.updateJson, update, kUpdateManifestMaxBytes,
+                                kUpdateManifestName, error) ||
+        !CheckWithUpdaterParser(rendered.fullJson, full, kFullManifestMaxBytes, kFullManifestName,
+                                error)) {
         return false;
     }
-    std::string updateSig;
-    std::string fullSig;
-    if (!options.signKey.empty() && (!signer.Sign(updateJson, updateSig, report.error) ||
-                                     !signer.Sign(fullJson, fullSig, report.error))) {
-        return false;
-    }
+    return options.signKey.empty() ||
+           (signer.Sign(rendered.updateJson, rendered.updateSig, error) &&
+            signer.Sign(rendered.fullJson, rendered.fullSig, error));
+}
 
-    // From here on the output folder is written.
-    if (!CreateDirectoryTree(options.outDir)) {
-        report.error = L"output folder cannot be made (" + ErrorText() + L"): " + options.outDir;
-        return false;
-    }
-    std::vector<PackageEntry> package;
+// Copies each distinct content once into the output folder, checking that
+// the copy has the digest and size hashed before; `package` names, for every
+// release file, the stored copy it is packed from.
+bool StoreContent(const PublishOptions& options, const std::vector<Hashed>& hashed,
+                  std::vector<PackageEntry>& package, std::wstring& error) {
     std::vector<std::string> stored;
     for (const Hashed& h : hashed) {
         const std::wstring content = JoinPath(options.outDir, ContentRelative(h.sha256));
@@ -273,37 +272,43 @@ bool PublishRelease(const PublishOptions& options, PublishReport& report) {
         stored.push_back(h.sha256);
         platform::FileWriter writer;
         if (!CreateFileBelow(options.outDir, content, writer)) {
-            report.error = L"output file cannot be made (" + ErrorText() + L"): " + content;
+            error = L"output file cannot be made (" + ErrorText() + L"): " + content;
             return false;
         }
         std::string sha256;
         uint64_t size = 0;
-        if (!HashReleaseFile(options.releaseDir, h.relative, &writer, sha256, size, report.error)) {
+        if (!HashReleaseFile(options.releaseDir, h.relative, &writer, sha256, size, error)) {
             return false;
         }
         if (!writer.Flush() || !writer.Close()) {
-            report.error = L"output file cannot be written (" + ErrorText() + L"): " + content;
+            error = L"output file cannot be written (" + ErrorText() + L"): " + content;
             return false;
         }
         if (sha256 != h.sha256 || size != h.size) {
-            report.error = L"release file changed while it was published: " + h.relative;
+            error = L"release file changed while it was published: " + h.relative;
             return false;
         }
     }
-    if (!WriteOutputFile(options.outDir, kUpdateManifestName, updateJson, report.error) ||
-        !WriteOutputFile(options.outDir, kFullManifestName, fullJson, report.error)) {
-        return false;
-    }
-    if (!options.signKey.empty() &&
-        (!WriteOutputFile(options.outDir, std::wstring(kUpdateManifestName) + L".sig", updateSig,
-                          report.error) ||
-         !WriteOutputFile(options.outDir, std::wstring(kFullManifestName) + L".sig", fullSig,
-                          report.error))) {
-        return false;
-    }
+    return true;
+}
 
-    // The package is made from the stored copies, whose digests were checked
-    // as they were written.
+bool WriteManifests(const PublishOptions& options, const RenderedManifests& rendered,
+                    std::wstring& error) {
+    if (!WriteOutputFile(options.outDir, kUpdateManifestName, rendered.updateJson, error) ||
+        !WriteOutputFile(options.outDir, kFullManifestName, rendered.fullJson, error)) {
+        return false;
+    }
+    return options.signKey.empty() ||
+           (WriteOutputFile(options.outDir, std::wstring(kUpdateManifestName) + L".sig",
+                            rendered.updateSig, error) &&
+            WriteOutputFile(options.outDir, std::wstring(kFullManifestName) + L".sig",
+                            rendered.fullSig, error));
+}
+
+// The package is made from the stored copies, whose digests were checked as
+// they were written.
+bool WritePackage(const PublishOptions& options, const std::vector<PackageEntry>& package,
+                  PublishReport& report) {
     const std::wstring packagePath = JoinPath(options.outDir, kPackageName);
     if (!WriteClientPackage(packagePath, package, report.error)) {
         return false;
@@ -318,6 +323,44 @@ bool PublishRelease(const PublishOptions& options, PublishReport& report) {
     report.packageSha256 = packageSha;
     report.packageSize = packageSize;
     return true;
+}
+
+}  // namespace
+
+bool PublishRelease(const PublishOptions& options, PublishReport& report) {
+    report = PublishReport{};
+    std::vector<ReleaseFile> files;
+    if (!ScanReleaseFolder(options.releaseDir, files, report.refusals)) {
+        return false;
+    }
+    if (!CheckOutputFolder(options, report.error)) {
+        return false;
+    }
+    ManifestSigner signer;
+    if (!options.signKey.empty() && !signer.Load(options.signKey, report.error)) {
+        return false;
+    }
+    std::vector<Hashed> hashed;
+    if (!HashRelease(options, files, hashed, report.error)) {
+        return false;
+    }
+    ManifestDocument update;
+    ManifestDocument full;
+    BuildManifestDocuments(options, hashed, update, full, report);
+    RenderedManifests rendered;
+    if (!RenderManifests(options, update, full, signer, rendered, report.error)) {
+        return false;
+    }
+
+    // From here on the output folder is written.
+    if (!CreateDirectoryTree(options.outDir)) {
+        report.error = L"output folder cannot be made (" + ErrorText() + L"): " + options.outDir;
+        return false;
+    }
+    std::vector<PackageEntry> package;
+    return StoreContent(options, hashed, package, report.error) &&
+           WriteManifests(options, rendered, report.error) &&
+           WritePackage(options, package, report);
 }
 
 }  // namespace rr::publish

@@ -7,6 +7,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "fs/tree_walk.h"
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "platform/error.h"
@@ -17,77 +18,71 @@ namespace rr::publish {
 
 namespace {
 
-struct Walk {
-    std::vector<ReleaseFile>* files;
-    std::vector<std::wstring>* refusals;
-    std::map<std::wstring, std::wstring> keys;  // folded path -> the path that took it
-};
+// Lists the release's files in name order, adding a refusal for everything
+// the updater could not reproduce; a refused folder is not entered.
+class ReleaseWalk : public TreeVisitor {
+  public:
+    ReleaseWalk(std::vector<ReleaseFile>& files, std::vector<std::wstring>& refusals)
+        : files_(files), refusals_(refusals) {}
 
-std::wstring Child(const std::wstring& prefix, const std::wstring& name) {
-    return prefix.empty() ? name : prefix + L"\\" + name;
-}
+    bool ByName() const override { return true; }
 
-// Two names that fold to one would be one file on the players' disks.
-bool ClaimKey(Walk& walk, const std::wstring& relative) {
-    auto [it, fresh] = walk.keys.emplace(MakeNameKey(relative), relative);
-    if (!fresh) {
-        walk.refusals->push_back(L"paths equal after case folding: " + it->second + L" and " +
-                                 relative);
-    }
-    return fresh;
-}
-
-void WalkFolder(const platform::DirHandle& folder, const std::wstring& prefix, Walk& walk) {
-    std::vector<platform::DirEntry> entries;
-    if (!folder.List(entries)) {
-        walk.refusals->push_back(L"folder cannot be listed (error=" +
-                                 ToDecimal(platform::LastError()) + L"): " +
-                                 (prefix.empty() ? L"." : prefix));
-        return;
-    }
-    std::sort(
-        entries.begin(), entries.end(),
-        [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name < b.name; });
-    for (const platform::DirEntry& entry : entries) {
-        const std::wstring relative = Child(prefix, entry.name);
-        if (entry.IsReparsePoint()) {
-            walk.refusals->push_back(L"link: " + relative);
-            continue;
+    WalkStep Visit(const WalkItem& item) override {
+        const std::wstring& relative = item.relative;
+        if (item.IsReparsePoint()) {
+            refusals_.push_back(L"link: " + relative);
+            return WalkStep::kSkip;
         }
-        if (!entry.IsDirectory() && !entry.IsRegularFile()) {
-            walk.refusals->push_back(L"not a regular file: " + relative);
-            continue;
+        if (!item.IsDirectory() && !item.IsRegularFile()) {
+            refusals_.push_back(L"not a regular file: " + relative);
+            return WalkStep::kSkip;
         }
         std::wstring normalized;
         std::wstring reason;
         if (!ValidateRelativePath(relative, normalized, &reason)) {
-            walk.refusals->push_back(L"unsafe name (" + reason + L"): " + relative);
-            continue;
+            refusals_.push_back(L"unsafe name (" + reason + L"): " + relative);
+            return WalkStep::kSkip;
         }
-        if (!ClaimKey(walk, relative)) {
-            continue;
+        if (!ClaimKey(relative)) {
+            return WalkStep::kSkip;
         }
-        if (entry.IsDirectory()) {
-            platform::DirHandle child;
-            if (!child.OpenChild(folder, entry.name)) {
-                walk.refusals->push_back((platform::LastError() == platform::kErrorStoppedOnSymlink
-                                              ? L"link: "
-                                              : L"folder cannot "
-                                                L"be opened: ") +
-                                         relative);
-                continue;
-            }
-            WalkFolder(child, relative, walk);
-            continue;
+        if (item.IsDirectory()) {
+            return WalkStep::kEnter;
         }
         platform::FileInfo info;
-        if (!folder.Stat(entry.name, info) || !info.IsRegularFile()) {
-            walk.refusals->push_back(L"file cannot be read: " + relative);
-            continue;
+        if (!item.folder.Stat(item.name, info) || !info.IsRegularFile()) {
+            refusals_.push_back(L"file cannot be read: " + relative);
+            return WalkStep::kSkip;
         }
-        walk.files->push_back(ReleaseFile{relative, info.size});
+        files_.push_back(ReleaseFile{relative, info.size});
+        return WalkStep::kSkip;
     }
-}
+
+    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t /*error*/) override {
+        refusals_.push_back((stop == WalkStop::kLink ? L"link: " : L"folder cannot be opened: ") +
+                            relative);
+    }
+
+    void Unlisted(const std::wstring& relative, uint32_t error) override {
+        refusals_.push_back(L"folder cannot be listed (error=" + ToDecimal(error) + L"): " +
+                            (relative.empty() ? L"." : relative));
+    }
+
+  private:
+    // Two names that fold to one would be one file on the players' disks.
+    bool ClaimKey(const std::wstring& relative) {
+        auto [it, fresh] = keys_.emplace(MakeNameKey(relative), relative);
+        if (!fresh) {
+            refusals_.push_back(L"paths equal after case folding: " + it->second + L" and " +
+                                relative);
+        }
+        return fresh;
+    }
+
+    std::vector<ReleaseFile>& files_;
+    std::vector<std::wstring>& refusals_;
+    std::map<std::wstring, std::wstring> keys_;  // folded path -> the path that took it
+};
 
 // The folder listing of the file layer leaves out names it could not name
 // again (a '\' inside a POSIX name, bytes that are not UTF-8); a release must
@@ -125,8 +120,8 @@ bool ScanReleaseFolder(const std::wstring& releaseDir, std::vector<ReleaseFile>&
         return false;
     }
     FindUnnameableEntries(releaseDir, refusals);
-    Walk walk{&files, &refusals, {}};
-    WalkFolder(root, std::wstring(), walk);
+    ReleaseWalk walk(files, refusals);
+    WalkOpenFolder(std::move(root), std::wstring(), walk);
     if (refusals.empty() && files.empty()) {
         refusals.push_back(L"the release folder holds no file: " + releaseDir);
     }

@@ -23,16 +23,72 @@ std::wstring StopReason(WalkStop stop) {
     return std::wstring(L" reason=") + WalkStopText(stop);
 }
 
+// Backups go into our own work folder; a link there would carry the old
+// files out of the client folder. It is looked at through the client
+// folder's handle, before any file is touched.
+bool BackupFolderIsLink(const std::wstring& clientDir, const std::wstring& backupRoot) {
+    std::wstring relative;
+    if (!RelativePathUnderRoot(clientDir, backupRoot, relative)) {
+        return false;
+    }
+    platform::DirHandle folder;
+    WalkStop stop = WalkStop::kNone;
+    return !OpenFolderBelow(clientDir, relative, false, folder, &stop) && stop == WalkStop::kLink;
+}
+
+// Main.exe is replaced only while no game runs from that very path.
+bool MainExeIsFree(const PreparedFile& file) {
+    if (!FindProcessesByImagePath(file.destinationPath).empty()) {
+        LogMain(
+            L"Main.exe is still running before replacement. Aborting without replacing "
+            L"Main.exe.");
+        return false;
+    }
+    LogMain(L"Main.exe replacement safety check passed: no same-path instance is running.");
+    return true;
+}
+
+// Every copy walks from the client folder through folder handles and
+// replaces its target by a rename: no link on the way is followed and a hard
+// link at the target is broken, never written through.
+bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
+                 const PreparedFile& file) {
+    WalkStop stop = WalkStop::kNone;
+    if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &stop)) {
+        LogMain(L"Failed to create destination directory: " + file.destinationPath +
+                StopReason(stop));
+        return false;
+    }
+    if (file.destinationExisted) {
+        if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &stop)) {
+            LogMain(L"Failed to create backup directory: " + file.backupPath + StopReason(stop));
+            return false;
+        }
+        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop)) {
+            LogMain(L"Failed to backup existing file. error=" + ToDecimal(platform::LastError()) +
+                    L" path=" + file.destinationPath + StopReason(stop));
+            return false;
+        }
+    }
+    if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &stop)) {
+        LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) + L" path=" +
+                file.destinationPath + StopReason(stop));
+        if (file.destinationExisted) {
+            CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging);
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared) {
     const int64_t n = static_cast<int64_t>(prepared.size());
-    // Backups go into our own work folder; a link there would carry the old
-    // files out of the client folder.
     const std::wstring& clientDir = config.clientDir;
     const std::wstring backupRoot = BackupRoot(config);
     const std::wstring staging = CopyStagingFolder(config);
-    if (IsLinkPath(backupRoot)) {
+    if (BackupFolderIsLink(clientDir, backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
         return false;
     }
@@ -44,45 +100,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
         const uint32_t count = static_cast<uint32_t>(n);
         SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count),
                          L"", BandPermille(kUpdateApplyBand, i - 1, n), false);
-
-        if (isMainExe) {
-            if (!FindProcessesByImagePath(file.destinationPath).empty()) {
-                LogMain(
-                    L"Main.exe is still running before replacement. Aborting without replacing "
-                    L"Main.exe.");
-                return false;
-            }
-            LogMain(L"Main.exe replacement safety check passed: no same-path instance is running.");
-        }
-
-        // Every copy walks from the client folder through folder handles and
-        // replaces its target by a rename: no link on the way is followed and
-        // a hard link at the target is broken, never written through.
-        WalkStop stop = WalkStop::kNone;
-        if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &stop)) {
-            LogMain(L"Failed to create destination directory: " + file.destinationPath +
-                    StopReason(stop));
-            return false;
-        }
-        if (file.destinationExisted) {
-            if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &stop)) {
-                LogMain(L"Failed to create backup directory: " + file.backupPath +
-                        StopReason(stop));
-                return false;
-            }
-            if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop)) {
-                LogMain(L"Failed to backup existing file. error=" +
-                        ToDecimal(platform::LastError()) + L" path=" + file.destinationPath +
-                        StopReason(stop));
-                return false;
-            }
-        }
-        if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &stop)) {
-            LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) +
-                    L" path=" + file.destinationPath + StopReason(stop));
-            if (file.destinationExisted) {
-                CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging);
-            }
+        if ((isMainExe && !MainExeIsFree(file)) || !ReplaceFile(clientDir, staging, file)) {
             return false;
         }
         LogMain(L"Updated file: " + file.relativePath);

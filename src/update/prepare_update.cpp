@@ -28,13 +28,22 @@ std::wstring BackupRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_backup_update");
 }
 
-bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
-                        const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
-    prepared.clear();
-    const std::wstring& clientDir = config.clientDir;
-    const std::wstring stagingRoot = StagingRoot(config);
-    const std::wstring backupRoot = BackupRoot(config);
+namespace {
 
+// One manifest entry on its way through the check: its place in the run
+// for the progress bar, and the file it will become.
+struct EntryStep {
+    const ManifestFile& entry;
+    int64_t i;  // 1-based
+    int64_t n;
+    uint32_t Index() const { return static_cast<uint32_t>(i); }
+    uint32_t Count() const { return static_cast<uint32_t>(n); }
+};
+
+enum class LocalState { kMissing, kDiffers, kUpToDate, kFailed };
+
+// Starts every run with an empty work folder of our own.
+bool MakeStagingRoot(const std::wstring& clientDir, const std::wstring& stagingRoot) {
     DeleteTreeUnderRoot(stagingRoot, clientDir);
     // Our own work folder must be a real folder: a link there would carry
     // downloads out of the client folder.
@@ -44,126 +53,177 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
                 (stop == WalkStop::kLink ? L" reason=link" : L""));
         return false;
     }
+    return true;
+}
 
+// The entry's path, its place under the update policy, its size and digest
+// text; `normalized` is the path the update uses.
+bool ValidateEntry(const ManifestFile& entry, std::wstring& normalized) {
+    std::wstring why;
+    if (!ValidateRelativePath(entry.path, normalized, &why)) {
+        LogMain(L"Rejected unsafe manifest path: " + entry.path);
+        LogMain(why + L": " + entry.path);
+        LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
+                L" reason=invalid-relative-path");
+        LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);
+        return false;
+    }
+    PathPolicyDecision decision;
+    ClassifyIncrementalPath(normalized, decision);
+    if (!decision.allowed) {
+        LogMain(L"BLOCKED manifest file not allowed: " + normalized + L" reason=" +
+                decision.reason);
+        LogMain(L"PrepareUpdateFiles failed due to blocked path: " + normalized);
+        LogMain(IncrementalPolicySentence());
+        return false;
+    }
+    if (entry.size > kMaxIncrementalFileBytes) {
+        LogMain(L"Rejected oversized test file: " + ToDecimal(entry.size));
+        return false;
+    }
+    if (!IsValidSha256Text(entry.sha256)) {
+        LogMain(L"Rejected file entry with invalid SHA256 text.");
+        return false;
+    }
+    return true;
+}
+
+// Where the file is staged, replaced and backed up, each checked to lie in
+// its own folder.
+bool PlanFilePaths(const RunConfig& config, const std::wstring& normalized, PreparedFile& file) {
+    const std::wstring& clientDir = config.clientDir;
+    const std::wstring stagingRoot = StagingRoot(config);
+    const std::wstring backupRoot = BackupRoot(config);
+    file.relativePath = normalized;
+    file.tempPath = JoinPath(stagingRoot, normalized);
+    file.destinationPath = JoinPath(clientDir, normalized);
+    file.backupPath = JoinPath(backupRoot, normalized);
+    if (!IsPathUnderRoot(file.tempPath, stagingRoot) ||
+        !IsPathUnderRoot(file.destinationPath, clientDir) ||
+        !IsPathUnderRoot(file.backupPath, backupRoot)) {
+        LogMain(L"Rejected path after full normalization: " + normalized);
+        return false;
+    }
+    return true;
+}
+
+// What stands at the destination now, compared with the entry's digest.
+LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
+                          PreparedFile& file) {
+    // A link at the destination or on the way to it would carry the new
+    // bytes to wherever it points; anything but a regular file there
+    // (a folder, a FIFO, a device) cannot be hashed or replaced.
+    const std::wstring& normalized = file.relativePath;
+    platform::FileInfo local;
+    WalkStop walk = WalkStop::kNone;
+    const bool localExists = StatBelow(clientDir, file.destinationPath, local, &walk);
+    if (walk == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
+        LogMain(L"Rejected link at update destination: " + file.destinationPath);
+        return LocalState::kFailed;
+    }
+    if (walk == WalkStop::kNotFolder || (localExists && !local.IsRegularFile())) {
+        LogMain(L"Rejected update destination that is not a regular file: " + file.destinationPath);
+        return LocalState::kFailed;
+    }
+    file.destinationExisted = localExists;
+    if (!localExists) {
+        LogMain(L"Local file missing and needs update: " + normalized);
+        return LocalState::kMissing;
+    }
+    std::string localDigest;
+    if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest)) {
+        LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);
+        return LocalState::kFailed;
+    }
+    if (Sha256TextEquals(localDigest, step.entry.sha256)) {
+        LogMain(L"Local file already up to date: " + normalized);
+        SetProgressState(
+            L"Checking files...",
+            FormatStepText(L"Already up to date", normalized, step.Index(), step.Count()), L"",
+            BandPermille(kUpdateCheckBand, step.i, step.n), false);
+        return LocalState::kUpToDate;
+    }
+    LogMain(L"Local file differs and needs update: " + normalized);
+    return LocalState::kDiffers;
+}
+
+// One download into the staging file, then its size and digest; a copy that
+// does not match is deleted.
+bool DownloadOneCopy(const std::wstring& clientDir, const EntryStep& step, const PreparedFile& file,
+                     const std::wstring& url) {
+    const std::wstring& normalized = file.relativePath;
+    const ManifestFile& entry = step.entry;
+    LogMain(L"Downloading file: " + url);
+    auto show = [&](uint64_t received, bool complete) {
+        ShowDownloadProgress(normalized, step.Index(), step.Count(), received, entry.size,
+                             complete);
+    };
+    if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, show)) {
+        return false;
+    }
+    SetProgressState(
+        L"Verifying...", FormatStepText(L"Verifying file", normalized, step.Index(), step.Count()),
+        L"Checking size and SHA256",
+        BandPermille(kUpdateVerifyBand, (step.i - 1) * 1000 + 500, step.n * 1000), false);
+    if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
+        SetProgressState(L"Verifying...",
+                         FormatStepText(L"Verified file", normalized, step.Index(), step.Count()),
+                         L"SHA256 OK", BandPermille(kUpdateVerifyBand, step.i, step.n), false);
+        return true;
+    }
+    DeleteTreeUnderRoot(file.tempPath, clientDir);
+    return false;
+}
+
+// Tries the entry's URLs in order until one gives a verified copy.
+bool DownloadVerifiedCopy(const std::wstring& clientDir, const Manifest& manifest,
+                          const std::wstring& usedManifestUrl, const EntryStep& step,
+                          const PreparedFile& file) {
+    std::vector<std::wstring> urls;
+    if (!BuildFileUrls(step.entry, manifest, usedManifestUrl, urls)) {
+        LogMain(L"No valid download URL for: " + file.relativePath);
+        return false;
+    }
+    for (const std::wstring& url : urls) {
+        if (DownloadOneCopy(clientDir, step, file, url)) {
+            return true;
+        }
+    }
+    LogMain(L"Failed to download and validate: " + file.relativePath);
+    return false;
+}
+
+}  // namespace
+
+bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+                        const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
+    prepared.clear();
+    const std::wstring& clientDir = config.clientDir;
+    if (!MakeStagingRoot(clientDir, StagingRoot(config))) {
+        return false;
+    }
     const int64_t n = static_cast<int64_t>(manifest.files.size());
     for (int64_t i = 1; i <= n; ++i) {
-        const ManifestFile& entry = manifest.files[static_cast<size_t>(i - 1)];
-        const uint32_t index = static_cast<uint32_t>(i);
-        const uint32_t count = static_cast<uint32_t>(n);
-        SetProgressState(L"Checking files...",
-                         FormatStepText(L"Checking file", entry.path, index, count), L"",
-                         BandPermille(kUpdateCheckBand, i - 1, n), false);
-
+        const EntryStep step{manifest.files[static_cast<size_t>(i - 1)], i, n};
+        SetProgressState(
+            L"Checking files...",
+            FormatStepText(L"Checking file", step.entry.path, step.Index(), step.Count()), L"",
+            BandPermille(kUpdateCheckBand, i - 1, n), false);
         std::wstring normalized;
-        std::wstring why;
-        if (!ValidateRelativePath(entry.path, normalized, &why)) {
-            LogMain(L"Rejected unsafe manifest path: " + entry.path);
-            LogMain(why + L": " + entry.path);
-            LogMain(L"BLOCKED manifest file not allowed: " + entry.path +
-                    L" reason=invalid-relative-path");
-            LogMain(L"PrepareUpdateFiles failed due to blocked path: " + entry.path);
-            return false;
-        }
-
-        PathPolicyDecision decision;
-        ClassifyIncrementalPath(normalized, decision);
-        if (!decision.allowed) {
-            LogMain(L"BLOCKED manifest file not allowed: " + normalized + L" reason=" +
-                    decision.reason);
-            LogMain(L"PrepareUpdateFiles failed due to blocked path: " + normalized);
-            LogMain(IncrementalPolicySentence());
-            return false;
-        }
-
-        if (entry.size > kMaxIncrementalFileBytes) {
-            LogMain(L"Rejected oversized test file: " + ToDecimal(entry.size));
-            return false;
-        }
-        if (!IsValidSha256Text(entry.sha256)) {
-            LogMain(L"Rejected file entry with invalid SHA256 text.");
-            return false;
-        }
-
         PreparedFile file;
-        file.relativePath = normalized;
-        file.tempPath = JoinPath(stagingRoot, normalized);
-        file.destinationPath = JoinPath(clientDir, normalized);
-        file.backupPath = JoinPath(backupRoot, normalized);
-        if (!IsPathUnderRoot(file.tempPath, stagingRoot) ||
-            !IsPathUnderRoot(file.destinationPath, clientDir) ||
-            !IsPathUnderRoot(file.backupPath, backupRoot)) {
-            LogMain(L"Rejected path after full normalization: " + normalized);
+        if (!ValidateEntry(step.entry, normalized) || !PlanFilePaths(config, normalized, file)) {
             return false;
         }
-        // A link at the destination or on the way to it would carry the new
-        // bytes to wherever it points; anything but a regular file there
-        // (a folder, a FIFO, a device) cannot be hashed or replaced.
-        platform::FileInfo local;
-        WalkStop walk = WalkStop::kNone;
-        const bool localExists = StatBelow(clientDir, file.destinationPath, local, &walk);
-        if (walk == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
-            LogMain(L"Rejected link at update destination: " + file.destinationPath);
+        const LocalState local = ReadLocalState(clientDir, step, file);
+        if (local == LocalState::kFailed) {
             return false;
         }
-        if (walk == WalkStop::kNotFolder || (localExists && !local.IsRegularFile())) {
-            LogMain(L"Rejected update destination that is not a regular file: " +
-                    file.destinationPath);
+        if (local == LocalState::kUpToDate) {
+            continue;
+        }
+        if (!DownloadVerifiedCopy(clientDir, manifest, usedManifestUrl, step, file)) {
             return false;
         }
-
-        if (!localExists) {
-            LogMain(L"Local file missing and needs update: " + normalized);
-        } else {
-            std::string localDigest;
-            if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest)) {
-                LogMain(L"Failed to calculate local SHA256. No files will be replaced: " +
-                        normalized);
-                return false;
-            }
-            if (Sha256TextEquals(localDigest, entry.sha256)) {
-                LogMain(L"Local file already up to date: " + normalized);
-                SetProgressState(L"Checking files...",
-                                 FormatStepText(L"Already up to date", normalized, index, count),
-                                 L"", BandPermille(kUpdateCheckBand, i, n), false);
-                continue;
-            }
-            LogMain(L"Local file differs and needs update: " + normalized);
-        }
-
-        std::vector<std::wstring> urls;
-        if (!BuildFileUrls(entry, manifest, usedManifestUrl, urls)) {
-            LogMain(L"No valid download URL for: " + normalized);
-            return false;
-        }
-
-        bool verified = false;
-        for (const std::wstring& url : urls) {
-            LogMain(L"Downloading file: " + url);
-            auto show = [&](uint64_t received, bool complete) {
-                ShowDownloadProgress(normalized, index, count, received, entry.size, complete);
-            };
-            if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, show)) {
-                continue;
-            }
-            SetProgressState(
-                L"Verifying...", FormatStepText(L"Verifying file", normalized, index, count),
-                L"Checking size and SHA256",
-                BandPermille(kUpdateVerifyBand, (i - 1) * 1000 + 500, n * 1000), false);
-            if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
-                SetProgressState(L"Verifying...",
-                                 FormatStepText(L"Verified file", normalized, index, count),
-                                 L"SHA256 OK", BandPermille(kUpdateVerifyBand, i, n), false);
-                verified = true;
-                break;
-            }
-            DeleteTreeUnderRoot(file.tempPath, clientDir);
-        }
-        if (!verified) {
-            LogMain(L"Failed to download and validate: " + normalized);
-            return false;
-        }
-
-        file.destinationExisted = localExists;
         prepared.push_back(file);
     }
 

@@ -36,14 +36,6 @@ TEST(CreateDirectoryTree, CreatesAncestorsAndRefusesAFileInTheWay) {
     EXPECT_TRUE(EnsureParentDirectory(L"plain.bin"));
 }
 
-TEST(FileExists, FilesOnly) {
-    TempDir dir;
-    WriteFile(dir.native() / "f", "1");
-    EXPECT_TRUE(FileExists(dir.core(L"f")));
-    EXPECT_FALSE(FileExists(dir.core()));
-    EXPECT_FALSE(FileExists(dir.core(L"missing")));
-}
-
 class DeleteTreeTest : public ::testing::Test {
   protected:
     void SetUp() override { InitLogPaths(dir.core()); }
