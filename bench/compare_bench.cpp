@@ -15,7 +15,7 @@
 
 #include "app/run_config.h"
 #include "log/log.h"
-#include "repair/full_client_compare.h"
+#include "full_client/full_client_compare.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "log/log.h"
 #include "net/sha256.h"
-#include "repair/repair_dry_run.h"
+#include "dry_run/repair_dry_run.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "app/run_config.h"
 #include "log/log.h"
-#include "repair/zip_extract.h"
+#include "package/zip_extract.h"
 #include "ui/progress.h"
 
 namespace {

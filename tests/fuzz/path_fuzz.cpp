@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "fs/path.h"
+#include "base/path.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "../unit/zip_writer.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "platform/zip.h"
-#include "repair/zip_entries.h"
+#include "package/zip_entries.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #endif
 
 #include "app/run_config.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "test_support.h"
 #include "recording_display.h"

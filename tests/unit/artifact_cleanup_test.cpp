@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
-#include "repair/artifact_cleanup.h"
+#include "cleanup/artifact_cleanup.h"
 #include "test_support.h"
 #include "recording_display.h"
 #include "ui/progress.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/file_ops.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "test_support.h"
 

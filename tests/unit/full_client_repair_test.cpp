@@ -9,11 +9,11 @@
 
 #include "app/run_config.h"
 #include "log/log.h"
-#include "repair/full_client_apply.h"
-#include "repair/full_client_compare.h"
-#include "repair/quarantine.h"
-#include "repair/repair_apply.h"
-#include "repair/repair_plan.h"
+#include "full_client/full_client_apply.h"
+#include "full_client/full_client_compare.h"
+#include "full_client/quarantine.h"
+#include "full_client/repair_apply.h"
+#include "full_client/repair_plan.h"
 #include "test_support.h"
 #include "ui/progress.h"
 

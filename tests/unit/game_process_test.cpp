@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/run_config.h"
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/system.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/incremental_allowlist.h"
+#include "policy/incremental_allowlist.h"
 #include "log/log.h"
 
 namespace rr {

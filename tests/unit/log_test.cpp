@@ -8,7 +8,7 @@
 #include <windows.h>
 #endif
 
-#include "fs/path.h"
+#include "base/path.h"
 #include "log/log.h"
 #include "test_support.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fs/path.h"
+#include "base/path.h"
 
 namespace rr {
 namespace {

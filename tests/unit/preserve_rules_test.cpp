@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/preserve_rules.h"
+#include "policy/preserve_rules.h"
 #include "log/log.h"
 
 namespace rr {

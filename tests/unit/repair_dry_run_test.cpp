@@ -2,7 +2,7 @@
 
 #include "log/log.h"
 #include "platform/system.h"
-#include "repair/repair_dry_run.h"
+#include "dry_run/repair_dry_run.h"
 #include "test_support.h"
 #include "recording_display.h"
 #include "ui/progress.h"

@@ -5,7 +5,7 @@
 #include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
-#include "repair/artifact_cleanup.h"
+#include "cleanup/artifact_cleanup.h"
 #include "test_support.h"
 
 namespace rr {

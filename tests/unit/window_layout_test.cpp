@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ui/window_layout.h"
+#include "platform/window_layout.h"
 
 namespace rr {
 namespace {

@@ -11,7 +11,7 @@
 #include "app/run_config.h"
 #include "log/log.h"
 #include "platform/zip.h"
-#include "repair/zip_extract.h"
+#include "package/zip_extract.h"
 #include "recording_display.h"
 #include "test_support.h"
 #include "zip_writer.h"
