@@ -9,6 +9,7 @@
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
+#include "net/system_http_client.h"
 #include "platform/fs.h"
 #include "ui/progress.h"
 
@@ -236,7 +237,9 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
             continue;
         }
         std::string digest;
-        if (!ComputeFileSha256Below(clientDir, full, digest)) {
+        Error err;
+        if (!ComputeFileSha256Below(clientDir, full, digest, &err)) {
+            LogMain(err.text);
             ++counts.different;
             LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
             continue;
@@ -270,9 +273,10 @@ bool RunRepairDryRun(const RunConfig& config) {
     SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,
                      false);
 
+    SystemHttpClient http;
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadFullManifestForRepair(config, manifest, usedUrl)) {
+    if (!LoadFullManifestForRepair(http, config, manifest, usedUrl)) {
         LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
         SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
                          L"Check Logs\\RepairDryRun.log", kProgressComplete, true);

@@ -226,8 +226,10 @@ FileMatch MatchClientFile(const std::wstring& clientDir, const PackageFile& file
     }
     std::string packageDigest;
     std::string clientDigest;
-    if (!ComputeFileSha256Below(clientDir, file.fullPath, packageDigest) ||
-        !ComputeFileSha256Below(clientDir, clientPath, clientDigest)) {
+    Error err;
+    if (!ComputeFileSha256Below(clientDir, file.fullPath, packageDigest, &err) ||
+        !ComputeFileSha256Below(clientDir, clientPath, clientDigest, &err)) {
+        LogMain(err.text);
         return FileMatch::kHashFailed;
     }
     return Sha256TextEquals(packageDigest, clientDigest) ? FileMatch::kSame

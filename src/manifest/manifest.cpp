@@ -202,11 +202,27 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
 
 namespace {
 
+// A manifest body over HTTP; the fetch's lines go to the main log.
+bool FetchManifestBody(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
+                       std::string& body) {
+    Error err;
+    const TransferEvents events{
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kFetch, status)); }};
+    if (FetchUrlToMemory(http, url, maxBytes, body, events, &err)) {
+        return true;
+    }
+    if (!err.text.empty()) {
+        LogMain(err.text);
+    }
+    return false;
+}
+
 // One fetched body, judged: in a signed build the signature over the exact
 // bytes comes first, before any of them is parsed; expiry and sequence after.
-bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool signedBuild,
-                        uint64_t highest, const ManifestAcceptance& acceptance, Manifest& parsed) {
-    if (signedBuild && !VerifyManifestSignature(url, body)) {
+bool AcceptManifestBody(HttpClient& http, const std::wstring& url, const std::string& body,
+                        bool signedBuild, uint64_t highest, const ManifestAcceptance& acceptance,
+                        Manifest& parsed) {
+    if (signedBuild && !VerifyManifestSignature(http, url, body)) {
         return false;
     }
     if (!StartsAsJsonObject(body)) {
@@ -232,7 +248,7 @@ bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool s
 
 }  // namespace
 
-bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
+bool LoadManifestFromSources(HttpClient& http, const std::vector<std::wstring>& sources,
                              const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
                              std::wstring& usedUrl, const ManifestAcceptance& acceptance) {
     const size_t count = sources.size();
@@ -259,13 +275,13 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             SetProgressState(statusText, L"Downloading manifest source " + ofCount, L"",
                              StepPermille(kManifestLoadBand, step, steps, 0), false);
             std::string body;
-            if (FetchUrlToMemory(url, body, maxBytes)) {
+            if (FetchManifestBody(http, url, maxBytes, body)) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
                 SetProgressState(statusText, L"Parsing manifest source " + ofCount, L"",
                                  StepPermille(kManifestLoadBand, step, steps, kParsedPermille),
                                  false);
                 Manifest parsed;
-                if (AcceptManifestBody(url, body, signedBuild, highest, acceptance, parsed)) {
+                if (AcceptManifestBody(http, url, body, signedBuild, highest, acceptance, parsed)) {
                     manifest = std::move(parsed);
                     usedUrl = url;
                     loaded = true;
@@ -285,7 +301,8 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
     return false;
 }
 
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl) {
+bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+                               std::wstring& usedUrl) {
     std::vector<std::wstring> sources;
     if (!config.fullManifestUrl.empty()) {
         sources.push_back(config.fullManifestUrl);
@@ -297,8 +314,8 @@ bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std:
         LogRepairDryRun(L"No full manifest URL was provided for repair dry-run.");
         return false;
     }
-    return LoadManifestFromSources(sources, L"Repair dry-run", kFullManifestMaxBytes, manifest,
-                                   usedUrl, ManifestAcceptance{config.clientDir, false});
+    return LoadManifestFromSources(http, sources, L"Repair dry-run", kFullManifestMaxBytes,
+                                   manifest, usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
 bool BuildFileUrls(const ManifestFile& file, const Manifest& manifest, const std::wstring& usedUrl,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "net/http_client.h"
 
 namespace rr {
 
@@ -51,13 +52,14 @@ bool ParseManifest(std::string_view body, Manifest& manifest);
 // status line while loading. usedUrl names the source that produced it. In a
 // build with a publisher key a source also fails when its signature, expiry or
 // sequence is refused (see manifest_signature.h, manifest_freshness.h).
-bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
+bool LoadManifestFromSources(HttpClient& http, const std::vector<std::wstring>& sources,
                              const std::wstring& statusText, uint64_t maxBytes, Manifest& manifest,
                              std::wstring& usedUrl,
                              const ManifestAcceptance& acceptance = ManifestAcceptance{});
 
 // The repair dry-run's manifest: the full manifest URL, then its fallback.
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl);
+bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+                               std::wstring& usedUrl);
 
 // The ordered URLs to download one entry from: its own absolute URL, else each
 // http(s) mirror joined with it, else the manifest's own folder joined with it.

@@ -7,6 +7,7 @@
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
+#include "net/download_check.h"
 #include "net/http.h"
 #include "net/sha256.h"
 #include "platform/fs.h"
@@ -26,7 +27,7 @@ std::wstring BackupRoot(const RunConfig& config) {
     return JoinPath(config.clientDir, L"_backup_update");
 }
 
-bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
     prepared.clear();
     const std::wstring& clientDir = config.clientDir;
@@ -113,7 +114,9 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
             LogMain(L"Local file missing and needs update: " + normalized);
         } else {
             std::string localDigest;
-            if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest)) {
+            Error err;
+            if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest, &err)) {
+                LogMain(err.text);
                 LogMain(L"Failed to calculate local SHA256. No files will be replaced: " +
                         normalized);
                 return false;
@@ -137,23 +140,29 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         bool verified = false;
         for (const std::wstring& url : urls) {
             LogMain(L"Downloading file: " + url);
-            auto show = [&](uint64_t received, bool complete) {
-                ShowDownloadProgress(normalized, index, count, received, entry.size, complete);
-            };
-            if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, show)) {
+            const TransferEvents events{
+                [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kDownload, status)); },
+                [&](uint64_t received, bool complete) {
+                    ShowDownloadProgress(normalized, index, count, received, entry.size, complete);
+                }};
+            Error err;
+            if (!DownloadUrlToFile(http, {url, clientDir, file.tempPath, entry.size + 1}, events,
+                                   &err)) {
+                LogMain(err.text);
                 continue;
             }
             SetProgressState(
                 L"Verifying...", FormatStepText(L"Verifying file", normalized, index, count),
                 L"Checking size and SHA256",
                 BandPermille(kUpdateVerifyBand, (i - 1) * 1000 + 500, n * 1000), false);
-            if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
+            if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size, &err)) {
                 SetProgressState(L"Verifying...",
                                  FormatStepText(L"Verified file", normalized, index, count),
                                  L"SHA256 OK", BandPermille(kUpdateVerifyBand, i, n), false);
                 verified = true;
                 break;
             }
+            LogMain(err.text);
             DeleteTreeUnderRoot(file.tempPath, clientDir);
         }
         if (!verified) {

@@ -6,6 +6,7 @@
 #include "policy/incremental_allowlist.h"
 #include "log/log.h"
 #include "manifest/manifest.h"
+#include "net/system_http_client.h"
 #include "ui/progress.h"
 #include "update/apply_update.h"
 #include "update/prepare_update.h"
@@ -35,10 +36,11 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!config.fallbackManifestUrl.empty()) {
         sources.push_back(config.fallbackManifestUrl);
     }
+    SystemHttpClient http;
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadManifestFromSources(sources, L"Checking updates...", kUpdateManifestMaxBytes, manifest,
-                                 usedUrl, ManifestAcceptance{config.clientDir, true})) {
+    if (!LoadManifestFromSources(http, sources, L"Checking updates...", kUpdateManifestMaxBytes,
+                                 manifest, usedUrl, ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
             L"touched.");
@@ -53,7 +55,7 @@ bool RunUpdateMode(const RunConfig& config) {
                      kManifestLoadBand.end(), false);
 
     std::vector<PreparedFile> prepared;
-    if (!PrepareUpdateFiles(config, manifest, usedUrl, prepared)) {
+    if (!PrepareUpdateFiles(http, config, manifest, usedUrl, prepared)) {
         LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
         return Fail(L"Could not prepare files");
     }
