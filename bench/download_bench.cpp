@@ -8,8 +8,10 @@
 #include <string>
 
 #include "base/text.h"
+#include "fs/file_ops.h"
 #include "log/log.h"
 #include "net/http.h"
+#include "net/system_http_client.h"
 #include "ui/progress.h"
 
 namespace {
@@ -50,10 +52,18 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     // The same display work per chunk as the update does (no window is open,
     // so only the texts are built).
-    auto show = [expected](uint64_t received, bool complete) {
-        rr::ShowDownloadProgress(L"bench.bin", 1, 1, received, expected, complete);
-    };
-    bool ok = rr::DownloadUrlToFile(url, destination, expected + 1, show);
+    const rr::TransferEvents events{nullptr, [expected](uint64_t received, bool complete) {
+                                        rr::ShowDownloadProgress(L"bench.bin", 1, 1, received,
+                                                                 expected, complete);
+                                    }};
+    // The destination's folder is the root, as the client folder is for the update.
+    rr::SystemHttpClient http;
+    rr::Error err;
+    bool ok = rr::DownloadUrlToFile(
+        http, {url, rr::ParentPath(destination), destination, expected + 1}, events, &err);
+    if (!ok) {
+        std::fprintf(stderr, "%s\n", rr::Utf16ToUtf8(err.text).c_str());
+    }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
             entry.path = L"Data\\World" + std::to_wstring(d) + L"\\" + rr::Utf8ToUtf16(name);
             entry.url = entry.path;
             entry.size = kFileBytes;
-            rr::ComputeFileSha256(CorePath(folder / name), entry.sha256);
+            rr::ComputeFileSha256Below(CorePath(client), CorePath(folder / name), entry.sha256,
+                                       nullptr);
             manifest.files.push_back(entry);
         }
     }

@@ -1,4 +1,4 @@
-// Hashing throughput of ComputeFileSha256 on a 1 GiB file against the
+// Hashing throughput of ComputeFileSha256Below on a 1 GiB file against the
 // system's sha256sum on the same file (both from the page cache).
 // Usage: sha256_bench [folder for the test file]   (native build only)
 #include <chrono>
@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
         }
         theirs = std::min(theirs, Seconds(start));
         start = std::chrono::steady_clock::now();
-        if (!rr::ComputeFileSha256(CorePath(file), ourDigest)) {
-            std::fprintf(stderr, "ComputeFileSha256 failed\n");
+        rr::Error err;
+        if (!rr::ComputeFileSha256Below(CorePath(file.parent_path()), CorePath(file), ourDigest,
+                                        &err)) {
+            std::fprintf(stderr, "%s\n", rr::Utf16ToUtf8(err.text).c_str());
             return 1;
         }
         ours = std::min(ours, Seconds(start));
@@ -91,8 +93,8 @@ int main(int argc, char** argv) {
     fs::remove(file, ec);
 
     std::printf("file: %.0f MiB\n", mib);
-    std::printf("ComputeFileSha256: %.3f s, %.1f MiB/s\n", ours, mib / ours);
-    std::printf("sha256sum:         %.3f s, %.1f MiB/s\n", theirs, mib / theirs);
+    std::printf("ComputeFileSha256Below: %.3f s, %.1f MiB/s\n", ours, mib / ours);
+    std::printf("sha256sum:              %.3f s, %.1f MiB/s\n", theirs, mib / theirs);
     std::printf("throughput ratio (ours / sha256sum): %.2f (goal >= 0.90)\n", theirs / ours);
     if (ourDigest != theirDigest) {
         std::printf("DIGEST MISMATCH: %s vs %s\n", ourDigest.c_str(), theirDigest.c_str());

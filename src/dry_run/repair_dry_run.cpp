@@ -11,6 +11,7 @@
 #include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
+#include "net/system_http_client.h"
 #include "platform/fs.h"
 #include "ui/progress.h"
 
@@ -241,7 +242,9 @@ void CompareLocalFile(const ClientFolder& client, const ManifestFile& entry,
         return;
     }
     std::string digest;
-    if (!ComputeFileSha256Below(client, full, digest)) {
+    Error err;
+    if (!ComputeFileSha256Below(client, full, digest, &err)) {
+        LogMain(err.text);
         ++counts.different;
         LogRepairDryRun(L"DIFFERENT: " + normalized + L" (could not read local SHA256)");
         return;
@@ -296,7 +299,8 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
     return counts;
 }
 
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl) {
+bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+                               std::wstring& usedUrl) {
     std::vector<std::wstring> sources;
     if (!config.fullManifestUrl.empty()) {
         sources.push_back(config.fullManifestUrl);
@@ -311,8 +315,8 @@ bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std:
     auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {
         ShowBandStep(L"Repair dry-run", detail, kManifestLoadBand, index, count, sub);
     };
-    return LoadManifestFromSources(sources, progress, kFullManifestMaxBytes, manifest, usedUrl,
-                                   ManifestAcceptance{config.clientDir, false});
+    return LoadManifestFromSources(http, sources, progress, kFullManifestMaxBytes, manifest,
+                                   usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
 bool RunRepairDryRun(const RunConfig& config) {
@@ -320,9 +324,10 @@ bool RunRepairDryRun(const RunConfig& config) {
     SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,
                      false);
 
+    SystemHttpClient http;
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadFullManifestForRepair(config, manifest, usedUrl)) {
+    if (!LoadFullManifestForRepair(http, config, manifest, usedUrl)) {
         LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
         SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
                          L"Check Logs\\RepairDryRun.log", kProgressComplete, true);

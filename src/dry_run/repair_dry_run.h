@@ -25,7 +25,8 @@ using ManifestKeySet = std::set<std::wstring>;
 bool RunRepairDryRun(const RunConfig& config);
 
 // The full manifest URL, then its fallback.
-bool LoadFullManifestForRepair(const RunConfig& config, Manifest& manifest, std::wstring& usedUrl);
+bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+                               std::wstring& usedUrl);
 
 // The same report for an already loaded manifest (the run after loading).
 RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest);

@@ -5,6 +5,7 @@
 #include "log/log.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"
+#include "net/system_http_client.h"
 #include "package/full_client_package.h"
 #include "package/zip_extract.h"
 #include "ui/progress.h"
@@ -49,8 +50,9 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
 
 bool RunFullClientMode(const RunConfig& config, bool apply) {
     LogStart(config, apply);
+    SystemHttpClient http;
     PackageSettings package;
-    if (!ObtainFullClientPackage(config, apply, package)) {
+    if (!ObtainFullClientPackage(http, config, apply, package)) {
         return false;
     }
     // Without a digest nothing vouches for the package's contents, so it is

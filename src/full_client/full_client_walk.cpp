@@ -227,8 +227,10 @@ FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,
     }
     std::string packageDigest;
     std::string clientDigest;
-    if (!ComputeFileSha256Below(client, file.fullPath, packageDigest) ||
-        !ComputeFileSha256Below(client, clientPath, clientDigest)) {
+    Error err;
+    if (!ComputeFileSha256Below(client, file.fullPath, packageDigest, &err) ||
+        !ComputeFileSha256Below(client, clientPath, clientDigest, &err)) {
+        LogMain(err.text);
         return FileMatch::kHashFailed;
     }
     return Sha256TextEquals(packageDigest, clientDigest) ? FileMatch::kSame

@@ -63,8 +63,10 @@ bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
     }
     std::string sourceDigest;
     std::string destinationDigest;
-    if (!ComputeFileSha256Below(clientDir, action.sourcePath, sourceDigest) ||
-        !ComputeFileSha256Below(clientDir, action.destinationPath, destinationDigest)) {
+    Error err;
+    if (!ComputeFileSha256Below(clientDir, action.sourcePath, sourceDigest, &err) ||
+        !ComputeFileSha256Below(clientDir, action.destinationPath, destinationDigest, &err)) {
+        LogMain(err.text);
         LogFullClientApply(L"VERIFY FAILED sha256 read: " + relative);
         return false;
     }

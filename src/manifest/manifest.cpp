@@ -219,11 +219,27 @@ bool ParseManifest(std::string_view text, Manifest& manifest) {
 
 namespace {
 
+// A manifest body over HTTP; the fetch's lines go to the main log.
+bool FetchManifestBody(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
+                       std::string& body) {
+    Error err;
+    const TransferEvents events{
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kFetch, status)); }};
+    if (FetchUrlToMemory(http, url, maxBytes, body, events, &err)) {
+        return true;
+    }
+    if (!err.text.empty()) {
+        LogMain(err.text);
+    }
+    return false;
+}
+
 // One fetched body, judged: in a signed build the signature over the exact
 // bytes comes first, before any of them is parsed; expiry and sequence after.
-bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool signedBuild,
-                        uint64_t highest, const ManifestAcceptance& acceptance, Manifest& parsed) {
-    if (signedBuild && !VerifyManifestSignature(url, body)) {
+bool AcceptManifestBody(HttpClient& http, const std::wstring& url, const std::string& body,
+                        bool signedBuild, uint64_t highest, const ManifestAcceptance& acceptance,
+                        Manifest& parsed) {
+    if (signedBuild && !VerifyManifestSignature(http, url, body)) {
         return false;
     }
     if (!StartsAsJsonObject(body)) {
@@ -249,7 +265,7 @@ bool AcceptManifestBody(const std::wstring& url, const std::string& body, bool s
 
 }  // namespace
 
-bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
+bool LoadManifestFromSources(HttpClient& http, const std::vector<std::wstring>& sources,
                              const ManifestProgress& progress, uint64_t maxBytes,
                              Manifest& manifest, std::wstring& usedUrl,
                              const ManifestAcceptance& acceptance) {
@@ -281,11 +297,11 @@ bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
             LogMain(L"Downloading manifest: " + url);
             show(L"Downloading manifest source " + ofCount, step, steps, 0);
             std::string body;
-            if (FetchUrlToMemory(url, body, maxBytes)) {
+            if (FetchManifestBody(http, url, maxBytes, body)) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
                 show(L"Parsing manifest source " + ofCount, step, steps, kParsedPermille);
                 Manifest parsed;
-                if (AcceptManifestBody(url, body, signedBuild, highest, acceptance, parsed)) {
+                if (AcceptManifestBody(http, url, body, signedBuild, highest, acceptance, parsed)) {
                     manifest = std::move(parsed);
                     usedUrl = url;
                     loaded = true;

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/http_client.h"
+
 namespace rr {
 
 // Body limits of the two manifest kinds.
@@ -56,7 +58,7 @@ using ManifestProgress = std::function<void(const std::wstring& detail, uint32_t
 // of each step. usedUrl names the source that produced it. In a
 // build with a publisher key a source also fails when its signature, expiry or
 // sequence is refused (see manifest_signature.h, manifest_freshness.h).
-bool LoadManifestFromSources(const std::vector<std::wstring>& sources,
+bool LoadManifestFromSources(HttpClient& http, const std::vector<std::wstring>& sources,
                              const ManifestProgress& progress, uint64_t maxBytes,
                              Manifest& manifest, std::wstring& usedUrl,
                              const ManifestAcceptance& acceptance = ManifestAcceptance{});

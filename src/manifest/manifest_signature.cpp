@@ -193,7 +193,8 @@ ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::
     return ManifestSignatureStatus::kFailed;
 }
 
-bool VerifyManifestSignature(const std::wstring& manifestUrl, std::string_view body) {
+bool VerifyManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
+                             std::string_view body) {
     if (!Key().usable) {
         LogMain(
             L"Manifest rejected: this build's publisher key is unusable; no manifest can be "
@@ -203,7 +204,13 @@ bool VerifyManifestSignature(const std::wstring& manifestUrl, std::string_view b
     const std::wstring signatureUrl = manifestUrl + L".sig";
     LogMain(L"Downloading manifest signature: " + signatureUrl);
     std::string der;
-    if (!FetchUrlToMemory(signatureUrl, der, kManifestSignatureMaxBytes)) {
+    Error err;
+    const TransferEvents events{
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kFetch, status)); }};
+    if (!FetchUrlToMemory(http, signatureUrl, kManifestSignatureMaxBytes, der, events, &err)) {
+        if (!err.text.empty()) {
+            LogMain(err.text);
+        }
         LogMain(L"Manifest rejected: signature missing or not downloadable: " + signatureUrl);
         return false;
     }

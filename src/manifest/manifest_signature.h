@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/http_client.h"
 #include "platform/signature.h"
 
 namespace rr {
@@ -45,6 +46,7 @@ ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::
 
 // Fetches manifestUrl + ".sig" and checks it over body. Every outcome writes
 // its own line to the main log; true only for a valid signature.
-bool VerifyManifestSignature(const std::wstring& manifestUrl, std::string_view body);
+bool VerifyManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
+                             std::string_view body);
 
 }  // namespace rr

@@ -1,44 +1,89 @@
 #include "net/http.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/path.h"
 #include "base/text.h"
 #include "fs/crash_points.h"
-#include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
-#include "platform/http.h"
 
 namespace rr {
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"RiveRoravav";
-constexpr uint32_t kFetchTimeoutMs = 15000;
-constexpr uint32_t kDownloadTimeoutMs = 30000;
 constexpr size_t kFetchChunk = 8192;
 constexpr size_t kDownloadChunk = 32768;
-
-struct Timeouts {
-    uint32_t fetchMs = kFetchTimeoutMs;
-    uint32_t downloadMs = kDownloadTimeoutMs;
-};
-
-Timeouts& CurrentTimeouts() {
-    static Timeouts timeouts;
-    return timeouts;
-}
 
 wchar_t FoldAscii(wchar_t c) {
     return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
-std::wstring ErrorText() {
-    return ToDecimal(platform::LastError());
+// A failure with the platform's last error in the code and the text.
+bool FailWithLastError(Error* err, const std::wstring& what, const std::wstring& tail = {}) {
+    const uint32_t code = platform::LastError();
+    return Fail(err, code, what + L" error=" + ToDecimal(code) + tail);
+}
+
+std::wstring RequestFailureText(HttpStep step, HttpUse use, uint32_t code,
+                                const std::wstring& url) {
+    switch (step) {
+        case HttpStep::kOpenSession:
+            return L"InternetOpenW failed. error=" + ToDecimal(code);
+        case HttpStep::kOpenUrl:
+            return L"InternetOpenUrlW failed. error=" + ToDecimal(code) + L" url=" + url;
+        case HttpStep::kQueryStatus:
+            break;
+    }
+    return std::wstring(L"HttpQueryInfoA failed for ") +
+           (use == HttpUse::kFetch ? L"manifest" : L"file") + L" status. error=" + ToDecimal(code) +
+           L" url=" + url;
+}
+
+// Sends the GET and tells the status it got.
+std::unique_ptr<HttpResponse> Request(HttpClient& http, const std::wstring& url, HttpUse use,
+                                      const TransferEvents& events, Error* err) {
+    HttpStep failed = HttpStep::kOpenSession;
+    Error why;
+    std::unique_ptr<HttpResponse> response = http.Get(HttpRequest{url, use}, failed, &why);
+    if (response == nullptr) {
+        Fail(err, why.code, RequestFailureText(failed, use, why.code, url));
+        return nullptr;
+    }
+    if (events.status) {
+        events.status(response->Status());
+    }
+    return response;
+}
+
+bool ReadFailure(Error* err, const Error& why, const std::wstring& url) {
+    return Fail(err, why.code,
+                L"InternetReadFile failed. error=" + ToDecimal(why.code) + L" url=" + url);
+}
+
+bool ReadBodyToMemory(HttpResponse& response, const std::wstring& url, uint64_t maxBytes,
+                      std::string& body, Error* err) {
+    std::vector<char> buffer(kFetchChunk);
+    for (;;) {
+        size_t got = 0;
+        Error why;
+        if (!response.Read(buffer.data(), buffer.size(), got, &why)) {
+            return ReadFailure(err, why, url);
+        }
+        if (got == 0) {
+            return true;
+        }
+        // body.size() never exceeds maxBytes, so the subtraction cannot wrap.
+        if (got > maxBytes - body.size()) {
+            return Fail(err, platform::kErrorSuccess,
+                        L"Manifest download exceeded allowed memory limit.");
+        }
+        body.append(buffer.data(), got);
+    }
 }
 
 void Report(const DownloadProgress& progress, uint64_t receivedBytes, bool complete) {
@@ -47,13 +92,87 @@ void Report(const DownloadProgress& progress, uint64_t receivedBytes, bool compl
     }
 }
 
-}  // namespace
-
-void SetHttpTimeoutsForTesting(uint32_t fetchMs, uint32_t downloadMs) {
-    Timeouts& t = CurrentTimeouts();
-    t.fetchMs = fetchMs == 0 ? kFetchTimeoutMs : fetchMs;
-    t.downloadMs = downloadMs == 0 ? kDownloadTimeoutMs : downloadMs;
+// The destination's folder, made and entered from the root.
+bool OpenDestinationFolder(const DownloadRequest& request, platform::DirHandle& folder,
+                           std::wstring& fileName, Error* err) {
+    WalkStop stop = WalkStop::kNone;
+    if (OpenParentBelow(request.root, request.destination, true, folder, fileName, &stop)) {
+        return true;
+    }
+    return Fail(err, platform::LastError(),
+                L"Failed to create output parent directory: " + request.destination +
+                    (stop == WalkStop::kFailed ? std::wstring()
+                                               : std::wstring(L" reason=") + WalkStopText(stop)),
+                stop);
 }
+
+// Whatever stands at the destination goes first: the file is always new.
+bool CreateDestinationFile(platform::DirHandle& folder, const std::wstring& fileName,
+                           const std::wstring& destination, platform::FileWriter& file,
+                           Error* err) {
+    if ((!folder.RemoveChild(fileName) && platform::LastError() != platform::kErrorFileNotFound) ||
+        !folder.CreateNewFile(fileName, file)) {
+        // Nothing of ours is there to delete: the file was never opened.
+        return FailWithLastError(err, L"Failed to create temp file.", L" path=" + destination);
+    }
+    return true;
+}
+
+// The body into the open file, chunk by chunk; `total` counts what was read.
+bool WriteBodyToFile(HttpResponse& response, const DownloadRequest& request,
+                     const DownloadProgress& progress, platform::FileWriter& file, uint64_t& total,
+                     Error* err) {
+    std::vector<char> buffer(kDownloadChunk);
+    for (;;) {
+        size_t got = 0;
+        Error why;
+        if (!response.Read(buffer.data(), buffer.size(), got, &why)) {
+            return ReadFailure(err, why, request.url);
+        }
+        if (got == 0) {
+            return true;
+        }
+        total += got;
+        Report(progress, total, false);
+        // The chunk that crosses the limit is never written.
+        if (total > request.maxBytes) {
+            return Fail(err, platform::kErrorSuccess,
+                        L"File download exceeded max bytes: " + request.url);
+        }
+        CrashPoint();
+        if (!file.Write(buffer.data(), got)) {
+            return FailWithLastError(err, L"Failed writing temp file.");
+        }
+    }
+}
+
+// Writes the body to a new file in `folder`; on failure the partial file is
+// removed once it is closed.
+bool ReceiveFile(HttpResponse& response, const DownloadRequest& request,
+                 const DownloadProgress& progress, platform::DirHandle& folder,
+                 const std::wstring& fileName, Error* err) {
+    platform::FileWriter file;
+    if (!CreateDestinationFile(folder, fileName, request.destination, file, err)) {
+        return false;
+    }
+    Report(progress, 0, false);
+    uint64_t total = 0;
+    bool written = WriteBodyToFile(response, request, progress, file, total, err);
+    // A close that fails may have lost buffered data: that is a failed write,
+    // not a finished download.
+    if (written && !file.Close()) {
+        written = FailWithLastError(err, L"Failed writing temp file.");
+    }
+    if (!written) {
+        file.Close();
+        folder.RemoveChild(fileName);
+        return false;
+    }
+    Report(progress, total, true);
+    return true;
+}
+
+}  // namespace
 
 bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
     if (prefix.empty())
@@ -80,152 +199,55 @@ std::wstring JoinUrl(const std::wstring& base, const std::wstring& relative) {
     return relativeHasSlash ? base + relative.substr(1) : base + relative;
 }
 
-bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBytes) {
+std::wstring HttpStatusLine(HttpUse use, uint32_t status) {
+    return (use == HttpUse::kFetch ? L"Manifest HTTP status=" : L"File HTTP status=") +
+           ToDecimal(status);
+}
+
+bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
+                      std::string& body, const TransferEvents& events, Error* err) {
     body.clear();
     if (!IsHttpUrl(url)) {
-        LogMain(L"Rejected non-http manifest URL: " + url);
+        return Fail(err, platform::kErrorSuccess, L"Rejected non-http manifest URL: " + url);
+    }
+    std::unique_ptr<HttpResponse> response = Request(http, url, HttpUse::kFetch, events, err);
+    if (response == nullptr) {
         return false;
     }
-    platform::HttpSession session;
-    if (!session.Open(kUserAgent, CurrentTimeouts().fetchMs)) {
-        LogMain(L"InternetOpenW failed. error=" + ErrorText());
+    if (response->Status() != 200) {
+        return Fail(err, platform::kErrorSuccess);
+    }
+    if (!ReadBodyToMemory(*response, url, maxBytes, body, err)) {
+        body.clear();
         return false;
     }
-    if (!session.OpenUrl(url)) {
-        LogMain(L"InternetOpenUrlW failed. error=" + ErrorText() + L" url=" + url);
-        return false;
-    }
-    uint32_t status = 0;
-    if (!session.QueryStatus(status)) {
-        LogMain(L"HttpQueryInfoA failed for manifest status. error=" + ErrorText() + L" url=" +
-                url);
-        return false;
-    }
-    LogMain(L"Manifest HTTP status=" + ToDecimal(status));
-    if (status != 200)
-        return false;
-
-    std::vector<char> buffer(kFetchChunk);
-    for (;;) {
-        size_t got = 0;
-        if (!session.Read(buffer.data(), buffer.size(), got)) {
-            LogMain(L"InternetReadFile failed. error=" + ErrorText() + L" url=" + url);
-            body.clear();
-            return false;
-        }
-        if (got == 0)
-            break;
-        // body.size() never exceeds maxBytes, so the subtraction cannot wrap.
-        if (got > maxBytes - body.size()) {
-            LogMain(L"Manifest download exceeded allowed memory limit.");
-            body.clear();
-            return false;
-        }
-        body.append(buffer.data(), got);
-    }
-    session.Close();
     if (body.empty()) {
-        LogMain(L"Manifest response is empty.");
-        return false;
+        return Fail(err, platform::kErrorSuccess, L"Manifest response is empty.");
     }
     return true;
 }
 
-bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
-                       uint64_t maxBytes, const DownloadProgress& progress) {
-    if (IsHttpUrl(url) && !EnsureParentDirectory(destinationPath)) {
-        LogMain(L"Failed to create output parent directory: " + destinationPath);
-        return false;
-    }
-    return DownloadUrlToFile(url, ParentPath(destinationPath), destinationPath, maxBytes, progress);
-}
-
-bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
-                       const std::wstring& destinationPath, uint64_t maxBytes,
-                       const DownloadProgress& progress) {
-    if (!IsHttpUrl(url)) {
-        LogMain(L"Rejected non-http file URL: " + url);
-        return false;
+bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
+                       const TransferEvents& events, Error* err) {
+    if (!IsHttpUrl(request.url)) {
+        return Fail(err, platform::kErrorSuccess, L"Rejected non-http file URL: " + request.url);
     }
     platform::DirHandle folder;
     std::wstring fileName;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenParentBelow(root, destinationPath, true, folder, fileName, &stop)) {
-        LogMain(L"Failed to create output parent directory: " + destinationPath +
-                (stop == WalkStop::kFailed ? std::wstring()
-                                           : std::wstring(L" reason=") + WalkStopText(stop)));
+    if (!OpenDestinationFolder(request, folder, fileName, err)) {
         return false;
     }
-    platform::HttpSession session;
-    if (!session.Open(kUserAgent, CurrentTimeouts().downloadMs)) {
-        LogMain(L"InternetOpenW failed. error=" + ErrorText());
+    std::unique_ptr<HttpResponse> response =
+        Request(http, request.url, HttpUse::kDownload, events, err);
+    if (response == nullptr) {
         return false;
     }
-    if (!session.OpenUrl(url)) {
-        LogMain(L"InternetOpenUrlW failed. error=" + ErrorText() + L" url=" + url);
-        return false;
-    }
-    uint32_t status = 0;
-    if (!session.QueryStatus(status)) {
-        LogMain(L"HttpQueryInfoA failed for file status. error=" + ErrorText() + L" url=" + url);
-        return false;
-    }
-    LogMain(L"File HTTP status=" + ToDecimal(status));
+    const uint32_t status = response->Status();
     if (status != 200) {
-        LogMain(L"Rejected file HTTP status=" + ToDecimal(status) + L" url=" + url);
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"Rejected file HTTP status=" + ToDecimal(status) + L" url=" + request.url);
     }
-
-    platform::FileWriter file;
-    if ((!folder.RemoveChild(fileName) && platform::LastError() != platform::kErrorFileNotFound) ||
-        !folder.CreateNewFile(fileName, file)) {
-        // Nothing of ours is there to delete: the file was never opened.
-        LogMain(L"Failed to create temp file. error=" + ErrorText() + L" path=" + destinationPath);
-        return false;
-    }
-    Report(progress, 0, false);
-
-    // From here on every failure removes the partial file, after the file and
-    // both internet handles are closed.
-    auto failureExit = [&]() {
-        file.Close();
-        session.Close();
-        folder.RemoveChild(fileName);
-        return false;
-    };
-
-    std::vector<char> buffer(kDownloadChunk);
-    uint64_t total = 0;
-    for (;;) {
-        size_t got = 0;
-        if (!session.Read(buffer.data(), buffer.size(), got)) {
-            LogMain(L"InternetReadFile failed. error=" + ErrorText() + L" url=" + url);
-            return failureExit();
-        }
-        if (got == 0)
-            break;
-        total += got;
-        Report(progress, total, false);
-        // The chunk that crosses the limit is never written.
-        if (total > maxBytes) {
-            LogMain(L"File download exceeded max bytes: " + url);
-            return failureExit();
-        }
-        CrashPoint();
-        if (!file.Write(buffer.data(), got)) {
-            LogMain(L"Failed writing temp file. error=" + ErrorText());
-            return failureExit();
-        }
-    }
-    // A close that fails may have lost buffered data: that is a failed write,
-    // not a finished download.
-    if (!file.Close()) {
-        LogMain(L"Failed writing temp file. error=" + ErrorText());
-        return failureExit();
-    }
-    session.Close();
-    Report(progress, total, true);
-    return true;
+    return ReceiveFile(*response, request, events.progress, folder, fileName, err);
 }
 
 }  // namespace rr

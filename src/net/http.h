@@ -1,7 +1,14 @@
 #pragma once
+// Transfers over an HttpClient: a small body into memory, a file to disk below
+// the client folder. Nothing here logs: a failure comes back as an Error whose
+// text is the log line, and what a transfer sees while it runs (the status,
+// the bytes so far) is told to the caller's TransferEvents as it happens.
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "base/error.h"
+#include "net/http_client.h"
 
 namespace rr {
 
@@ -11,31 +18,44 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix);
 bool IsHttpUrl(const std::wstring& url);
 std::wstring JoinUrl(const std::wstring& base, const std::wstring& relative);
 
-// GET into memory, status 200 only, at most maxBytes (a body of exactly
-// maxBytes is allowed). Every failure is logged to the main log.
-bool FetchUrlToMemory(const std::wstring& url, std::string& body, uint64_t maxBytes);
-
 // Told the bytes received so far while a download runs: once with 0 when the
 // destination file has been made, after every chunk read (before that chunk is
 // checked against the limit and written), and once more with `complete` set
 // after the file was written and closed. Never told anything about a request
-// that fails before the file exists. May be empty.
+// that fails before the file exists.
 using DownloadProgress = std::function<void(uint64_t receivedBytes, bool complete)>;
 
-// GET streamed into destinationPath (created or truncated) under a byte limit,
-// reporting to `progress`. A failure never leaves the destination behind.
-// The destination lies below `root` (the client folder): its folders are made
-// and entered without following links, and the file is always a new one, so a
-// link or hard link standing there is replaced, never written through.
-bool DownloadUrlToFile(const std::wstring& url, const std::wstring& root,
-                       const std::wstring& destinationPath, uint64_t maxBytes,
-                       const DownloadProgress& progress);
-// The same with the destination's own folder as the root (made when missing).
-bool DownloadUrlToFile(const std::wstring& url, const std::wstring& destinationPath,
-                       uint64_t maxBytes, const DownloadProgress& progress);
+// The log's line for the status a transfer was told: "Manifest HTTP status=200"
+// for a fetch, "File HTTP status=200" for a download.
+std::wstring HttpStatusLine(HttpUse use, uint32_t status);
 
-// Unit tests only: shorter time-outs (in ms) so a stalled server does not hold
-// a test for 15 or 30 seconds. 0 restores the product's value.
-void SetHttpTimeoutsForTesting(uint32_t fetchMs, uint32_t downloadMs);
+// Each member may be empty.
+struct TransferEvents {
+    // The final response's status, once, as soon as it is known: before the
+    // status is judged and before any byte of the body.
+    std::function<void(uint32_t status)> status;
+    // Downloads only.
+    DownloadProgress progress;
+};
+
+// GET into memory, status 200 only, at most maxBytes (a body of exactly
+// maxBytes is allowed); `body` is empty after any failure. A status other
+// than 200 fails with an empty text: the status told to `events` says it all.
+bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
+                      std::string& body, const TransferEvents& events, Error* err);
+
+struct DownloadRequest {
+    std::wstring url;
+    std::wstring root;         // the client folder
+    std::wstring destination;  // the file to write, below root
+    uint64_t maxBytes = 0;     // a body of exactly maxBytes is allowed
+};
+
+// GET streamed into the destination under the byte limit. The destination's
+// folders are made and entered from the root without following links, and the
+// file is always a new one, so a link or hard link standing there is
+// replaced, never written through. A failure never leaves the file behind.
+bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
+                       const TransferEvents& events, Error* err);
 
 }  // namespace rr

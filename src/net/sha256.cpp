@@ -1,10 +1,9 @@
 #include "net/sha256.h"
 
+#include <cstdint>
 #include <vector>
 
-#include "base/path.h"
 #include "base/text.h"
-#include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"
@@ -36,16 +35,17 @@ std::string DigestText(const uint8_t (&digest)[platform::kSha256DigestBytes]) {
     return text;
 }
 
-}  // namespace
+bool FailWithLastError(Error* err, const std::wstring& what, const std::wstring& tail = {}) {
+    const uint32_t code = platform::LastError();
+    return Fail(err, code, what + L" error=" + ToDecimal(code) + tail);
+}
 
-namespace {
-
-bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::string& digest) {
+bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::string& digest,
+                  Error* err) {
     // Declared after the file so that the hash is released before the file.
     platform::Sha256Hasher hasher;
     if (!hasher.Init()) {
-        LogMain(L"CryptoAPI SHA256 init failed. error=" + ToDecimal(platform::LastError()));
-        return false;
+        return FailWithLastError(err, L"CryptoAPI SHA256 init failed.");
     }
     std::vector<unsigned char> buffer(kHashChunkBytes);
     for (;;) {
@@ -53,60 +53,41 @@ bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::str
         if (!file.Read(buffer.data(), buffer.size(), got)) {
             // A digest of a partly read file would look like a content mismatch
             // at best and hide the fault; report the read error instead.
-            LogMain(L"Failed to read file for SHA256. error=" + ToDecimal(platform::LastError()) +
-                    L" path=" + path);
-            return false;
+            return FailWithLastError(err, L"Failed to read file for SHA256.", L" path=" + path);
         }
         if (got == 0) {
             break;
         }
         if (!hasher.Update(buffer.data(), got)) {
-            LogMain(L"CryptHashData failed. error=" + ToDecimal(platform::LastError()));
-            return false;
+            return FailWithLastError(err, L"CryptHashData failed.");
         }
     }
     uint8_t value[platform::kSha256DigestBytes] = {};
     if (!hasher.Final(value)) {
-        LogMain(L"CryptGetHashParam failed. error=" + ToDecimal(platform::LastError()));
-        return false;
+        return FailWithLastError(err, L"CryptGetHashParam failed.");
     }
     digest = DigestText(value);
     return true;
 }
 
-// Size of a regular file reached without following links below the root.
-bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path,
-                              platform::FileInfo& info) {
-    return StatBelow(root, path, info) && info.IsRegularFile();
-}
-
 }  // namespace
 
-bool ComputeFileSha256(const std::wstring& path, std::string& digest) {
-    digest.clear();
-    platform::FileReader file;
-    if (!file.Open(path)) {
-        LogMain(L"Failed to open file for SHA256. error=" + ToDecimal(platform::LastError()) +
-                L" path=" + path);
-        return false;
-    }
-    return HashOpenFile(file, path, digest);
-}
-
-bool ComputeFileSha256Below(const ClientFolder& root, const std::wstring& path,
-                            std::string& digest) {
+bool ComputeFileSha256Below(const ClientFolder& root, const std::wstring& path, std::string& digest,
+                            Error* err) {
     digest.clear();
     platform::FileReader file;
     WalkStop stop = WalkStop::kNone;
     if (!OpenFileBelow(root, path, file, &stop)) {
+        const uint32_t code = platform::LastError();
         std::wstring why = stop == WalkStop::kNone || stop == WalkStop::kFailed
                                ? std::wstring()
                                : std::wstring(L" (") + WalkStopText(stop) + L")";
-        LogMain(L"Failed to open file for SHA256. error=" + ToDecimal(platform::LastError()) + why +
-                L" path=" + path);
-        return false;
+        return Fail(
+            err, code,
+            L"Failed to open file for SHA256. error=" + ToDecimal(code) + why + L" path=" + path,
+            stop);
     }
-    return HashOpenFile(file, path, digest);
+    return HashOpenFile(file, path, digest, err);
 }
 
 bool IsValidSha256Text(const std::string& text) {
@@ -131,87 +112,6 @@ bool Sha256TextEquals(const std::string& a, const std::string& b) {
         }
     }
     return true;
-}
-
-bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
-                            const std::string& expectedSha256, uint64_t expectedSize) {
-    platform::FileInfo info;
-    if (!ReadRegularFileInfoBelow(root, path, info)) {
-        LogMain(L"Failed to stat downloaded file: " + path);
-        return false;
-    }
-    if (info.size != expectedSize) {
-        LogMain(L"Downloaded file size mismatch. expected=" + ToDecimal(expectedSize) +
-                L" actual=" + ToDecimal(info.size));
-        return false;
-    }
-    std::string actual;
-    if (!ComputeFileSha256Below(root, path, actual)) {
-        return false;
-    }
-    if (!Sha256TextEquals(expectedSha256, actual)) {
-        LogMain(L"Downloaded file SHA256 mismatch. expected=" + Utf8ToUtf16(expectedSha256) +
-                L" actual=" + Utf8ToUtf16(actual));
-        return false;
-    }
-    return true;
-}
-
-bool ValidateDownloadedFile(const std::wstring& path, const std::string& expectedSha256,
-                            uint64_t expectedSize) {
-    return ValidateDownloadedFile(ParentPath(path), path, expectedSha256, expectedSize);
-}
-
-bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool sizeConfigured,
-                      uint64_t expectedSize) {
-    if (!sizeConfigured) {
-        return true;
-    }
-    platform::FileInfo info;
-    if (!ReadRegularFileInfoBelow(root, path, info)) {
-        LogMain(L"Failed to stat file for size validation: " + path);
-        return false;
-    }
-    if (info.size != expectedSize) {
-        LogMain(L"File size mismatch. expected=" + ToDecimal(expectedSize) + L" actual=" +
-                ToDecimal(info.size) + L" path=" + path);
-        return false;
-    }
-    LogMain(L"File size validation OK: " + ToDecimal(info.size));
-    return true;
-}
-
-bool ValidateFileSize(const std::wstring& path, bool sizeConfigured, uint64_t expectedSize) {
-    return ValidateFileSize(ParentPath(path), path, sizeConfigured, expectedSize);
-}
-
-bool ValidatePackageSha256(const std::wstring& root, const std::wstring& path,
-                           const std::string& expectedSha256) {
-    if (expectedSha256.empty()) {
-        LogMain(
-            L"WARNING: no SHA256 configured. No extraction/apply is allowed for this full client "
-            L"package.");
-        return true;
-    }
-    if (!IsValidSha256Text(expectedSha256)) {
-        LogMain(L"Invalid expected SHA256 text: " + Utf8ToUtf16(expectedSha256));
-        return false;
-    }
-    std::string actual;
-    if (!ComputeFileSha256Below(root, path, actual)) {
-        return false;
-    }
-    if (!Sha256TextEquals(expectedSha256, actual)) {
-        LogMain(L"File SHA256 mismatch. expected=" + Utf8ToUtf16(expectedSha256) + L" actual=" +
-                Utf8ToUtf16(actual) + L" path=" + path);
-        return false;
-    }
-    LogMain(L"File SHA256 validation OK: " + Utf8ToUtf16(actual));
-    return true;
-}
-
-bool ValidatePackageSha256(const std::wstring& path, const std::string& expectedSha256) {
-    return ValidatePackageSha256(ParentPath(path), path, expectedSha256);
 }
 
 }  // namespace rr

@@ -7,6 +7,7 @@
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
+#include "net/download_check.h"
 #include "net/http.h"
 #include "net/sha256.h"
 #include "package/package_progress.h"
@@ -99,6 +100,12 @@ bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
     return true;
 }
 
+void LogSizeValidated(const PackageSettings& package) {
+    if (package.sizeConfigured) {
+        LogMain(L"File size validation OK: " + ToDecimal(package.expectedSize));
+    }
+}
+
 // A package left by an earlier run counts only with a configured SHA-256 that
 // it matches; without one nothing tells a good package from a bad one.
 bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
@@ -110,11 +117,16 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
     SetProgressState(L"Checking existing package...", package.fileName, L"Validating SHA256",
                      kPackageReuseCheckPoint, false);
     std::string digest;
-    if (ComputeFileSha256Below(clientDir, package.packagePath, digest) &&
+    Error err;
+    if (ComputeFileSha256Below(clientDir, package.packagePath, digest, &err) &&
         Sha256TextEquals(digest, package.expectedSha256) &&
         ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
-                         package.expectedSize)) {
+                         package.expectedSize, &err)) {
+        LogSizeValidated(package);
         return true;
+    }
+    if (!err.text.empty()) {
+        LogMain(err.text);
     }
     LogMain(
         L"Existing full client package is missing/invalid; downloading again inside _full_tmp "
@@ -122,7 +134,7 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
     return false;
 }
 
-bool Download(const RunConfig& config, const PackageSettings& package) {
+bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& package) {
     std::wstring hint = L"Downloaded 0.00 MB";
     if (package.sizeConfigured) {
         hint += L" / " + FormatMegabytes(package.expectedSize);
@@ -130,11 +142,17 @@ bool Download(const RunConfig& config, const PackageSettings& package) {
     SetProgressState(L"Downloading full client...", package.fileName, hint, kPackageDownloadPoint,
                      false);
     const uint64_t announced = package.sizeConfigured ? package.expectedSize : 0;
-    auto show = [&](uint64_t received, bool complete) {
-        ShowDownloadProgress(package.fileName, 1, 1, received, announced, complete);
-    };
-    if (!DownloadUrlToFile(config.packageUrl, config.clientDir, package.packagePath,
-                           DownloadLimit(package), show)) {
+    const TransferEvents events{
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kDownload, status)); },
+        [&](uint64_t received, bool complete) {
+            ShowDownloadProgress(package.fileName, 1, 1, received, announced, complete);
+        }};
+    Error err;
+    if (!DownloadUrlToFile(
+            http,
+            {config.packageUrl, config.clientDir, package.packagePath, DownloadLimit(package)},
+            events, &err)) {
+        LogMain(err.text);
         LogMain(L"Full client ZIP download failed. No client files were touched.");
         return Fail(kDownloadFailed, L"Download failed");
     }
@@ -151,15 +169,25 @@ void DeleteInvalidPackage(const std::wstring& clientDir, const PackageSettings& 
 bool Validate(const std::wstring& clientDir, const PackageSettings& package) {
     SetProgressState(L"Validating full client package...", package.fileName,
                      L"Checking size and SHA256", kPackageValidatePoint, false);
+    Error err;
     if (!ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
-                          package.expectedSize)) {
+                          package.expectedSize, &err)) {
+        LogMain(err.text);
         DeleteInvalidPackage(clientDir, package);
         return Fail(kDownloadFailed, L"Size validation failed");
     }
-    if (!ValidatePackageSha256(clientDir, package.packagePath, package.expectedSha256)) {
+    LogSizeValidated(package);
+    std::string digest;
+    if (!ValidatePackageSha256(clientDir, package.packagePath, package.expectedSha256, digest,
+                               &err)) {
+        LogMain(err.text);
         DeleteInvalidPackage(clientDir, package);
         return Fail(kDownloadFailed, L"SHA256 validation failed");
     }
+    LogMain(package.expectedSha256.empty()
+                ? std::wstring(L"WARNING: no SHA256 configured. No extraction/apply is allowed "
+                               L"for this full client package.")
+                : L"File SHA256 validation OK: " + Utf8ToUtf16(digest));
     return true;
 }
 
@@ -211,7 +239,8 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
     return true;
 }
 
-bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSettings& package) {
+bool ObtainFullClientPackage(HttpClient& http, const RunConfig& config, bool apply,
+                             PackageSettings& package) {
     package = PackageSettings{};
     SetProgressState(L"Starting full client download...", L"Validating package config", L"",
                      kPackageStartPoint, false);
@@ -222,7 +251,7 @@ bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSetting
         LogMain(L"Already downloaded and valid: " + package.packagePath);
         SetProgressState(L"Full client package ready", L"Already downloaded and valid",
                          package.packagePath, kPackageReadyPoint, false);
-    } else if (!Download(config, package)) {
+    } else if (!Download(http, config, package)) {
         return false;
     }
     if (!Validate(config.clientDir, package)) {

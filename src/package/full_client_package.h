@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "net/http_client.h"
 #include "run/run_config.h"
 
 namespace rr {
@@ -30,6 +31,7 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size);
 // _full_tmp: a valid one already there is reused (and validated again), any
 // other is downloaded afresh; one that fails its size or SHA-256 is deleted.
 // Every failure is logged and shown; no client file is touched.
-bool ObtainFullClientPackage(const RunConfig& config, bool apply, PackageSettings& package);
+bool ObtainFullClientPackage(HttpClient& http, const RunConfig& config, bool apply,
+                             PackageSettings& package);
 
 }  // namespace rr

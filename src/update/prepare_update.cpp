@@ -8,6 +8,8 @@
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
+#include "net/download_check.h"
+#include "net/download_check.h"
 #include "net/http.h"
 #include "net/sha256.h"
 #include "platform/fs.h"
@@ -131,7 +133,9 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
         return LocalState::kMissing;
     }
     std::string localDigest;
-    if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest)) {
+    Error err;
+    if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest, &err)) {
+        LogMain(err.text);
         LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);
         return LocalState::kFailed;
     }
@@ -149,34 +153,39 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
 
 // One download into the staging file, then its size and digest; a copy that
 // does not match is deleted.
-bool DownloadOneCopy(const std::wstring& clientDir, const EntryStep& step, const PreparedFile& file,
-                     const std::wstring& url) {
+bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const EntryStep& step,
+                     const PreparedFile& file, const std::wstring& url) {
     const std::wstring& normalized = file.relativePath;
     const ManifestFile& entry = step.entry;
     LogMain(L"Downloading file: " + url);
-    auto show = [&](uint64_t received, bool complete) {
-        ShowDownloadProgress(normalized, step.Index(), step.Count(), received, entry.size,
-                             complete);
-    };
-    if (!DownloadUrlToFile(url, clientDir, file.tempPath, entry.size + 1, show)) {
+    const TransferEvents events{
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kDownload, status)); },
+        [&](uint64_t received, bool complete) {
+            ShowDownloadProgress(normalized, step.Index(), step.Count(), received, entry.size,
+                                 complete);
+        }};
+    Error err;
+    if (!DownloadUrlToFile(http, {url, clientDir, file.tempPath, entry.size + 1}, events, &err)) {
+        LogMain(err.text);
         return false;
     }
     SetProgressState(
         L"Verifying...", FormatStepText(L"Verifying file", normalized, step.Index(), step.Count()),
         L"Checking size and SHA256",
         BandPermille(kUpdateVerifyBand, (step.i - 1) * 1000 + 500, step.n * 1000), false);
-    if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size)) {
+    if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size, &err)) {
         SetProgressState(L"Verifying...",
                          FormatStepText(L"Verified file", normalized, step.Index(), step.Count()),
                          L"SHA256 OK", BandPermille(kUpdateVerifyBand, step.i, step.n), false);
         return true;
     }
+    LogMain(err.text);
     DeleteTreeUnderRoot(file.tempPath, clientDir);
     return false;
 }
 
 // Tries the entry's URLs in order until one gives a verified copy.
-bool DownloadVerifiedCopy(const std::wstring& clientDir, const Manifest& manifest,
+bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
                           const std::wstring& usedManifestUrl, const EntryStep& step,
                           const PreparedFile& file) {
     std::vector<std::wstring> urls;
@@ -185,7 +194,7 @@ bool DownloadVerifiedCopy(const std::wstring& clientDir, const Manifest& manifes
         return false;
     }
     for (const std::wstring& url : urls) {
-        if (DownloadOneCopy(clientDir, step, file, url)) {
+        if (DownloadOneCopy(http, clientDir, step, file, url)) {
             return true;
         }
     }
@@ -195,7 +204,7 @@ bool DownloadVerifiedCopy(const std::wstring& clientDir, const Manifest& manifes
 
 }  // namespace
 
-bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
     prepared.clear();
     const std::wstring& clientDir = config.clientDir;
@@ -221,7 +230,7 @@ bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
         if (local == LocalState::kUpToDate) {
             continue;
         }
-        if (!DownloadVerifiedCopy(clientDir, manifest, usedManifestUrl, step, file)) {
+        if (!DownloadVerifiedCopy(http, clientDir, manifest, usedManifestUrl, step, file)) {
             return false;
         }
         prepared.push_back(file);

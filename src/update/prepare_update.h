@@ -4,6 +4,7 @@
 
 #include "run/run_config.h"
 #include "manifest/manifest.h"
+#include "net/http_client.h"
 
 namespace rr {
 
@@ -28,7 +29,7 @@ std::wstring CopyStagingFolder(const RunConfig& config);
 // Checks every manifest entry and downloads and verifies each changed file
 // into _update_tmp. Touches nothing else in the client folder; the first
 // problem ends it with false. Main.exe comes last in the result.
-bool PrepareUpdateFiles(const RunConfig& config, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared);
 
 }  // namespace rr

@@ -6,6 +6,7 @@
 #include "policy/incremental_allowlist.h"
 #include "log/log.h"
 #include "manifest/manifest.h"
+#include "net/system_http_client.h"
 #include "ui/progress.h"
 #include "update/apply_update.h"
 #include "update/prepare_update.h"
@@ -35,13 +36,14 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!config.fallbackManifestUrl.empty()) {
         sources.push_back(config.fallbackManifestUrl);
     }
+    SystemHttpClient http;
     Manifest manifest;
     std::wstring usedUrl;
     auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {
         ShowBandStep(L"Checking updates...", detail, kManifestLoadBand, index, count, sub);
     };
-    if (!LoadManifestFromSources(sources, progress, kUpdateManifestMaxBytes, manifest, usedUrl,
-                                 ManifestAcceptance{config.clientDir, true})) {
+    if (!LoadManifestFromSources(http, sources, progress, kUpdateManifestMaxBytes, manifest,
+                                 usedUrl, ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
             L"touched.");
@@ -56,7 +58,7 @@ bool RunUpdateMode(const RunConfig& config) {
                      kManifestLoadBand.end(), false);
 
     std::vector<PreparedFile> prepared;
-    if (!PrepareUpdateFiles(config, manifest, usedUrl, prepared)) {
+    if (!PrepareUpdateFiles(http, config, manifest, usedUrl, prepared)) {
         LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
         return Fail(L"Could not prepare files");
     }

@@ -1,23 +1,18 @@
+// The transfer code (net/http.h) over an in-memory HTTP client: limits, files,
+// progress and the text of every failure. The platform's client itself is
+// tested against the real test server in tests/http_client/.
+#include "net/http.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <vector>
 
 #include "base/text.h"
-#include "log/log.h"
-#include "net/http.h"
-#include "test_support.h"
+#include "fake_http_client.h"
+#include "log_capture.h"
 #include "recording_display.h"
+#include "test_support.h"
 #include "ui/progress.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-// These tests talk to the real test HTTP server (tests/server/http_fixture.py)
-// on 127.0.0.1. ctest starts it and hands its port file over in
-// RR_TEST_HTTP_PORT_FILE; run by hand without it, the tests skip.
 
 namespace rr {
 namespace {
@@ -25,34 +20,9 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 
-// The environment holds Unix paths; under Wine they are reached through Z:.
-std::string EnvPath(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0')
-        return {};
-    std::string path = value;
-#ifdef _WIN32
-    if (path[0] == '/') {
-        for (auto& c : path) {
-            if (c == '/')
-                c = '\\';
-        }
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
+const std::wstring kHost = L"http://127.0.0.1:8080";
 
-bool RunningUnderWine() {
-#ifdef _WIN32
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
-
-// Byte i of a generated fixture body.
+// Byte i of a generated body.
 std::string PatternBytes(size_t n) {
     std::string out(n, '\0');
     for (size_t i = 0; i < n; ++i)
@@ -60,49 +30,37 @@ std::string PatternBytes(size_t n) {
     return out;
 }
 
-class HttpTest : public ::testing::Test {
+struct Report {
+    uint64_t received;
+    bool complete;
+    bool operator==(const Report&) const = default;
+};
+
+class TransferTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string portFile = EnvPath("RR_TEST_HTTP_PORT_FILE");
-        if (portFile.empty())
-            GTEST_SKIP() << "no test HTTP server: RR_TEST_HTTP_PORT_FILE is not set (ctest starts "
-                            "tests/server/http_fixture.py and sets it)";
-        std::ifstream in(portFile);
-        in >> port_;
-        ASSERT_GT(port_, 0) << "no port in " << portFile;
-        InitLogPaths(dir.core());
-        SetProgressSinkForTesting(&recorder);
-    }
+    void SetUp() override { SetProgressSinkForTesting(&recorder); }
     void TearDown() override {
         SetProgressSinkForTesting(nullptr);
-        SetHttpTimeoutsForTesting(0, 0);
-        ResetLogPaths();
+        EXPECT_TRUE(logs.MainLines().empty()) << "the transfer code writes no line itself";
     }
 
-    std::wstring Url(const std::wstring& path) const {
-        return L"http://127.0.0.1:" + ToDecimal(port_) + path;
+    std::wstring Serve(const std::wstring& path, std::string body, uint32_t status = 200) {
+        http.Serve(kHost + path, std::move(body), status);
+        return kHost + path;
     }
-    // Main log lines without their time stamps.
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
-        size_t start = 0;
-        while (start < bytes.size()) {
-            size_t end = bytes.find("\r\n", start);
-            if (end == std::string::npos)
-                end = bytes.size();
-            std::string line = bytes.substr(start, end - start);
-            lines.push_back(line.size() >= 22 ? line.substr(22) : line);
-            start = end + 2;
-        }
-        return lines;
+    TransferEvents Events() {
+        return {[this](uint32_t status) { statuses.push_back(status); }, {}};
     }
-    bool Logged(const std::string& text) const {
-        for (const auto& line : LogLines()) {
-            if (line == text)
-                return true;
-        }
-        return false;
+    bool Fetch(const std::wstring& url, uint64_t maxBytes, std::string& body) {
+        err = Error{};
+        return FetchUrlToMemory(http, url, maxBytes, body, Events(), &err);
+    }
+    bool Download(const std::wstring& url, const std::wstring& dest, uint64_t maxBytes,
+                  DownloadProgress progress) {
+        err = Error{};
+        TransferEvents events = Events();
+        events.progress = std::move(progress);
+        return DownloadUrlToFile(http, {url, dir.core(), dest, maxBytes}, events, &err);
     }
     std::wstring Dest(const std::wstring& name = L"_update_tmp\\Data\\file.bin") const {
         return dir.core(name);
@@ -110,7 +68,6 @@ class HttpTest : public ::testing::Test {
     bool DestExists(const std::wstring& name = L"_update_tmp\\Data\\file.bin") const {
         return test::fs::exists(test::NativePath(Dest(name)));
     }
-    std::string U8(const std::wstring& text) const { return Utf16ToUtf8(text); }
     // Shows the download as the update does, as step index of count with the
     // announced size `expected`; every report is also kept as it came.
     DownloadProgress Display(const std::wstring& name, uint32_t index, uint32_t count,
@@ -121,16 +78,13 @@ class HttpTest : public ::testing::Test {
         };
     }
 
-    struct Report {
-        uint64_t received;
-        bool complete;
-        bool operator==(const Report&) const = default;
-    };
-
-    int port_ = 0;
+    test::FakeHttpClient http;
+    test::LogCapture logs;
     TempDir dir;
     test::RecordingDisplay recorder;
     std::vector<Report> reports;
+    std::vector<uint32_t> statuses;
+    Error err;
 };
 
 TEST(HttpUrlText, SchemeTestFoldsAsciiCaseOnly) {
@@ -161,131 +115,123 @@ TEST(HttpUrlText, JoinUrl) {
     EXPECT_EQ(JoinUrl(L"http://h/base", L"../a b%20.bmd"), L"http://h/base/../a b%20.bmd");
 }
 
-TEST_F(HttpTest, NonHttpUrlsAreRefusedBeforeAnyRequest) {
-    std::wstring authority = L"127.0.0.1:" + ToDecimal(port_);
-    const std::vector<std::wstring> urls = {L"ftp://" + authority + L"/__fault/scheme-ftp",
-                                            L"//" + authority + L"/__fault/scheme-relative",
-                                            authority + L"/__fault/scheme-none", L""};
+TEST_F(TransferTest, NonHttpUrlsAreRefusedBeforeAnyRequest) {
+    const std::vector<std::wstring> urls = {L"ftp://127.0.0.1/scheme-ftp",
+                                            L"//127.0.0.1/scheme-relative",
+                                            L"127.0.0.1/scheme-none", L""};
     for (const auto& url : urls) {
         std::string body = "stale";
-        EXPECT_FALSE(FetchUrlToMemory(url, body, 1000));
+        EXPECT_FALSE(Fetch(url, 1000, body));
         EXPECT_TRUE(body.empty());
-        EXPECT_FALSE(
-            DownloadUrlToFile(url, Dest(L"_update_tmp\\New\\f.bin"), 1000, Display(L"f", 1, 1, 0)));
-        EXPECT_TRUE(Logged("Rejected non-http manifest URL: " + U8(url))) << U8(url);
-        EXPECT_TRUE(Logged("Rejected non-http file URL: " + U8(url))) << U8(url);
+        EXPECT_EQ(err.text, L"Rejected non-http manifest URL: " + url);
+        EXPECT_FALSE(Download(url, Dest(L"_update_tmp\\New\\f.bin"), 1000, Display(L"f", 1, 1, 0)));
+        EXPECT_EQ(err.text, L"Rejected non-http file URL: " + url);
     }
-    EXPECT_EQ(LogLines().size(), 2 * urls.size()) << "nothing but the refusals";
+    EXPECT_TRUE(http.requests.empty()) << "a refused URL was sent";
+    EXPECT_TRUE(statuses.empty());
     EXPECT_FALSE(test::fs::exists(dir.native() / "_update_tmp")) << "no folder before the check";
     EXPECT_TRUE(recorder.shown.empty());
-
-    std::string requests;
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/__requests"), requests, 16u << 20));
-    EXPECT_EQ(requests.find("scheme-"), std::string::npos) << "a refused URL reached the server";
 }
 
-TEST_F(HttpTest, FetchReturnsTheBodyOfA200) {
-    std::string root = EnvPath("RR_TEST_HTTP_ROOT");
-    ASSERT_FALSE(root.empty());
-    std::string name = "manifest_" + std::to_string(port_) + "_" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".json";
-    std::string json = "{\"version\": \"1.0\", \"files\": []}\n";
-    test::WriteFile(test::fs::path(root) / name, json);
-
+TEST_F(TransferTest, FetchReturnsTheBodyOfA200) {
+    const std::string json = "{\"version\": \"1.0\", \"files\": []}\n";
     std::string body = "stale";
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/" + Utf8ToUtf16(name)), body, 262144));
+    ASSERT_TRUE(Fetch(Serve(L"/m.json", json), 262144, body));
     EXPECT_EQ(body, json);
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/__fault/m.json?body_size=50000"), body, 262144));
-    EXPECT_EQ(body, PatternBytes(50000)) << "binary bytes come through untouched";
-    // Letter case of the scheme does not matter on the wire either.
-    std::wstring upper = Url(L"/__fault/m.json?body=x");
-    upper.replace(0, 4, L"HTTP");
-    ASSERT_TRUE(FetchUrlToMemory(upper, body, 10));
-    EXPECT_EQ(body, "x");
-    EXPECT_EQ(LogLines(), std::vector<std::string>(3, "Manifest HTTP status=200"));
-    std::error_code ec;
-    test::fs::remove(test::fs::path(root) / name, ec);
+    ASSERT_TRUE(Fetch(Serve(L"/big.json", PatternBytes(50000)), 262144, body));
+    EXPECT_EQ(body, PatternBytes(50000)) << "more than one read, bytes untouched";
+    EXPECT_EQ(statuses, (std::vector<uint32_t>{200, 200}));
+    EXPECT_TRUE(err.text.empty());
+    ASSERT_EQ(http.requests.size(), 2u);
+    EXPECT_EQ(http.requests[0].url, kHost + L"/m.json");
+    EXPECT_EQ(http.requests[0].use, HttpUse::kFetch);
 }
 
-TEST_F(HttpTest, FetchRejectsEveryStatusButTheFinal200) {
-    for (int status : {404, 206, 304, 500, 204}) {
-        std::string body;
-        EXPECT_FALSE(FetchUrlToMemory(
-            Url(L"/__fault/m.json?body=payload&status=" + ToDecimal(status)), body, 1000));
+TEST_F(TransferTest, FetchRejectsEveryStatusButThe200) {
+    std::vector<uint32_t> sent = {404, 206, 304, 500, 204};
+    for (uint32_t status : sent) {
+        std::string body = "stale";
+        EXPECT_FALSE(Fetch(Serve(L"/m" + ToDecimal(status), "payload", status), 1000, body));
         EXPECT_TRUE(body.empty()) << status;
+        EXPECT_TRUE(err.text.empty()) << "the status alone says why";
     }
-    EXPECT_EQ(LogLines(),
-              (std::vector<std::string>{"Manifest HTTP status=404", "Manifest HTTP status=206",
-                                        "Manifest HTTP status=304", "Manifest HTTP status=500",
-                                        "Manifest HTTP status=204"}))
-        << "only the status line, nothing else";
-
-    // Redirects are followed; the status seen is the final one's.
-    std::string body;
-    ASSERT_TRUE(FetchUrlToMemory(
-        Url(L"/__fault/a?status=301&redirect=/__fault/b%3Fstatus%3D302%26redirect%3D/__fault/"
-            L"c%253Fbody%253Dfinal"),
-        body, 1000));
-    EXPECT_EQ(body, "final");
-    EXPECT_FALSE(FetchUrlToMemory(
-        Url(L"/__fault/a?status=302&redirect=/__fault/gone%3Fstatus%3D404"), body, 1000));
-    EXPECT_EQ(LogLines().back(), "Manifest HTTP status=404");
+    EXPECT_EQ(statuses, sent);
 }
 
-TEST_F(HttpTest, RedirectToAnotherSchemeIsNotFollowed) {
-    std::wstring url = Url(L"/__fault/m?status=302&redirect=ftp://127.0.0.1:" + ToDecimal(port_) +
-                           L"/__fault/ftp-target");
-    std::string body;
-    EXPECT_FALSE(FetchUrlToMemory(url, body, 1000));
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 1000, Display(L"f", 1, 1, 0)));
-    EXPECT_FALSE(DestExists());
-    for (const auto& line : LogLines())
-        EXPECT_EQ(line.find("status=200"), std::string::npos) << line;
-    std::string requests;
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/__requests"), requests, 16u << 20));
-    EXPECT_EQ(requests.find("\"path\": \"/__fault/ftp-target"), std::string::npos);
-}
-
-TEST_F(HttpTest, FetchLimitAllowsExactlyMaxBytes) {
+TEST_F(TransferTest, FetchLimitAllowsExactlyMaxBytes) {
     std::string body;
     // 16384 is exactly two read chunks: the last one lands on the limit.
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/__fault/m?body_size=16384"), body, 16384));
+    ASSERT_TRUE(Fetch(Serve(L"/a", PatternBytes(16384)), 16384, body));
     EXPECT_EQ(body.size(), 16384u);
-    ASSERT_TRUE(FetchUrlToMemory(Url(L"/__fault/m?body_size=20001"), body, 20001));
+    ASSERT_TRUE(Fetch(Serve(L"/b", PatternBytes(20001)), 20001, body));
     EXPECT_EQ(body, PatternBytes(20001));
 
-    EXPECT_FALSE(FetchUrlToMemory(Url(L"/__fault/m?body_size=16385"), body, 16384));
+    EXPECT_FALSE(Fetch(Serve(L"/c", PatternBytes(16385)), 16384, body));
     EXPECT_TRUE(body.empty());
-    EXPECT_TRUE(Logged("Manifest download exceeded allowed memory limit."));
-    // A server that sends more than it announced is cut at the limit as well.
-    EXPECT_FALSE(FetchUrlToMemory(Url(L"/__fault/m?body_size=300000&no_length=1"), body, 262144));
-    EXPECT_EQ(LogLines().back(), "Manifest download exceeded allowed memory limit.");
+    EXPECT_EQ(err.text, L"Manifest download exceeded allowed memory limit.");
 
-    EXPECT_FALSE(FetchUrlToMemory(Url(L"/__fault/m?body="), body, 100));
-    EXPECT_EQ(LogLines().back(), "Manifest response is empty.");
+    EXPECT_FALSE(Fetch(Serve(L"/d", ""), 100, body));
+    EXPECT_EQ(err.text, L"Manifest response is empty.");
 }
 
-TEST_F(HttpTest, UnreachableServerIsReportedWithTheOpenUrlError) {
-    // Port 1 on the loopback: nothing listens there.
-    std::wstring url = L"http://127.0.0.1:1/manifest.json";
-    std::string body;
-    EXPECT_FALSE(FetchUrlToMemory(url, body, 100));
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, Display(L"f", 1, 1, 0)));
-    EXPECT_FALSE(DestExists());
+// Each step of a request that fails has its own line, with the client's code.
+TEST_F(TransferTest, FailuresNameTheStepAndItsCode) {
+    struct Case {
+        HttpStep step;
+        uint32_t code;
+        std::wstring fetchText;
+        std::wstring downloadText;
+    };
+    const std::wstring url = kHost + L"/x";
+    const std::vector<Case> cases = {
+        {HttpStep::kOpenSession, 8, L"InternetOpenW failed. error=8",
+         L"InternetOpenW failed. error=8"},
+        {HttpStep::kOpenUrl, 12029, L"InternetOpenUrlW failed. error=12029 url=" + url,
+         L"InternetOpenUrlW failed. error=12029 url=" + url},
+        {HttpStep::kQueryStatus, 12150,
+         L"HttpQueryInfoA failed for manifest status. error=12150 url=" + url,
+         L"HttpQueryInfoA failed for file status. error=12150 url=" + url},
+    };
+    for (const Case& c : cases) {
+        http.FailAt(url, c.step, c.code);
+        std::string body = "stale";
+        EXPECT_FALSE(Fetch(url, 100, body));
+        EXPECT_TRUE(body.empty());
+        EXPECT_EQ(err.text, c.fetchText);
+        EXPECT_EQ(err.code, c.code);
+        EXPECT_FALSE(Download(url, Dest(), 100, Display(L"f", 1, 1, 0)));
+        EXPECT_EQ(err.text, c.downloadText);
+        EXPECT_FALSE(DestExists());
+    }
     EXPECT_TRUE(test::fs::is_directory(test::NativePath(Dest(L"_update_tmp\\Data"))))
         << "the parent folder is made before the request";
-    EXPECT_EQ(LogLines(),
-              std::vector<std::string>(2, "InternetOpenUrlW failed. error=12029 url=" + U8(url)));
+    EXPECT_TRUE(statuses.empty()) << "no response, no status";
+    EXPECT_TRUE(recorder.shown.empty());
+    ASSERT_EQ(http.requests.size(), 6u);
+    EXPECT_EQ(http.requests[1].use, HttpUse::kDownload);
+
+    // A body that breaks off: nothing of it is kept.
+    http.Serve(url, PatternBytes(100000)).breakAfter = 40000;
+    std::string body;
+    EXPECT_FALSE(Fetch(url, 100000, body));
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(err.text, L"InternetReadFile failed. error=12002 url=" + url);
+    EXPECT_FALSE(Download(url, Dest(), 100001, Display(L"f", 1, 1, 100000)));
+    EXPECT_FALSE(DestExists());
+    EXPECT_EQ(err.text, L"InternetReadFile failed. error=12002 url=" + url);
+    EXPECT_EQ(err.code, 12002u);
+    EXPECT_EQ(statuses, (std::vector<uint32_t>{200, 200}));
 }
 
-TEST_F(HttpTest, DownloadWritesTheBodyAndReportsProgress) {
+TEST_F(TransferTest, DownloadWritesTheBodyAndReportsProgress) {
     const size_t size = 2 * 32768 + 100;
-    std::wstring url = Url(L"/__fault/Item.bmd?body_size=" + ToDecimal(size));
-    ASSERT_TRUE(DownloadUrlToFile(url, Dest(L"_update_tmp\\Data\\Local\\Item.bmd"), size + 1,
-                                  Display(L"Data\\Local\\Item.bmd", 3, 12, size)));
+    std::wstring url = Serve(L"/Item.bmd", PatternBytes(size));
+    ASSERT_TRUE(Download(url, Dest(L"_update_tmp\\Data\\Local\\Item.bmd"), size + 1,
+                         Display(L"Data\\Local\\Item.bmd", 3, 12, size)));
     EXPECT_EQ(ReadFile(test::NativePath(Dest(L"_update_tmp\\Data\\Local\\Item.bmd"))),
               PatternBytes(size));
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"File HTTP status=200"});
+    EXPECT_EQ(statuses, std::vector<uint32_t>{200});
+    EXPECT_EQ(http.requests.back().use, HttpUse::kDownload);
 
     ASSERT_GE(recorder.shown.size(), 3u) << "initial, at least one chunk, final";
     const ProgressView& first = recorder.shown.front();
@@ -304,36 +250,30 @@ TEST_F(HttpTest, DownloadWritesTheBodyAndReportsProgress) {
     }
 }
 
-TEST_F(HttpTest, ReportsStartEveryChunkAndCompletion) {
+TEST_F(TransferTest, ReportsStartEveryChunkAndCompletion) {
     const uint64_t size = 3 * 32768 + 5;
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=" + ToDecimal(size)), Dest(), size + 1,
-                                  Display(L"f", 1, 1, size)));
-    ASSERT_GE(reports.size(), 4u) << "start, at least two chunks, completion";
-    EXPECT_EQ(reports.front(), (Report{0, false}));
-    EXPECT_EQ(reports.back(), (Report{size, true}));
-    EXPECT_EQ(reports[reports.size() - 2], (Report{size, false})) << "the last chunk's total";
-    for (size_t i = 1; i + 1 < reports.size(); ++i) {
-        EXPECT_GT(reports[i].received, reports[i - 1].received) << i;
-        EXPECT_FALSE(reports[i].complete) << i;
-    }
+    std::wstring url = Serve(L"/f", PatternBytes(size));
+    ASSERT_TRUE(Download(url, Dest(), size + 1, Display(L"f", 1, 1, size)));
+    EXPECT_EQ(reports, (std::vector<Report>{{0, false},
+                                            {32768, false},
+                                            {65536, false},
+                                            {98304, false},
+                                            {size, false},
+                                            {size, true}}));
 
     // The chunk that crosses the limit is reported, but the download never completes.
     reports.clear();
-    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body_size=" + ToDecimal(size)), Dest(), 40000,
-                                   Display(L"f", 1, 1, size)));
-    ASSERT_FALSE(reports.empty());
-    EXPECT_GT(reports.back().received, 40000u);
-    EXPECT_FALSE(reports.back().complete);
+    EXPECT_FALSE(Download(url, Dest(), 40000, Display(L"f", 1, 1, size)));
+    EXPECT_EQ(reports, (std::vector<Report>{{0, false}, {32768, false}, {65536, false}}));
 
     // No listener at all is allowed.
-    EXPECT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=10"), Dest(), 10, nullptr));
+    EXPECT_TRUE(Download(Serve(L"/g", PatternBytes(10)), Dest(), 10, nullptr));
     EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(10));
 }
 
-TEST_F(HttpTest, ProgressWithoutSizeOrBatch) {
+TEST_F(TransferTest, ProgressWithoutSizeOrBatch) {
     // No announced size: the hint never shows " / " and the bar moves only at the end.
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/p?body_size=70000"), Dest(), 100000,
-                                  Display(L"", 0, 4, 0)));
+    ASSERT_TRUE(Download(Serve(L"/p", PatternBytes(70000)), Dest(), 100000, Display(L"", 0, 4, 0)));
     ASSERT_GE(recorder.shown.size(), 3u);
     for (const auto& view : recorder.shown) {
         EXPECT_EQ(view.hint.find(L" / "), std::wstring::npos) << Utf16ToUtf8(view.hint);
@@ -345,98 +285,64 @@ TEST_F(HttpTest, ProgressWithoutSizeOrBatch) {
     EXPECT_EQ(recorder.shown.back().hint, L"Downloaded 0.07 MB");
 
     // Past the batch it counts as the last file; a zero count stays at the band's start.
-    SetProgressSinkForTesting(&recorder);
+    std::wstring small = Serve(L"/q", PatternBytes(10));
+    SetProgressSinkForTesting(&recorder);  // the bar starts from 0 again
     recorder.shown.clear();
-    ASSERT_TRUE(
-        DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10, Display(L"x", 9, 4, 10)));
+    ASSERT_TRUE(Download(small, Dest(), 10, Display(L"x", 9, 4, 10)));
     EXPECT_EQ(recorder.shown.front().permille, StepPermille(350, 350, 4, 4, 0));
     EXPECT_EQ(recorder.shown.back().permille, 700);
     EXPECT_EQ(recorder.shown.front().detail, L"Current file 9 / 4: x");
     SetProgressSinkForTesting(&recorder);
     recorder.shown.clear();
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/p?body_size=10"), Dest(), 10,
-                                  Display(L"pkg.zip", 1, 0, 10)));
+    ASSERT_TRUE(Download(small, Dest(), 10, Display(L"pkg.zip", 1, 0, 10)));
     EXPECT_EQ(recorder.shown.front().detail, L"Current file: pkg.zip");
     for (const auto& view : recorder.shown)
         EXPECT_EQ(view.permille, 350);
 }
 
-TEST_F(HttpTest, DownloadRejectsNon200AndLeavesNoFile) {
-    for (int status : {404, 206, 304}) {
-        std::wstring url = Url(L"/__fault/f?body=x&status=" + ToDecimal(status));
-        EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100, Display(L"f", 1, 1, 1)));
+TEST_F(TransferTest, DownloadRejectsNon200AndLeavesNoFile) {
+    std::vector<uint32_t> sent = {404, 206, 304};
+    for (uint32_t status : sent) {
+        std::wstring url = Serve(L"/f" + ToDecimal(status), "x", status);
+        EXPECT_FALSE(Download(url, Dest(), 100, Display(L"f", 1, 1, 1)));
         EXPECT_FALSE(DestExists()) << status;
-        std::vector<std::string> lines = LogLines();
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines[lines.size() - 2], "File HTTP status=" + std::to_string(status));
-        EXPECT_EQ(lines.back(),
-                  "Rejected file HTTP status=" + std::to_string(status) + " url=" + U8(url));
+        EXPECT_EQ(err.text, L"Rejected file HTTP status=" + ToDecimal(status) + L" url=" + url);
     }
-    EXPECT_EQ(LogLines().size(), 6u);
+    EXPECT_EQ(statuses, sent);
     EXPECT_TRUE(recorder.shown.empty()) << "no progress before the file exists";
     EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(HttpTest, DownloadLimitDeletesThePartialFile) {
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=65536"), Dest(), 65536,
-                                  Display(L"f", 1, 1, 65536)));
+TEST_F(TransferTest, DownloadLimitDeletesThePartialFile) {
+    ASSERT_TRUE(
+        Download(Serve(L"/a", PatternBytes(65536)), Dest(), 65536, Display(L"f", 1, 1, 65536)));
     EXPECT_EQ(test::fs::file_size(test::NativePath(Dest())), 65536u);
 
     // The same destination again, one byte over: the old content goes too.
-    std::wstring over = Url(L"/__fault/f?body_size=65537");
-    EXPECT_FALSE(DownloadUrlToFile(over, Dest(), 65536, Display(L"f", 1, 1, 65536)));
+    std::wstring over = Serve(L"/b", PatternBytes(65537));
+    EXPECT_FALSE(Download(over, Dest(), 65536, Display(L"f", 1, 1, 65536)));
     EXPECT_FALSE(DestExists());
-    EXPECT_EQ(LogLines().back(), "File download exceeded max bytes: " + U8(over));
-
-    std::wstring big = Url(L"/__fault/f?body_size=3000000&no_length=1");
-    EXPECT_FALSE(DownloadUrlToFile(big, Dest(), 100001, Display(L"f", 1, 1, 100000)));
-    EXPECT_FALSE(DestExists());
-    EXPECT_EQ(LogLines().back(), "File download exceeded max bytes: " + U8(big));
+    EXPECT_EQ(err.text, L"File download exceeded max bytes: " + over);
 }
 
-TEST_F(HttpTest, BodyThatEndsEarlyCountsAsComplete) {
-    // The size and digest check of the caller catches it, not the transfer.
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=500&announce=1000"), Dest(), 1001,
-                                  Display(L"f", 1, 1, 1000)));
-    EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(500));
-    EXPECT_EQ(reports.back(), (Report{500, true}));
-    EXPECT_EQ(recorder.shown.back().permille, 700) << "the file's whole share";
-    ASSERT_TRUE(DownloadUrlToFile(Url(L"/__fault/f?body_size=90000&send=40000"), Dest(), 90001,
-                                  Display(L"f", 1, 1, 90000)));
-    EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(40000));
-}
-
-TEST_F(HttpTest, StalledBodyHitsTheReceiveTimeout) {
-    if (RunningUnderWine())
-        GTEST_SKIP() << "Wine's WinINet does not apply INTERNET_OPTION_RECEIVE_TIMEOUT to "
-                        "InternetReadFile: it waits for the server to close";
-    SetHttpTimeoutsForTesting(1000, 1000);
-    std::wstring url = Url(L"/__fault/f?body_size=100000&send=40000&stall_seconds=8");
-    EXPECT_FALSE(DownloadUrlToFile(url, Dest(), 100001, Display(L"f", 1, 1, 100000)));
-    EXPECT_FALSE(DestExists());
-    EXPECT_EQ(LogLines().back(), "InternetReadFile failed. error=12002 url=" + U8(url));
-
-    std::string body;
-    url = Url(L"/__fault/m?body_size=1000&send=10&stall_seconds=8");
-    EXPECT_FALSE(FetchUrlToMemory(url, body, 100000));
-    EXPECT_TRUE(body.empty());
-    EXPECT_EQ(LogLines().back(), "InternetReadFile failed. error=12002 url=" + U8(url));
-}
-
-TEST_F(HttpTest, DestinationProblemsAreLoggedWithThePath) {
+TEST_F(TransferTest, DestinationProblemsNameThePath) {
+    std::wstring url = Serve(L"/f", "x");
     // A file where the parent folder should be.
     test::WriteFile(dir.native() / "_update_tmp" / "Blocked", "file");
     std::wstring blocked = Dest(L"_update_tmp\\Blocked\\f.bin");
-    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), blocked, 10, Display(L"f", 1, 1, 1)));
-    EXPECT_EQ(LogLines().back(), "Failed to create output parent directory: " + U8(blocked));
+    EXPECT_FALSE(Download(url, blocked, 10, Display(L"f", 1, 1, 1)));
+    EXPECT_EQ(err.text, L"Failed to create output parent directory: " + blocked +
+                            L" reason=file where a folder is expected");
+    EXPECT_EQ(err.stop, WalkStop::kNotFolder);
+    EXPECT_TRUE(http.requests.empty()) << "no request without a place for the file";
 
     // A folder standing at the destination is never deleted by the failure.
     std::wstring folder = Dest(L"_update_tmp\\Folder");
     test::fs::create_directories(test::NativePath(folder) / "keep");
-    EXPECT_FALSE(DownloadUrlToFile(Url(L"/__fault/f?body=x"), folder, 10, Display(L"f", 1, 1, 1)));
-    std::string last = LogLines().back();
-    EXPECT_EQ(last.rfind("Failed to create temp file. error=", 0), 0u) << last;
-    EXPECT_NE(last.find(" path=" + U8(folder)), std::string::npos) << last;
+    EXPECT_FALSE(Download(url, folder, 10, Display(L"f", 1, 1, 1)));
+    EXPECT_EQ(err.text.rfind(L"Failed to create temp file. error=", 0), 0u) << err.text;
+    EXPECT_NE(err.text.find(L" path=" + folder), std::wstring::npos) << err.text;
+    EXPECT_NE(err.code, 0u);
     EXPECT_TRUE(test::fs::is_directory(test::NativePath(folder) / "keep"));
 }
 

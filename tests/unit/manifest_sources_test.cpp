@@ -1,13 +1,11 @@
-// Manifest loading against the local HTTP test server. The server's port is in
-// the file named by RR_TEST_HTTP_PORT_FILE; it serves the folder named by
-// RR_TEST_HTTP_ROOT, or else the folder that holds the port file. Without a
-// server these tests are skipped.
+// Manifest loading over an in-memory HTTP client: fallbacks, limits and the
+// bar, with the lines the fetches add to the main log.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "base/text.h"
+#include "fake_http_client.h"
 #include "log_capture.h"
 #include "dry_run/repair_dry_run.h"
 #include "manifest/manifest.h"
@@ -19,62 +17,21 @@ namespace {
 
 using test::LogCapture;
 using Lines = std::vector<std::wstring>;
-namespace fs = test::fs;
-
-struct TestServer {
-    std::string port;
-    fs::path root;
-};
-
-bool FindTestServer(TestServer& server) {
-    const char* portFile = std::getenv("RR_TEST_HTTP_PORT_FILE");
-    if (portFile == nullptr || *portFile == '\0') {
-        return false;
-    }
-    std::string text = test::ReadFile(portFile);
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            server.port.push_back(c);
-        } else if (!server.port.empty()) {
-            break;
-        }
-    }
-    const char* root = std::getenv("RR_TEST_HTTP_ROOT");
-    server.root =
-        (root != nullptr && *root != '\0') ? fs::path(root) : fs::path(portFile).parent_path();
-    return !server.port.empty() && fs::is_directory(server.root);
-}
 
 class ManifestSources : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (!FindTestServer(server_)) {
-            GTEST_SKIP() << "no test HTTP server configured (RR_TEST_HTTP_PORT_FILE)";
-        }
-        // A folder of this test's own inside the served tree.
-        folder_ = "manifest_" + std::to_string(std::rand()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(server_.root / folder_);
-        SetProgressSinkForTesting(&recorder);
-    }
-    void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
-        std::error_code ec;
-        if (!folder_.empty()) {
-            fs::remove_all(server_.root / folder_, ec);
-        }
-    }
+    void SetUp() override { SetProgressSinkForTesting(&recorder); }
+    void TearDown() override { SetProgressSinkForTesting(nullptr); }
     // Publishes a body and returns its URL.
     std::wstring Serve(const std::string& name, const std::string& body) {
-        test::WriteFile(server_.root / folder_ / name, body);
+        http.Serve(Url(name), body);
         return Url(name);
     }
     std::wstring Url(const std::string& name) {
-        return Utf8ToUtf16("http://127.0.0.1:" + server_.port + "/" + folder_ + "/" + name);
+        return Utf8ToUtf16("http://127.0.0.1:8080/patch/" + name);
     }
 
-    TestServer server_;
-    std::string folder_;
+    test::FakeHttpClient http;
     test::RecordingDisplay recorder;
     LogCapture logs;
     Manifest manifest;
@@ -93,7 +50,7 @@ const char* const kValid =
 TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
     std::wstring bad = Serve("bom.json", std::string("\xEF\xBB\xBF") + kValid);
     std::wstring good = Serve("manifest.json", kValid);
-    ASSERT_TRUE(LoadManifestFromSources({bad, good}, progress, 262144, manifest, used));
+    ASSERT_TRUE(LoadManifestFromSources(http, {bad, good}, progress, 262144, manifest, used));
     EXPECT_EQ(used, good);
     EXPECT_EQ(manifest.version, L"7");
     Lines lines = logs.MainLines();
@@ -101,6 +58,7 @@ TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     };
     EXPECT_TRUE(has(L"Downloading manifest: " + bad));
+    EXPECT_TRUE(has(L"Manifest HTTP status=200"));
     EXPECT_TRUE(has(L"Manifest content does not start as a JSON object."));
     EXPECT_TRUE(has(L"Manifest source failed, trying fallback"));
     EXPECT_TRUE(has(L"Manifest downloaded bytes=" + ToDecimal(std::string(kValid).size())));
@@ -122,32 +80,41 @@ TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
 TEST_F(ManifestSources, FirstValidSourceWinsAndLimitsHold) {
     std::wstring good = Serve("manifest.json", kValid);
     std::wstring never = Url("absent.json");
-    ASSERT_TRUE(LoadManifestFromSources({good, never}, {}, 262144, manifest, used));
+    ASSERT_TRUE(LoadManifestFromSources(http, {good, never}, {}, 262144, manifest, used));
     EXPECT_EQ(used, good);
     for (const std::wstring& line : logs.MainLines()) {
         EXPECT_EQ(line.find(never), std::wstring::npos) << "later sources are never fetched";
     }
+    ASSERT_EQ(http.requests.size(), 1u);
+    EXPECT_EQ(http.requests[0].url, good);
 
     // A limit one byte short of the body fails the only source.
     logs.Clear();
     Manifest other;
-    EXPECT_FALSE(LoadManifestFromSources({good}, {}, std::string(kValid).size() - 1, other, used));
-    EXPECT_EQ(logs.MainLines().back(), L"Manifest source failed, no fallback left");
+    EXPECT_FALSE(
+        LoadManifestFromSources(http, {good}, {}, std::string(kValid).size() - 1, other, used));
+    EXPECT_EQ(logs.MainLines(),
+              (Lines{L"Downloading manifest: " + good, L"Manifest HTTP status=200",
+                     L"Manifest download exceeded allowed memory limit.",
+                     L"Manifest source failed, no fallback left"}));
 }
 
 TEST_F(ManifestSources, RepairLoadsFromTheFallbackAlone) {
     RunConfig config;
     config.fallbackFullManifestUrl = Serve("full.json", kValid);
-    ASSERT_TRUE(LoadFullManifestForRepair(config, manifest, used));
+    ASSERT_TRUE(LoadFullManifestForRepair(http, config, manifest, used));
     EXPECT_EQ(used, config.fallbackFullManifestUrl);
     ASSERT_FALSE(recorder.shown.empty());
     EXPECT_EQ(recorder.shown[0].status, L"Repair dry-run");
     EXPECT_EQ(recorder.shown[0].detail, L"Downloading manifest source 1 / 1");
 
     config.fallbackFullManifestUrl = Url("absent.json");
+    http.Serve(config.fallbackFullManifestUrl, "Not found", 404);
     logs.Clear();
-    EXPECT_FALSE(LoadFullManifestForRepair(config, manifest, used));
-    EXPECT_EQ(logs.MainLines().back(), L"Manifest source failed, no fallback left");
+    EXPECT_FALSE(LoadFullManifestForRepair(http, config, manifest, used));
+    EXPECT_EQ(logs.MainLines(),
+              (Lines{L"Downloading manifest: " + config.fallbackFullManifestUrl,
+                     L"Manifest HTTP status=404", L"Manifest source failed, no fallback left"}));
 }
 
 }  // namespace

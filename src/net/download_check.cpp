@@ -1,0 +1,84 @@
+#include "net/download_check.h"
+
+#include "base/text.h"
+#include "fs/safe_fs.h"
+#include "log/log.h"
+#include "net/sha256.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+
+namespace rr {
+
+namespace {
+
+// Size of a regular file reached without following links below the root.
+bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path,
+                              platform::FileInfo& info) {
+    return StatBelow(root, path, info) && info.IsRegularFile();
+}
+
+}  // namespace
+
+bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
+                            const std::string& expectedSha256, uint64_t expectedSize, Error* err) {
+    platform::FileInfo info;
+    if (!ReadRegularFileInfoBelow(root, path, info)) {
+        return Fail(err, platform::LastError(), L"Failed to stat downloaded file: " + path);
+    }
+    if (info.size != expectedSize) {
+        return Fail(err, platform::kErrorSuccess,
+                    L"Downloaded file size mismatch. expected=" + ToDecimal(expectedSize) +
+                        L" actual=" + ToDecimal(info.size));
+    }
+    std::string actual;
+    if (!ComputeFileSha256Below(root, path, actual, err)) {
+        return false;
+    }
+    if (!Sha256TextEquals(expectedSha256, actual)) {
+        return Fail(err, platform::kErrorSuccess,
+                    L"Downloaded file SHA256 mismatch. expected=" + Utf8ToUtf16(expectedSha256) +
+                        L" actual=" + Utf8ToUtf16(actual));
+    }
+    return true;
+}
+
+bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool sizeConfigured,
+                      uint64_t expectedSize, Error* err) {
+    if (!sizeConfigured) {
+        return true;
+    }
+    platform::FileInfo info;
+    if (!ReadRegularFileInfoBelow(root, path, info)) {
+        return Fail(err, platform::LastError(),
+                    L"Failed to stat file for size validation: " + path);
+    }
+    if (info.size != expectedSize) {
+        return Fail(err, platform::kErrorSuccess,
+                    L"File size mismatch. expected=" + ToDecimal(expectedSize) + L" actual=" +
+                        ToDecimal(info.size) + L" path=" + path);
+    }
+    return true;
+}
+
+bool ValidatePackageSha256(const std::wstring& root, const std::wstring& path,
+                           const std::string& expectedSha256, std::string& actual, Error* err) {
+    actual.clear();
+    if (expectedSha256.empty()) {
+        return true;
+    }
+    if (!IsValidSha256Text(expectedSha256)) {
+        return Fail(err, platform::kErrorSuccess,
+                    L"Invalid expected SHA256 text: " + Utf8ToUtf16(expectedSha256));
+    }
+    if (!ComputeFileSha256Below(root, path, actual, err)) {
+        return false;
+    }
+    if (!Sha256TextEquals(expectedSha256, actual)) {
+        return Fail(err, platform::kErrorSuccess,
+                    L"File SHA256 mismatch. expected=" + Utf8ToUtf16(expectedSha256) + L" actual=" +
+                        Utf8ToUtf16(actual) + L" path=" + path);
+    }
+    return true;
+}
+
+}  // namespace rr

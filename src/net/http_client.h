@@ -1,0 +1,58 @@
+#pragma once
+// The HTTP that the transfer code (http.h) talks to, behind a small interface:
+// the program uses the client over the platform layer (system_http_client.h),
+// unit tests an in-memory one. A client sends one GET at a time and hands the
+// response over as it arrives; what to do with it (limits, files, log lines,
+// retries) is the transfer code's business.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/error.h"
+
+namespace rr {
+
+// What a request is for; the client picks its time-out by it.
+enum class HttpUse {
+    kFetch,     // a small body read into memory: a manifest, a signature
+    kDownload,  // a file streamed to disk
+};
+
+// One GET. A resumed download will add its first byte (Range) and the
+// validator it was started with (If-Range) here; a client that cannot send
+// them must refuse such a request rather than answer with the whole body.
+struct HttpRequest {
+    std::wstring url;
+    HttpUse use = HttpUse::kFetch;
+};
+
+// The step a GET failed at before its response was there.
+enum class HttpStep {
+    kOpenSession,  // no session (InternetOpenW)
+    kOpenUrl,      // no final response: connect, send, redirects (InternetOpenUrlW)
+    kQueryStatus,  // a response without a readable status (HttpQueryInfoA)
+};
+
+// A response whose headers have arrived. A resumed download will read its
+// range and validator here as well.
+class HttpResponse {
+  public:
+    virtual ~HttpResponse() = default;
+    // The final response's status, after every redirect was followed.
+    virtual uint32_t Status() const = 0;
+    // The next bytes of the body: got == 0 with true at its end. A failure
+    // leaves the platform's error code in err->code.
+    virtual bool Read(void* buffer, size_t capacity, size_t& got, Error* err) = 0;
+};
+
+class HttpClient {
+  public:
+    virtual ~HttpClient() = default;
+    // Sends the GET and waits for the final response's headers. Null on
+    // failure, with the step in `failed` and the error code in err->code.
+    virtual std::unique_ptr<HttpResponse> Get(const HttpRequest& request, HttpStep& failed,
+                                              Error* err) = 0;
+};
+
+}  // namespace rr

@@ -1,0 +1,56 @@
+#include "net/system_http_client.h"
+
+#include <utility>
+
+#include "platform/error.h"
+#include "platform/http.h"
+
+namespace rr {
+
+namespace {
+
+// The session lives as long as the response: closing it ends the transfer.
+class SystemHttpResponse final : public HttpResponse {
+  public:
+    platform::HttpSession& session() { return session_; }
+    void set_status(uint32_t status) { status_ = status; }
+
+    uint32_t Status() const override { return status_; }
+    bool Read(void* buffer, size_t capacity, size_t& got, Error* err) override {
+        if (!session_.Read(buffer, capacity, got)) {
+            return Fail(err, platform::LastError());
+        }
+        return true;
+    }
+
+  private:
+    platform::HttpSession session_;
+    uint32_t status_ = 0;
+};
+
+}  // namespace
+
+SystemHttpClient::SystemHttpClient(HttpOptions options) : options_(std::move(options)) {}
+
+std::unique_ptr<HttpResponse> SystemHttpClient::Get(const HttpRequest& request, HttpStep& failed,
+                                                    Error* err) {
+    const uint32_t timeoutMs =
+        request.use == HttpUse::kDownload ? options_.downloadTimeoutMs : options_.fetchTimeoutMs;
+    auto response = std::make_unique<SystemHttpResponse>();
+    platform::HttpSession& session = response->session();
+    uint32_t status = 0;
+    if (!session.Open(options_.userAgent, timeoutMs)) {
+        failed = HttpStep::kOpenSession;
+    } else if (!session.OpenUrl(request.url)) {
+        failed = HttpStep::kOpenUrl;
+    } else if (!session.QueryStatus(status)) {
+        failed = HttpStep::kQueryStatus;
+    } else {
+        response->set_status(status);
+        return response;
+    }
+    Fail(err, platform::LastError());
+    return nullptr;
+}
+
+}  // namespace rr
