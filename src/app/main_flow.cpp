@@ -48,53 +48,55 @@ void LogStartupRecord(const RunConfig& config, const std::wstring& expectedMainP
 
 }  // namespace
 
-int RunUpdater(void* instance) {
-    RunConfig config = ParseCommandLine();
-    CompleteClientDir(config, platform::ModuleFileName());
-    const std::wstring expectedMainPath = ExpectedMainPath(config.clientDir, config.mainExe);
-    InitLogPaths(config.clientDir);
-    CreateProgressWindow(instance);
-    LogStartupRecord(config, expectedMainPath);
-    const ModeSpec& spec = FindModeSpec(config.mode);
+namespace {
 
+// Waits for the game that started us. False (the run ends) while it still runs.
+bool WaitForTheGame(const RunConfig& config, const std::wstring& expectedMainPath) {
     SetProgressState(L"Starting updater...", L"Waiting for Main.exe to close",
                      LogsFolderIsLink() ? L"Logs is a link: this run keeps no logs" : L"",
                      kStartupWaitPoint, false);
-    if (!WaitForParentGame(config.mainPid, expectedMainPath)) {
-        SetProgressState(L"Update failed", L"Main.exe is still running",
-                         L"Close all game instances and try again", kProgressComplete, true);
-        Linger(2500);
-        DestroyProgressWindow();
-        platform::ShowMessageBox(L"Cierre todas las instancias del juego para continuar.",
-                                 kMessageCaption, kMessageBoxWarning);
-        return kExitParentStillRunning;
+    if (WaitForParentGame(config.mainPid, expectedMainPath)) {
+        return true;
     }
+    SetProgressState(L"Update failed", L"Main.exe is still running",
+                     L"Close all game instances and try again", kProgressComplete, true);
+    Linger(2500);
+    DestroyProgressWindow();
+    platform::ShowMessageBox(L"Cierre todas las instancias del juego para continuar.",
+                             kMessageCaption, kMessageBoxWarning);
+    return false;
+}
 
-    if (spec.appliesFiles) {
-        SetProgressState(L"Starting updater...", L"Checking same-client game instances", L"",
-                         kStartupInstancesPoint, false);
-        if (!CloseOtherClientInstances(expectedMainPath, config.mainPid)) {
-            SetProgressState(L"Update failed", L"Another Main.exe instance is still running",
-                             L"Close the other game instance and try again", kProgressComplete,
-                             true);
-            Linger(2500);
-            // Shown over the still open window, so the user sees why it waits.
-            platform::ShowMessageBox(
-                L"Hay otra instancia del cliente abierta. Cerrala para continuar la "
-                L"actualizaci\u00f3n.",
-                kMessageCaption, kMessageBoxWarning);
-            LogMain(
-                L"Aborted before applying files because another same-client Main.exe instance "
-                L"remained open.");
-            DestroyProgressWindow();
-            return kExitOtherInstanceRunning;
-        }
-    } else {
+// A mode that changes files needs every other instance of this client closed.
+bool CloseOtherInstances(const ModeSpec& spec, const RunConfig& config,
+                         const std::wstring& expectedMainPath) {
+    if (!spec.appliesFiles) {
         LogMain(
             L"Skipping other same-client Main.exe close check because this mode does not apply "
             L"files.");
+        return true;
     }
+    SetProgressState(L"Starting updater...", L"Checking same-client game instances", L"",
+                     kStartupInstancesPoint, false);
+    if (CloseOtherClientInstances(expectedMainPath, config.mainPid)) {
+        return true;
+    }
+    SetProgressState(L"Update failed", L"Another Main.exe instance is still running",
+                     L"Close the other game instance and try again", kProgressComplete, true);
+    Linger(2500);
+    // Shown over the still open window, so the user sees why it waits.
+    platform::ShowMessageBox(
+        L"Hay otra instancia del cliente abierta. Cerrala para continuar la "
+        L"actualizaci\u00f3n.",
+        kMessageCaption, kMessageBoxWarning);
+    LogMain(
+        L"Aborted before applying files because another same-client Main.exe instance "
+        L"remained open.");
+    DestroyProgressWindow();
+    return false;
+}
 
+bool RunTheMode(const ModeSpec& spec, const RunConfig& config) {
     const bool completed = spec.runner(config);
     if (!completed) {
         LogMain(spec.notCompletedLine);
@@ -106,15 +108,42 @@ int RunUpdater(void* instance) {
             CleanupLegacyFiles(config);
         }
     }
+    return completed;
+}
 
+// Starts the game again, whatever the mode's outcome.
+bool Relaunch(const RunConfig& config, const std::wstring& expectedMainPath) {
     SetProgressState(L"Restarting game...", L"Launching Main.exe", L"", kProgressComplete, false);
-    if (!RelaunchGame(expectedMainPath, config.clientDir)) {
-        SetProgressState(L"Update failed", L"Could not relaunch Main.exe",
-                         L"Check Logs\\RiveRoravav.log", kProgressComplete, true);
-        Linger(2500);
-        DestroyProgressWindow();
-        platform::ShowMessageBox(L"No se pudo relanzar Main.exe.", kMessageCaption,
-                                 kMessageBoxError);
+    if (RelaunchGame(expectedMainPath, config.clientDir)) {
+        return true;
+    }
+    SetProgressState(L"Update failed", L"Could not relaunch Main.exe",
+                     L"Check Logs\\RiveRoravav.log", kProgressComplete, true);
+    Linger(2500);
+    DestroyProgressWindow();
+    platform::ShowMessageBox(L"No se pudo relanzar Main.exe.", kMessageCaption, kMessageBoxError);
+    return false;
+}
+
+}  // namespace
+
+int RunUpdater(void* instance) {
+    RunConfig config = ParseCommandLine();
+    CompleteClientDir(config, platform::ModuleFileName());
+    const std::wstring expectedMainPath = ExpectedMainPath(config.clientDir, config.mainExe);
+    InitLogPaths(config.clientDir);
+    CreateProgressWindow(instance);
+    LogStartupRecord(config, expectedMainPath);
+    const ModeSpec& spec = FindModeSpec(config.mode);
+
+    if (!WaitForTheGame(config, expectedMainPath)) {
+        return kExitParentStillRunning;
+    }
+    if (!CloseOtherInstances(spec, config, expectedMainPath)) {
+        return kExitOtherInstanceRunning;
+    }
+    const bool completed = RunTheMode(spec, config);
+    if (!Relaunch(config, expectedMainPath)) {
         return kExitRelaunchFailed;
     }
     Linger(250);

@@ -3,8 +3,9 @@
 #include <cerrno>
 
 #include "platform/error.h"
+#include "platform/error_posix.h"
 #include "platform/fs.h"
-#include "platform/posix_path.h"
+#include "platform/path_posix.h"
 
 namespace rr::platform {
 

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/posix_path.h"
+#include "platform/error_posix.h"
+#include "platform/path_posix.h"
 #include "platform/process.h"
 #include "platform/system.h"
 
