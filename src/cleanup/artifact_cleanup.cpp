@@ -5,6 +5,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "cleanup/cleanup_progress.h"
+#include "fs/delete_tree.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "platform/error.h"

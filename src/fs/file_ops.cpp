@@ -1,6 +1,7 @@
 #include "fs/file_ops.h"
 
 #include "base/path.h"
+#include "fs/delete_tree.h"
 #include "fs/safe_fs.h"
 #include "platform/error.h"
 #include "platform/fs.h"

@@ -6,6 +6,7 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "cleanup/cleanup_progress.h"
+#include "fs/delete_tree.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "cleanup/artifact_cleanup.h"

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "fs/delete_tree.h"
 #include "fs/file_ops.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
