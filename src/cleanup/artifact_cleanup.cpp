@@ -59,12 +59,17 @@ const wchar_t* const kCleaningStatus = L"Cleaning repair artifacts...";
 // the rest counted in one line at the end.
 class CleanupCounter : public DeleteObserver {
   public:
-    CleanupCounter(CleanupStats& stats, const std::wstring& target)
-        : stats_(stats), target_(target) {}
+    CleanupCounter(CleanupStats& stats, const std::wstring& target, DeleteObserver* watch)
+        : stats_(stats), target_(target), watch_(watch) {}
     ~CleanupCounter() override {
         if (hidden_ != 0) {
             LogRepairCleanup(L"FAILED or BLOCKED entries not logged: " + ToDecimal(hidden_) +
                              L" below " + target_);
+        }
+    }
+    void Moment(DeleteTreePhase phase, const std::wstring& path) override {
+        if (watch_) {
+            watch_->Moment(phase, path);
         }
     }
     void FileDeleted(const std::wstring&) override { ++stats_.deletedFiles; }
@@ -98,6 +103,7 @@ class CleanupCounter : public DeleteObserver {
 
     CleanupStats& stats_;
     const std::wstring& target_;
+    DeleteObserver* watch_;
     uint32_t shown_ = 0;
     uint64_t hidden_ = 0;
 };
@@ -133,7 +139,8 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
     return true;
 }
 
-void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats) {
+void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats,
+                          DeleteObserver* watch) {
     std::wstring relative;
     if (!IsPathUnderRoot(path, root) || !RelativePathUnderRoot(root, path, relative)) {
         ++stats.blocked;
@@ -151,11 +158,12 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
         LogRepairCleanup(L"BLOCKED reparse point: " + path);
         return;
     }
-    CleanupCounter counter(stats, path);
+    CleanupCounter counter(stats, path, watch);
     DeleteTreeBelow(root, relative, LinkPolicy::kBlock, &counter);
 }
 
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band) {
+CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band,
+                                  DeleteObserver* watch) {
     CleanupStats stats;
     stats.targetCount = kTargetTotal;
     SetProgressState(kCleaningStatus, L"Preparing cleanup", L"Logs\\RepairCleanup.log", band.base,
@@ -186,7 +194,7 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
             continue;
         }
         LogRepairCleanup(L"CLEAN target: " + fullPath);
-        DeleteTreeInsideRoot(fullPath, clientDir, stats);
+        DeleteTreeInsideRoot(fullPath, clientDir, stats, watch);
         SetProgressState(kCleaningStatus, L"Cleaned " + name,
                          L"Files " + ToDecimal(stats.deletedFiles) + L" | Folders " +
                              ToDecimal(stats.deletedFolders),

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/delete_tree.h"
 #include "run/run_config.h"
 #include "ui/progress.h"
 
@@ -26,12 +27,15 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
                            std::wstring& fullPath, CleanupStats& stats);
 
 // Deletes a file or a folder tree that lies under `root`, counting every
-// outcome. Links are never followed or removed.
-void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats);
+// outcome. Links are never followed or removed. `watch` (may be null) hears
+// the deletion's moments as well.
+void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats,
+                          DeleteObserver* watch = nullptr);
 
 // Cleans the four targets, reporting progress in `band`: the cleanup mode
 // owns most of the bar, a repair run only a sliver at its end.
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band);
+CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band,
+                                  DeleteObserver* watch = nullptr);
 
 // Where a cleanup summary goes and how it is worded.
 struct CleanupSummaryTexts {

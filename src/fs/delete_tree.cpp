@@ -9,19 +9,6 @@ namespace rr {
 
 namespace {
 
-DeleteTreeHook& Hook() {
-    static DeleteTreeHook hook;
-    return hook;
-}
-
-}  // namespace
-
-void SetDeleteTreeHook(DeleteTreeHook hook) {
-    Hook() = std::move(hook);
-}
-
-namespace {
-
 // Deletes what the walk meets: files and links as it lists them, each folder
 // once its entries are gone, by name through its parent's handle.
 class TreeDeletion : public TreeVisitor {
@@ -54,8 +41,8 @@ class TreeDeletion : public TreeVisitor {
             RemoveFile(item.folder, item.name, Full(item.relative));
             return WalkStep::kSkip;
         }
-        if (Hook()) {
-            Hook()(DeleteTreePhase::kBeforeEnter, Full(item.relative));
+        if (observer_) {
+            observer_->Moment(DeleteTreePhase::kBeforeEnter, Full(item.relative));
         }
         // A read-only folder keeps its children on POSIX (not on Windows);
         // clearing it first gives both systems the same outcome.
@@ -64,8 +51,8 @@ class TreeDeletion : public TreeVisitor {
     }
 
     void Entered(const WalkItem& item) override {
-        if (Hook()) {
-            Hook()(DeleteTreePhase::kEntered, Full(item.relative));
+        if (observer_) {
+            observer_->Moment(DeleteTreePhase::kEntered, Full(item.relative));
         }
     }
 

@@ -8,10 +8,16 @@
 
 namespace rr {
 
+// The two moments a swap of a folder for a link would hurt most: before a
+// folder is opened and right after.
+enum class DeleteTreePhase { kBeforeEnter, kEntered };
+
 // What a tree deletion met, for callers that count and log.
 class DeleteObserver {
   public:
     virtual ~DeleteObserver() = default;
+    // A folder about to be opened, or just opened (where tests race the walk).
+    virtual void Moment(DeleteTreePhase /*phase*/, const std::wstring& /*path*/) {}
     virtual void FileDeleted(const std::wstring& /*path*/) {}
     virtual void FolderDeleted(const std::wstring& /*path*/) {}
     // A folder that was gone by the time it was to be removed.
@@ -34,11 +40,5 @@ enum class LinkPolicy {
 // refused, never entered. True when nothing failed and nothing was blocked.
 bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, LinkPolicy policy,
                      DeleteObserver* observer = nullptr);
-
-// Test seam: called at the two moments a swap of a folder for a link would
-// hurt most, before a folder is opened and right after. Empty by default.
-enum class DeleteTreePhase { kBeforeEnter, kEntered };
-using DeleteTreeHook = std::function<void(DeleteTreePhase, const std::wstring& path)>;
-void SetDeleteTreeHook(DeleteTreeHook hook);
 
 }  // namespace rr

@@ -134,14 +134,19 @@ TEST_F(ArtifactCleanupTest, DeletesReadOnlyAndHiddenFilesAndCountsEverything) {
 // the handle the walk holds, and its own removal finds nothing, a skip.
 TEST_F(ArtifactCleanupTest, AFolderThatVanishesBeforeItsRemovalIsSkipped) {
     WriteFile(dir.native() / "_full_extract" / "Gone" / "f.bmd", "f");
-    std::error_code moved(1, std::generic_category());
-    SetDeleteTreeHook([this, &moved](DeleteTreePhase phase, const std::wstring& where) {
-        if (phase == DeleteTreePhase::kEntered && where.find(L"Gone") != std::wstring::npos) {
-            fs::rename(dir.native() / "_full_extract" / "Gone", dir.native() / "Moved", moved);
+    struct MoveAway : DeleteObserver {
+        void Moment(DeleteTreePhase phase, const std::wstring& where) override {
+            if (phase == DeleteTreePhase::kEntered && where.find(L"Gone") != std::wstring::npos) {
+                fs::rename(from, to, moved);
+            }
         }
-    });
-    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand);
-    SetDeleteTreeHook(nullptr);
+        fs::path from, to;
+        std::error_code moved{1, std::generic_category()};
+    } watch;
+    watch.from = dir.native() / "_full_extract" / "Gone";
+    watch.to = dir.native() / "Moved";
+    CleanupStats stats = CleanRepairArtifacts(dir.core(), kCleanupBand, &watch);
+    const std::error_code moved = watch.moved;
     if (moved) {
         // Windows refuses to rename a folder another handle holds open.
         GTEST_SKIP() << "an open folder cannot be renamed here: " << moved.message();

@@ -42,10 +42,7 @@ class SwapRaceTest : public ::testing::Test {
         InitLogPaths(test::CorePath(client));
         before = Listing(outside);
     }
-    void TearDown() override {
-        SetDeleteTreeHook(nullptr);
-        ResetLogPaths();
-    }
+    void TearDown() override { ResetLogPaths(); }
 
     // At the chosen moment the folder is renamed away and a link to the
     // outside folder put in its place.
@@ -56,17 +53,25 @@ class SwapRaceTest : public ::testing::Test {
             return false;
         }
         fs::remove(dir.native() / "probe");
-        SetDeleteTreeHook([this, when](DeleteTreePhase phase, const std::wstring& path) {
-            if (phase != when || path.find(L"Big") == std::wstring::npos || swapped) {
-                return;
-            }
-            swapped = true;
-            fs::path big = client / "_backup_update" / "Big";
-            fs::rename(big, client / "_backup_update" / "Moved");
-            fs::create_directory_symlink(outside, big);
-        });
+        swap.test = this;
+        swap.when = when;
         return true;
     }
+
+    // At its moment, the deletion's folder becomes a link to the outside.
+    struct Swap : DeleteObserver {
+        void Moment(DeleteTreePhase phase, const std::wstring& path) override {
+            if (phase != when || path.find(L"Big") == std::wstring::npos || test->swapped) {
+                return;
+            }
+            test->swapped = true;
+            fs::path big = test->client / "_backup_update" / "Big";
+            fs::rename(big, test->client / "_backup_update" / "Moved");
+            fs::create_directory_symlink(test->outside, big);
+        }
+        SwapRaceTest* test = nullptr;
+        DeleteTreePhase when = DeleteTreePhase::kBeforeEnter;
+    } swap;
 
     TempDir dir;
     fs::path client = dir.native() / "Client";
@@ -80,7 +85,8 @@ TEST_F(SwapRaceTest, SwapBeforeTheFolderIsOpenedIsRefused) {
         GTEST_SKIP() << "links cannot be created here";
     }
     CleanupStats stats;
-    DeleteTreeInsideRoot(test::CorePath(client / "_backup_update"), test::CorePath(client), stats);
+    DeleteTreeInsideRoot(test::CorePath(client / "_backup_update"), test::CorePath(client), stats,
+                         &swap);
     EXPECT_TRUE(swapped);
     EXPECT_EQ(Listing(outside), before);
     EXPECT_GE(stats.blocked, 1u);
@@ -92,7 +98,7 @@ TEST_F(SwapRaceTest, SwapAfterTheFolderIsOpenedOnlyEmptiesTheRealFolder) {
         GTEST_SKIP() << "links cannot be created here";
     }
     EXPECT_FALSE(
-        DeleteTreeUnderRoot(test::CorePath(client / "_backup_update"), test::CorePath(client)))
+        DeleteTreeBelow(test::CorePath(client), L"_backup_update", LinkPolicy::kRemoveEntry, &swap))
         << "a folder that turned into a link cannot be removed: the call says so";
     EXPECT_TRUE(swapped);
     EXPECT_EQ(Listing(outside), before);
