@@ -42,6 +42,10 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
                 then close the connection without sending the rest
   no_length     true: no Content-Length; the body ends when the connection closes
   headers       object of extra response headers
+  retry_after   value of a Retry-After header
+  times         serve this answer only N times, then the route's `then`
+  then          the SPEC that takes over once `times` answers were given
+                (without it the path is served from the root again)
 Special paths: /__shutdown stops the server; /__requests returns the recorded
 requests as JSON; POST /__routes with a JSON object adds or replaces routes.
 """
@@ -107,7 +111,17 @@ class FixtureServer(ThreadingHTTPServer):
     def route(self, path):
         with self.lock:
             spec = self.routes.get(path)
-            return dict(spec) if spec is not None else None
+            if spec is None:
+                return None
+            if "times" in spec:
+                left = int(spec["times"]) - 1
+                if left > 0:
+                    self.routes[path] = dict(spec, times=left)
+                elif "then" in spec:
+                    self.routes[path] = dict(spec["then"])
+                else:
+                    del self.routes[path]
+            return dict(spec)
 
     def record(self, method, path, headers):
         with self.lock:
@@ -274,6 +288,8 @@ class FixtureHandler(BaseHTTPRequestHandler):
             self.send_header("Location", str(spec["redirect"]))
         for name, value in dict(spec.get("headers", {})).items():
             self.send_header(str(name), str(value))
+        if "retry_after" in spec:
+            self.send_header("Retry-After", str(spec["retry_after"]))
         self.send_header("Content-Type", "application/octet-stream")
         if not no_length and status not in (204, 304) and not (100 <= status < 200):
             self.send_header("Content-Length", str(announce))
