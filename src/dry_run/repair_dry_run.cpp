@@ -324,7 +324,8 @@ bool RunRepairDryRun(const RunConfig& config) {
     SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,
                      false);
 
-    SystemHttpClient http;
+    // A retry shows its line in the progress window while it waits.
+    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     Manifest manifest;
     std::wstring usedUrl;
     if (!LoadFullManifestForRepair(http, config, manifest, usedUrl)) {

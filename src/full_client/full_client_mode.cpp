@@ -50,7 +50,8 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
 
 bool RunFullClientMode(const RunConfig& config, bool apply) {
     LogStart(config, apply);
-    SystemHttpClient http;
+    // A retry shows its line in the progress window while it waits.
+    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     PackageSettings package;
     if (!ObtainFullClientPackage(http, config, apply, package)) {
         return false;

@@ -221,10 +221,10 @@ namespace {
 
 // A manifest body over HTTP; the fetch's lines go to the main log.
 bool FetchManifestBody(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
-                       std::string& body) {
+                       std::string& body, RetryCause& cause) {
     Error err;
     const TransferEvents events{
-        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kFetch, status)); }};
+        [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kFetch, status)); }, {}, &cause};
     if (FetchUrlToMemory(http, url, maxBytes, body, events, &err)) {
         return true;
     }
@@ -294,10 +294,14 @@ bool LoadManifestFromSources(HttpClient& http, const std::vector<std::wstring>& 
         if (!IsHttpUrl(url)) {
             LogMain(L"Skipping invalid manifest URL: " + url);
         } else {
-            LogMain(L"Downloading manifest: " + url);
-            show(L"Downloading manifest source " + ofCount, step, steps, 0);
             std::string body;
-            if (FetchManifestBody(http, url, maxBytes, body)) {
+            // Every attempt at the source starts as the first did.
+            const bool fetched = WithRetries(http.Retries(), url, [&](RetryCause& cause) {
+                LogMain(L"Downloading manifest: " + url);
+                show(L"Downloading manifest source " + ofCount, step, steps, 0);
+                return FetchManifestBody(http, url, maxBytes, body, cause);
+            });
+            if (fetched) {
                 LogMain(L"Manifest downloaded bytes=" + ToDecimal(body.size()));
                 show(L"Parsing manifest source " + ofCount, step, steps, kParsedPermille);
                 Manifest parsed;

@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/http.h"
 
 namespace rr {
 
@@ -44,6 +45,74 @@ std::wstring RequestFailureText(HttpStep step, HttpUse use, uint32_t code,
            L" url=" + url;
 }
 
+// The name of a network failure that may pass: no name, no connection, a
+// time-out, a connection that broke. Certificate and TLS failures, and
+// anything else, are there to stay: null.
+const wchar_t* PassingNetworkFailure(uint32_t code) {
+    switch (code) {
+        case platform::kInternetTimeout:
+            return L"time-out";
+        case platform::kInternetNameNotResolved:
+            return L"name not resolved";
+        case platform::kInternetCannotConnect:
+            return L"connect failure";
+        case platform::kInternetConnectionAborted:
+            return L"connection aborted";
+        case platform::kInternetConnectionReset:
+            return L"connection reset";
+        case platform::kHttpInvalidServerResponse:
+            return L"no valid response";
+        default:
+            return nullptr;
+    }
+}
+
+void MarkRetryable(const TransferEvents& events, std::wstring reason) {
+    if (events.retry != nullptr) {
+        events.retry->retryable = true;
+        events.retry->reason = std::move(reason);
+    }
+}
+
+void MarkNetworkFailure(const TransferEvents& events, uint32_t code) {
+    if (const wchar_t* name = PassingNetworkFailure(code)) {
+        MarkRetryable(events, std::wstring(name) + L" (error " + ToDecimal(code) + L")");
+    }
+}
+
+// Statuses that ask to come back later; the server's Retry-After, when it
+// gives seconds, goes with the cause.
+void MarkPassingStatus(const TransferEvents& events, const HttpResponse& response) {
+    const uint32_t status = response.Status();
+    if (status != 408 && status != 429 && status != 500 && status != 502 && status != 503 &&
+        status != 504) {
+        return;
+    }
+    MarkRetryable(events, L"HTTP status " + ToDecimal(status));
+    std::wstring value;
+    uint32_t seconds = 0;
+    if (events.retry != nullptr && response.RetryAfter(value) &&
+        ParseRetryAfterSeconds(value, seconds)) {
+        events.retry->hasRetryAfter = true;
+        events.retry->retryAfterSeconds = seconds;
+    }
+}
+
+// A body that ended before the length its response announced was cut: the
+// connection closed early. That is a failure worth another attempt.
+bool CheckBodyComplete(const HttpResponse& response, uint64_t received, const wchar_t* what,
+                       const std::wstring& url, const TransferEvents& events, Error* err) {
+    uint64_t announced = 0;
+    if (!response.ContentLength(announced) || received >= announced) {
+        return true;
+    }
+    MarkRetryable(events, L"body cut short at " + ToDecimal(received) + L" of " +
+                              ToDecimal(announced) + L" bytes");
+    return Fail(err, platform::kErrorSuccess,
+                std::wstring(what) + L" download ended early. received=" + ToDecimal(received) +
+                    L" expected=" + ToDecimal(announced) + L" url=" + url);
+}
+
 // Sends the GET and tells the status it got.
 std::unique_ptr<HttpResponse> Request(HttpClient& http, const std::wstring& url, HttpUse use,
                                       const TransferEvents& events, Error* err) {
@@ -51,6 +120,9 @@ std::unique_ptr<HttpResponse> Request(HttpClient& http, const std::wstring& url,
     Error why;
     std::unique_ptr<HttpResponse> response = http.Get(HttpRequest{url, use}, failed, &why);
     if (response == nullptr) {
+        if (failed == HttpStep::kOpenUrl) {
+            MarkNetworkFailure(events, why.code);
+        }
         Fail(err, why.code, RequestFailureText(failed, use, why.code, url));
         return nullptr;
     }
@@ -60,22 +132,24 @@ std::unique_ptr<HttpResponse> Request(HttpClient& http, const std::wstring& url,
     return response;
 }
 
-bool ReadFailure(Error* err, const Error& why, const std::wstring& url) {
+bool ReadFailure(const TransferEvents& events, Error* err, const Error& why,
+                 const std::wstring& url) {
+    MarkNetworkFailure(events, why.code);
     return Fail(err, why.code,
                 L"InternetReadFile failed. error=" + ToDecimal(why.code) + L" url=" + url);
 }
 
 bool ReadBodyToMemory(HttpResponse& response, const std::wstring& url, uint64_t maxBytes,
-                      std::string& body, Error* err) {
+                      std::string& body, const TransferEvents& events, Error* err) {
     std::vector<char> buffer(kFetchChunk);
     for (;;) {
         size_t got = 0;
         Error why;
         if (!response.Read(buffer.data(), buffer.size(), got, &why)) {
-            return ReadFailure(err, why, url);
+            return ReadFailure(events, err, why, url);
         }
         if (got == 0) {
-            return true;
+            return CheckBodyComplete(response, body.size(), L"Manifest", url, events, err);
         }
         // body.size() never exceeds maxBytes, so the subtraction cannot wrap.
         if (got > maxBytes - body.size()) {
@@ -120,20 +194,20 @@ bool CreateDestinationFile(platform::DirHandle& folder, const std::wstring& file
 
 // The body into the open file, chunk by chunk; `total` counts what was read.
 bool WriteBodyToFile(HttpResponse& response, const DownloadRequest& request,
-                     const DownloadProgress& progress, platform::FileWriter& file, uint64_t& total,
+                     const TransferEvents& events, platform::FileWriter& file, uint64_t& total,
                      Error* err) {
     std::vector<char> buffer(kDownloadChunk);
     for (;;) {
         size_t got = 0;
         Error why;
         if (!response.Read(buffer.data(), buffer.size(), got, &why)) {
-            return ReadFailure(err, why, request.url);
+            return ReadFailure(events, err, why, request.url);
         }
         if (got == 0) {
-            return true;
+            return CheckBodyComplete(response, total, L"File", request.url, events, err);
         }
         total += got;
-        Report(progress, total, false);
+        Report(events.progress, total, false);
         // The chunk that crosses the limit is never written.
         if (total > request.maxBytes) {
             return Fail(err, platform::kErrorSuccess,
@@ -149,15 +223,15 @@ bool WriteBodyToFile(HttpResponse& response, const DownloadRequest& request,
 // Writes the body to a new file in `folder`; on failure the partial file is
 // removed once it is closed.
 bool ReceiveFile(HttpResponse& response, const DownloadRequest& request,
-                 const DownloadProgress& progress, platform::DirHandle& folder,
+                 const TransferEvents& events, platform::DirHandle& folder,
                  const std::wstring& fileName, Error* err) {
     platform::FileWriter file;
     if (!CreateDestinationFile(folder, fileName, request.destination, file, err)) {
         return false;
     }
-    Report(progress, 0, false);
+    Report(events.progress, 0, false);
     uint64_t total = 0;
-    bool written = WriteBodyToFile(response, request, progress, file, total, err);
+    bool written = WriteBodyToFile(response, request, events, file, total, err);
     // A close that fails may have lost buffered data: that is a failed write,
     // not a finished download.
     if (written && !file.Close()) {
@@ -168,7 +242,7 @@ bool ReceiveFile(HttpResponse& response, const DownloadRequest& request,
         folder.RemoveChild(fileName);
         return false;
     }
-    Report(progress, total, true);
+    Report(events.progress, total, true);
     return true;
 }
 
@@ -215,9 +289,10 @@ bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxByt
         return false;
     }
     if (response->Status() != 200) {
+        MarkPassingStatus(events, *response);
         return Fail(err, platform::kErrorSuccess);
     }
-    if (!ReadBodyToMemory(*response, url, maxBytes, body, err)) {
+    if (!ReadBodyToMemory(*response, url, maxBytes, body, events, err)) {
         body.clear();
         return false;
     }
@@ -244,10 +319,11 @@ bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
     }
     const uint32_t status = response->Status();
     if (status != 200) {
+        MarkPassingStatus(events, *response);
         return Fail(err, platform::kErrorSuccess,
                     L"Rejected file HTTP status=" + ToDecimal(status) + L" url=" + request.url);
     }
-    return ReceiveFile(*response, request, events.progress, folder, fileName, err);
+    return ReceiveFile(*response, request, events, folder, fileName, err);
 }
 
 }  // namespace rr

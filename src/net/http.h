@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "net/http_client.h"
+#include "net/retry.h"
 
 namespace rr {
 
@@ -36,10 +37,14 @@ struct TransferEvents {
     std::function<void(uint32_t status)> status;
     // Downloads only.
     DownloadProgress progress;
+    // Filled when the transfer fails in a way another attempt may get past
+    // (see retry.h); left alone otherwise.
+    RetryCause* retry = nullptr;
 };
 
 // GET into memory, status 200 only, at most maxBytes (a body of exactly
-// maxBytes is allowed); `body` is empty after any failure. A status other
+// maxBytes is allowed); `body` is empty after any failure. A body that ends
+// before its announced length is a failure, not a short body. A status other
 // than 200 fails with an empty text: the status told to `events` says it all.
 bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxBytes,
                       std::string& body, const TransferEvents& events, Error* err);
@@ -54,7 +59,8 @@ struct DownloadRequest {
 // GET streamed into the destination under the byte limit. The destination's
 // folders are made and entered from the root without following links, and the
 // file is always a new one, so a link or hard link standing there is
-// replaced, never written through. A failure never leaves the file behind.
+// replaced, never written through. A body that ends before its announced
+// length fails. A failure never leaves the file behind.
 bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
                        const TransferEvents& events, Error* err);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "net/retry.h"
 
 namespace rr {
 
@@ -41,6 +42,11 @@ class HttpResponse {
     virtual ~HttpResponse() = default;
     // The final response's status, after every redirect was followed.
     virtual uint32_t Status() const = 0;
+    // The body length the response announced (Content-Length); false when it
+    // announced none.
+    virtual bool ContentLength(uint64_t& bytes) const = 0;
+    // The Retry-After header's text; false when there is none.
+    virtual bool RetryAfter(std::wstring& value) const = 0;
     // The next bytes of the body: got == 0 with true at its end. A failure
     // leaves the platform's error code in err->code.
     virtual bool Read(void* buffer, size_t capacity, size_t& got, Error* err) = 0;
@@ -53,6 +59,8 @@ class HttpClient {
     // failure, with the step in `failed` and the error code in err->code.
     virtual std::unique_ptr<HttpResponse> Get(const HttpRequest& request, HttpStep& failed,
                                               Error* err) = 0;
+    // How transfers over this client are tried again after a passing failure.
+    virtual const RetryPolicy& Retries() const = 0;
 };
 
 }  // namespace rr

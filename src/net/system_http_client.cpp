@@ -16,6 +16,23 @@ class SystemHttpResponse final : public HttpResponse {
     void set_status(uint32_t status) { status_ = status; }
 
     uint32_t Status() const override { return status_; }
+    bool ContentLength(uint64_t& bytes) const override {
+        if (hasLength_) {
+            bytes = length_;
+        }
+        return hasLength_;
+    }
+    bool RetryAfter(std::wstring& value) const override {
+        if (hasRetryAfter_) {
+            value = retryAfter_;
+        }
+        return hasRetryAfter_;
+    }
+    // The headers the transfer may ask for, read once the status is known.
+    void ReadHeaders() {
+        hasLength_ = session_.QueryContentLength(length_);
+        hasRetryAfter_ = session_.QueryRetryAfter(retryAfter_);
+    }
     bool Read(void* buffer, size_t capacity, size_t& got, Error* err) override {
         if (!session_.Read(buffer, capacity, got)) {
             return Fail(err, platform::LastError());
@@ -26,6 +43,10 @@ class SystemHttpResponse final : public HttpResponse {
   private:
     platform::HttpSession session_;
     uint32_t status_ = 0;
+    bool hasLength_ = false;
+    uint64_t length_ = 0;
+    bool hasRetryAfter_ = false;
+    std::wstring retryAfter_;
 };
 
 }  // namespace
@@ -47,6 +68,7 @@ std::unique_ptr<HttpResponse> SystemHttpClient::Get(const HttpRequest& request, 
         failed = HttpStep::kQueryStatus;
     } else {
         response->set_status(status);
+        response->ReadHeaders();
         return response;
     }
     Fail(err, platform::LastError());

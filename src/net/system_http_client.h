@@ -14,6 +14,7 @@ struct HttpOptions {
     // receive time-out without a byte.
     uint32_t fetchTimeoutMs = 15000;
     uint32_t downloadTimeoutMs = 30000;
+    RetryPolicy retry;
 };
 
 class SystemHttpClient final : public HttpClient {
@@ -21,6 +22,7 @@ class SystemHttpClient final : public HttpClient {
     explicit SystemHttpClient(HttpOptions options = {});
     std::unique_ptr<HttpResponse> Get(const HttpRequest& request, HttpStep& failed,
                                       Error* err) override;
+    const RetryPolicy& Retries() const override { return options_.retry; }
 
   private:
     HttpOptions options_;

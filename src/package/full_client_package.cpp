@@ -134,7 +134,9 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
     return false;
 }
 
-bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& package) {
+// One attempt at the package, shown and logged as every attempt is.
+bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettings& package,
+                  RetryCause& cause) {
     std::wstring hint = L"Downloaded 0.00 MB";
     if (package.sizeConfigured) {
         hint += L" / " + FormatMegabytes(package.expectedSize);
@@ -146,13 +148,23 @@ bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& 
         [](uint32_t status) { LogMain(HttpStatusLine(HttpUse::kDownload, status)); },
         [&](uint64_t received, bool complete) {
             ShowDownloadProgress(package.fileName, 1, 1, received, announced, complete);
-        }};
+        },
+        &cause};
     Error err;
     if (!DownloadUrlToFile(
             http,
             {config.packageUrl, config.clientDir, package.packagePath, DownloadLimit(package)},
             events, &err)) {
         LogMain(err.text);
+        return false;
+    }
+    return true;
+}
+
+bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& package) {
+    if (!WithRetries(http.Retries(), config.packageUrl, [&](RetryCause& cause) {
+            return DownloadOnce(http, config, package, cause);
+        })) {
         LogMain(L"Full client ZIP download failed. No client files were touched.");
         return Fail(kDownloadFailed, L"Download failed");
     }

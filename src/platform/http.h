@@ -40,6 +40,12 @@ class HttpSession {
     bool OpenUrl(const std::wstring& url);
     // The final response's status code (HttpQueryInfoA as a number).
     bool QueryStatus(uint32_t& status);
+    // The announced body length (HTTP_QUERY_CONTENT_LENGTH); false when the
+    // response has none.
+    bool QueryContentLength(uint64_t& bytes);
+    // The Retry-After header's text (HTTP_QUERY_RETRY_AFTER); false when the
+    // response has none.
+    bool QueryRetryAfter(std::wstring& value);
     // InternetReadFile: got == 0 with true at the end of the body.
     bool Read(void* buffer, size_t capacity, size_t& got);
     void Close();

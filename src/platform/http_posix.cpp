@@ -93,6 +93,32 @@ bool StartsWithNoCase(const char* data, size_t size, const char* prefix) {
     return true;
 }
 
+// The text after the colon of one header line, without the blanks around it.
+std::string HeaderValue(const char* data, size_t size) {
+    const char* end = data + size;
+    const char* p = std::find(data, end, ':');
+    if (p < end)
+        ++p;
+    while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
+    while (end > p && (end[-1] == '\r' || end[-1] == '\n' || end[-1] == ' ' || end[-1] == '\t'))
+        --end;
+    return std::string(p, end);
+}
+
+// A Content-Length value: decimal digits only, else -1.
+int64_t ParseLength(const std::string& text) {
+    if (text.empty() || text.size() > 18)
+        return -1;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 }  // namespace
 
 struct HttpSession::Impl {
@@ -109,6 +135,10 @@ struct HttpSession::Impl {
     bool paused = false;
     long responseCode = 0;
     bool sawLocation = false;
+    // The final response's Content-Length (-1: none) and Retry-After.
+    int64_t contentLength = -1;
+    bool hasRetryAfter = false;
+    std::string retryAfter;
     bool headersDone = false;
     bool done = false;
     CURLcode result = CURLE_OK;
@@ -132,6 +162,7 @@ struct HttpSession::Impl {
         paused = false;
         responseCode = 0;
         sawLocation = false;
+        ClearHeaders();
         headersDone = false;
         done = false;
         result = CURLE_OK;
@@ -144,6 +175,12 @@ struct HttpSession::Impl {
             multi = nullptr;
         }
         sessionOpen = false;
+    }
+
+    void ClearHeaders() {
+        contentLength = -1;
+        hasRetryAfter = false;
+        retryAfter.clear();
     }
 
     size_t Stored() const { return pending.size() - pendingStart; }
@@ -161,6 +198,7 @@ struct HttpSession::Impl {
         lastActivity = Clock::now();
         if (StartsWithNoCase(data, size, "http/")) {
             sawLocation = false;
+            ClearHeaders();
             responseCode = 0;
             const char* end = data + size;
             const char* p = std::find(data, end, ' ');
@@ -172,6 +210,11 @@ struct HttpSession::Impl {
             responseCode = code;
         } else if (StartsWithNoCase(data, size, "location:")) {
             sawLocation = true;
+        } else if (StartsWithNoCase(data, size, "content-length:")) {
+            contentLength = ParseLength(HeaderValue(data, size));
+        } else if (StartsWithNoCase(data, size, "retry-after:")) {
+            hasRetryAfter = true;
+            retryAfter = HeaderValue(data, size);
         } else if (size <= 2 && (size == 0 || data[0] == '\r' || data[0] == '\n')) {
             if (responseCode >= 200 && !(IsFollowedRedirect(responseCode) && sawLocation))
                 headersDone = true;
@@ -231,7 +274,8 @@ struct HttpSession::Impl {
 
     bool Finished() {
         // A body that ends before its announced length is treated like a
-        // clean close; the caller's size and digest check decides.
+        // clean close, as WinINet does; the transfer code compares the bytes
+        // it got with the announced length.
         if (result == CURLE_OK || result == CURLE_PARTIAL_FILE)
             return true;
         SetLastErrorCode(TranslateCurlCode(result));
@@ -317,6 +361,24 @@ bool HttpSession::QueryStatus(uint32_t& status) {
         return false;
     }
     status = static_cast<uint32_t>(code);
+    return true;
+}
+
+bool HttpSession::QueryContentLength(uint64_t& bytes) {
+    if (impl_->easy == nullptr || impl_->contentLength < 0) {
+        SetLastErrorCode(kHttpHeaderNotFound);
+        return false;
+    }
+    bytes = static_cast<uint64_t>(impl_->contentLength);
+    return true;
+}
+
+bool HttpSession::QueryRetryAfter(std::wstring& value) {
+    if (impl_->easy == nullptr || !impl_->hasRetryAfter) {
+        SetLastErrorCode(kHttpHeaderNotFound);
+        return false;
+    }
+    value = Utf8ToWide(impl_->retryAfter);
     return true;
 }
 

@@ -34,6 +34,17 @@ class InternetHandle {
     HINTERNET h_ = nullptr;
 };
 
+// One response header as text; false when the response has none.
+bool QueryHeaderText(HINTERNET url, DWORD which, std::wstring& value) {
+    wchar_t buffer[256];
+    DWORD length = sizeof(buffer);
+    if (!::HttpQueryInfoW(url, which, buffer, &length, nullptr)) {
+        return false;
+    }
+    value.assign(buffer, length / sizeof(wchar_t));
+    return true;
+}
+
 void SetTimeout(HINTERNET session, DWORD option, DWORD value) {
     ::InternetSetOptionW(session, option, &value, sizeof(value));
 }
@@ -90,6 +101,32 @@ bool HttpSession::QueryStatus(uint32_t& status) {
     }
     status = value;
     return true;
+}
+
+bool HttpSession::QueryContentLength(uint64_t& bytes) {
+    // As text: the numeric form of HttpQueryInfoW stops at 4 GiB.
+    std::wstring text;
+    if (!QueryHeaderText(impl_->url.get(), HTTP_QUERY_CONTENT_LENGTH, text)) {
+        return false;
+    }
+    if (text.empty() || text.size() > 18) {
+        ::SetLastError(ERROR_HTTP_INVALID_HEADER);
+        return false;
+    }
+    uint64_t value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            ::SetLastError(ERROR_HTTP_INVALID_HEADER);
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - L'0');
+    }
+    bytes = value;
+    return true;
+}
+
+bool HttpSession::QueryRetryAfter(std::wstring& value) {
+    return QueryHeaderText(impl_->url.get(), HTTP_QUERY_RETRY_AFTER, value);
 }
 
 bool HttpSession::Read(void* buffer, size_t capacity, size_t& got) {

@@ -107,6 +107,11 @@ ProgressView CurrentProgress() {
     return State().view;
 }
 
+void ShowProgressHint(const std::wstring& hint) {
+    const ProgressView view = CurrentProgress();
+    SetProgressState(view.status, view.detail, hint, view.permille, view.isError);
+}
+
 void PumpMessages() {
     Display& d = State();
     if (d.sink) {

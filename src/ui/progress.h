@@ -18,6 +18,8 @@ void SetProgressState(const std::wstring& status, const std::wstring& detail,
                       const std::wstring& hint, int permille, bool isError);
 // What the display currently shows.
 ProgressView CurrentProgress();
+// Replaces only the hint line; the status, detail and bar stay.
+void ShowProgressHint(const std::wstring& hint);
 
 void PumpMessages();
 void Linger(uint32_t milliseconds);

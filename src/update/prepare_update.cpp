@@ -9,7 +9,6 @@
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "net/download_check.h"
-#include "net/download_check.h"
 #include "net/http.h"
 #include "net/sha256.h"
 #include "platform/fs.h"
@@ -154,7 +153,7 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
 // One download into the staging file, then its size and digest; a copy that
 // does not match is deleted.
 bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const EntryStep& step,
-                     const PreparedFile& file, const std::wstring& url) {
+                     const PreparedFile& file, const std::wstring& url, RetryCause& cause) {
     const std::wstring& normalized = file.relativePath;
     const ManifestFile& entry = step.entry;
     LogMain(L"Downloading file: " + url);
@@ -163,7 +162,8 @@ bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const Entr
         [&](uint64_t received, bool complete) {
             ShowDownloadProgress(normalized, step.Index(), step.Count(), received, entry.size,
                                  complete);
-        }};
+        },
+        &cause};
     Error err;
     if (!DownloadUrlToFile(http, {url, clientDir, file.tempPath, entry.size + 1}, events, &err)) {
         LogMain(err.text);
@@ -184,7 +184,8 @@ bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const Entr
     return false;
 }
 
-// Tries the entry's URLs in order until one gives a verified copy.
+// Tries the entry's URLs in order until one gives a verified copy; a passing
+// failure is tried again on the same URL first.
 bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
                           const std::wstring& usedManifestUrl, const EntryStep& step,
                           const PreparedFile& file) {
@@ -194,7 +195,9 @@ bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const
         return false;
     }
     for (const std::wstring& url : urls) {
-        if (DownloadOneCopy(http, clientDir, step, file, url)) {
+        if (WithRetries(http.Retries(), url, [&](RetryCause& cause) {
+                return DownloadOneCopy(http, clientDir, step, file, url, cause);
+            })) {
             return true;
         }
     }

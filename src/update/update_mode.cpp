@@ -36,7 +36,8 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!config.fallbackManifestUrl.empty()) {
         sources.push_back(config.fallbackManifestUrl);
     }
-    SystemHttpClient http;
+    // A retry shows its line in the progress window while it waits.
+    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     Manifest manifest;
     std::wstring usedUrl;
     auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {

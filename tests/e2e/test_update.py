@@ -134,6 +134,58 @@ class UpdateSuccessTest(UpdateCase):
         self.assertTrue(os.path.isdir(client.file("Launcher.exe")))
 
 
+class UpdateRetryTest(UpdateCase):
+    """A file that fails on the way is fetched again from the same URL."""
+
+    def update_with(self, route):
+        client = self.client()
+        client.enable_diagnostics()
+        r = self.release
+        data = bytes(range(256)) * 800
+        client.write("Data/Item/A.bmd", b"old a")
+        url = r.manifest("m.json", [r.entry("Data/Item/A.bmd", data)])
+        r.server.set_route("/files/Data/Item/A.bmd", route)
+        result = harness.run_updater(self.run_update(client, url))
+        lines = client.log_lines()
+        retries = [l for l in lines if l.startswith("Retrying ")]
+        requests = [q for q in r.server.requests if q["path"] == "/files/Data/Item/A.bmd"]
+        return client, result, lines, retries, len(requests), data
+
+    def test_a_busy_file_is_retried_until_it_comes(self):
+        client, result, lines, retries, requests, data = self.update_with(
+            {"status": 503, "retry_after": 0, "body": "busy", "times": 2})
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(self.read(client, "Data/Item/A.bmd"), data)
+        file_url = self.release.url("files/Data/Item/A.bmd")
+        self.assertEqual(retries, [
+            "Retrying %s in 0 s after HTTP status 503 (attempt %d of 4)." % (file_url, k)
+            for k in (2, 3)])
+        self.assertEqual(requests, 3)
+        self.assertEqual(lines.count("Downloading file: " + file_url), 3, "each attempt logs afresh")
+        self.assertEqual(lines.count("Rejected file HTTP status=503 url=" + file_url), 2)
+
+    def test_a_file_reset_mid_body_is_retried(self):
+        client, result, lines, retries, requests, data = self.update_with(
+            {"file": "files/Data/Item/A.bmd", "send": 50000, "reset": True, "times": 1})
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(self.read(client, "Data/Item/A.bmd"), data)
+        self.assertEqual(len(retries), 1, lines)
+        # The library names the broken connection; either way it is retried.
+        self.assertRegex(retries[0], r" in 1 s after (connection (aborted|reset) \(error 1203[01]\)"
+                                     r"|body cut short at \d+ of 204800 bytes) \(attempt 2 of 4\)\.$")
+        self.assertEqual(requests, 2)
+
+    def test_a_missing_file_is_not_retried(self):
+        client, result, lines, retries, requests, _ = self.update_with({"status": 404})
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual(self.read(client, "Data/Item/A.bmd"), b"old a")
+        self.assertEqual(retries, [])
+        self.assertEqual(requests, 1)
+        self.assertLogHas(lines, "Rejected file HTTP status=404 url=" +
+                          self.release.url("files/Data/Item/A.bmd"))
+        self.assertLogHas(lines, FAILED_UPDATE)
+
+
 class UpdateRefusalTest(UpdateCase):
     """Every refusal leaves the client folder as it was and exits 5 after relaunching."""
 

@@ -208,8 +208,30 @@ TEST_F(SystemHttpTest, BodiesWithoutALengthAreCutAtTheLimit) {
     EXPECT_EQ(err.text, L"File download exceeded max bytes: " + big);
 }
 
-TEST_F(SystemHttpTest, BodyThatEndsEarlyCountsAsComplete) {
-    // The size and digest check of the caller catches it, not the transfer.
+TEST_F(SystemHttpTest, BodyCutBeforeItsLengthFailsAndMayBeRetried) {
+    // Both libraries call a connection closed early a clean end: the transfer
+    // compares what came with the announced Content-Length.
+    for (const wchar_t* query : {L"body_size=500&announce=1000", L"body_size=90000&send=40000"}) {
+        std::wstring url = Url(std::wstring(L"/__fault/f?") + query);
+        RetryCause cause;
+        TransferEvents events = Events();
+        events.retry = &cause;
+        EXPECT_FALSE(DownloadUrlToFile(http, {url, dir.core(), Dest(), 100000}, events, &err));
+        EXPECT_FALSE(DestExists()) << query;
+        EXPECT_TRUE(cause.retryable) << query;
+        EXPECT_EQ(err.text.rfind(L"File download ended early. received=", 0), 0u) << err.text;
+        EXPECT_NE(err.text.find(L" url=" + url), std::wstring::npos) << err.text;
+    }
+    std::string body;
+    RetryCause cause;
+    std::wstring url = Url(L"/__fault/m?body_size=500&announce=1000");
+    EXPECT_FALSE(FetchUrlToMemory(http, url, 262144, body, {.retry = &cause}, &err));
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(err.text, L"Manifest download ended early. received=500 expected=1000 url=" + url);
+    EXPECT_EQ(cause.reason, L"body cut short at 500 of 1000 bytes");
+
+    // Without a length the end of the connection is the end of the body: the
+    // display fills the file's share, the size check judges.
     test::RecordingDisplay recorder;
     SetProgressSinkForTesting(&recorder);
     TransferEvents events = Events();
@@ -217,15 +239,31 @@ TEST_F(SystemHttpTest, BodyThatEndsEarlyCountsAsComplete) {
         reports.push_back({received, complete});
         ShowDownloadProgress(L"f", 1, 1, received, 1000, complete);
     };
-    std::wstring url = Url(L"/__fault/f?body_size=500&announce=1000");
+    url = Url(L"/__fault/f?body_size=500&no_length=1");
     EXPECT_TRUE(DownloadUrlToFile(http, {url, dir.core(), Dest(), 1001}, events, &err));
     SetProgressSinkForTesting(nullptr);
     EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(500));
     EXPECT_EQ(reports.back(), (Report{500, true}));
     ASSERT_FALSE(recorder.shown.empty());
     EXPECT_EQ(recorder.shown.back().permille, 700) << "the file's whole share";
-    ASSERT_TRUE(Download(Url(L"/__fault/f?body_size=90000&send=40000"), 90001));
-    EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(40000));
+}
+
+TEST_F(SystemHttpTest, RetryAfterOfAPassingStatusIsRead) {
+    for (const wchar_t* use : {L"fetch", L"download"}) {
+        RetryCause cause;
+        TransferEvents events = Events();
+        events.retry = &cause;
+        const std::wstring url = Url(L"/__fault/m?status=503&body=later&retry_after=7");
+        std::string body;
+        bool ok = std::wstring(use) == L"fetch"
+                      ? FetchUrlToMemory(http, url, 1000, body, events, &err)
+                      : DownloadUrlToFile(http, {url, dir.core(), Dest(), 1000}, events, &err);
+        EXPECT_FALSE(ok) << use;
+        EXPECT_TRUE(cause.retryable) << use;
+        EXPECT_EQ(cause.reason, L"HTTP status 503") << use;
+        EXPECT_TRUE(cause.hasRetryAfter) << use;
+        EXPECT_EQ(cause.retryAfterSeconds, 7u) << use;
+    }
 }
 
 TEST_F(SystemHttpTest, StalledBodyHitsTheReceiveTimeout) {

@@ -42,6 +42,12 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
                 then close the connection without sending the rest
   no_length     true: no Content-Length; the body ends when the connection closes
   headers       object of extra response headers
+  retry_after   value of a Retry-After header
+  reset         true: after `send` bytes reset the connection (RST) instead of
+                closing it
+  times         serve this answer only N times, then the route's `then`
+  then          the SPEC that takes over once `times` answers were given
+                (without it the path is served from the root again)
 Special paths: /__shutdown stops the server; /__requests returns the recorded
 requests as JSON; POST /__routes with a JSON object adds or replaces routes.
 """
@@ -52,6 +58,7 @@ import os
 import posixpath
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -107,7 +114,17 @@ class FixtureServer(ThreadingHTTPServer):
     def route(self, path):
         with self.lock:
             spec = self.routes.get(path)
-            return dict(spec) if spec is not None else None
+            if spec is None:
+                return None
+            if "times" in spec:
+                left = int(spec["times"]) - 1
+                if left > 0:
+                    self.routes[path] = dict(spec, times=left)
+                elif "then" in spec:
+                    self.routes[path] = dict(spec["then"])
+                else:
+                    del self.routes[path]
+            return dict(spec)
 
     def record(self, method, path, headers):
         with self.lock:
@@ -143,7 +160,7 @@ def _spec_from_query(query):
             spec[key] = int(value)
         elif key in ("stall_seconds", "delay_seconds"):
             spec[key] = float(value)
-        elif key == "no_length":
+        elif key in ("no_length", "reset"):
             spec[key] = value.lower() in ("1", "true", "yes")
         else:
             spec[key] = value
@@ -264,7 +281,7 @@ class FixtureHandler(BaseHTTPRequestHandler):
             data = str(spec.get("body", "")).encode("utf-8")
             size = len(data)
             source = ("bytes", data)
-        truncated = "send" in spec or "stall_seconds" in spec
+        truncated = "send" in spec or "stall_seconds" in spec or bool(spec.get("reset"))
         send = max(0, min(int(spec.get("send", 0 if truncated else size)), size))
         no_length = bool(spec.get("no_length", False))
         announce = int(spec.get("announce", size))
@@ -274,6 +291,8 @@ class FixtureHandler(BaseHTTPRequestHandler):
             self.send_header("Location", str(spec["redirect"]))
         for name, value in dict(spec.get("headers", {})).items():
             self.send_header(str(name), str(value))
+        if "retry_after" in spec:
+            self.send_header("Retry-After", str(spec["retry_after"]))
         self.send_header("Content-Type", "application/octet-stream")
         if not no_length and status not in (204, 304) and not (100 <= status < 200):
             self.send_header("Content-Length", str(announce))
@@ -289,8 +308,17 @@ class FixtureHandler(BaseHTTPRequestHandler):
             stall = min(float(spec.get("stall_seconds", 0)), MAX_STALL_SECONDS)
             if stall > 0:
                 time.sleep(stall)
+            if spec.get("reset"):
+                self._reset()
         except OSError:
             self.close_connection = True
+
+    def _reset(self):
+        # A zero linger time makes close() send RST; the reader made from the
+        # socket holds it open until it is closed too.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.rfile.close()
+        self.connection.close()
 
     def _send_source(self, source, count):
         kind, value = source

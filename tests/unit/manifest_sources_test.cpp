@@ -77,6 +77,27 @@ TEST_F(ManifestSources, FallbackAfterABadBodyWithBarValues) {
     EXPECT_EQ(urls, Lines{Url("Data/x.bmd")});
 }
 
+TEST_F(ManifestSources, APassingFailureIsRetriedOnTheSameSourceAsAFreshAttempt) {
+    std::wstring url = Serve("manifest.json", kValid);
+    std::wstring fallback = Serve("fallback.json", kValid);
+    http.Then(url, {.status = 502});
+    std::vector<uint32_t> waits;
+    http.retry = {.sleep = [&](uint32_t s) { waits.push_back(s); }, .notice = ShowProgressHint};
+    ASSERT_TRUE(LoadManifestFromSources(http, {url, fallback}, progress, 262144, manifest, used));
+    EXPECT_EQ(used, url) << "the fallback is for a source whose attempts are spent";
+    EXPECT_EQ(waits, std::vector<uint32_t>{1});
+    const std::wstring retry =
+        L"Retrying " + url + L" in 1 s after HTTP status 502 (attempt 2 of 4).";
+    Lines lines = logs.MainLines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5),
+              (Lines{L"Downloading manifest: " + url, L"Manifest HTTP status=502", retry,
+                     L"Downloading manifest: " + url, L"Manifest HTTP status=200"}));
+    ASSERT_GE(recorder.shown.size(), 2u);
+    EXPECT_EQ(recorder.shown[1].hint, retry);
+    EXPECT_EQ(recorder.shown[1].detail, L"Downloading manifest source 1 / 2") << "only the hint";
+}
+
 TEST_F(ManifestSources, FirstValidSourceWinsAndLimitsHold) {
     std::wstring good = Serve("manifest.json", kValid);
     std::wstring never = Url("absent.json");
