@@ -1,9 +1,9 @@
 #include "app/post_update_cleanup.h"
 
 #include "base/text.h"
-#include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
+#include "log/delete_under_root.h"
 #include "log/log.h"
 #include "platform/error.h"
 #include "platform/fs.h"

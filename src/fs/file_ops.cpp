@@ -1,8 +1,6 @@
 #include "fs/file_ops.h"
 
 #include "base/path.h"
-#include "fs/delete_tree.h"
-#include "fs/safe_fs.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 
@@ -42,18 +40,6 @@ bool EnsureParentDirectory(const std::wstring& filePath) {
         return true;
     }
     return CreateDirectoryTree(parent);
-}
-
-bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot, Error* err) {
-    std::wstring relative;
-    // The root itself, a path outside it or a name no walk could take:
-    // nothing is deleted.
-    if (!IsPathUnderRoot(path, allowedRoot) ||
-        !RelativePathUnderRoot(allowedRoot, path, relative)) {
-        return Fail(err, platform::kErrorInvalidParameter,
-                    L"Refused to delete outside allowed root: " + path, WalkStop::kOutside);
-    }
-    return DeleteTreeBelow(allowedRoot, relative, LinkPolicy::kRemoveEntry);
 }
 
 }  // namespace rr

@@ -1,10 +1,10 @@
 #include "full_client/repair_apply.h"
 
 #include "base/text.h"
-#include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "full_client/full_client_progress.h"
+#include "log/delete_under_root.h"
 #include "log/log.h"
 #include "net/sha256.h"
 #include "platform/error.h"

@@ -3,9 +3,9 @@
 #include <cstdint>
 
 #include "base/text.h"
-#include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
+#include "log/delete_under_root.h"
 #include "log/log.h"
 #include "net/download_check.h"
 #include "net/http.h"

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "fs/file_ops.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
+#include "log/delete_under_root.h"
 #include "log/log.h"
 #include "package/package_progress.h"
 #include "platform/error.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/text.h"
-#include "fs/file_ops.h"
+#include "log/delete_under_root.h"
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"
 #include "fs/safe_fs.h"

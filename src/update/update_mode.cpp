@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "fs/file_ops.h"
+#include "log/delete_under_root.h"
 #include "policy/incremental_allowlist.h"
 #include "log/log.h"
 #include "manifest/manifest.h"

@@ -46,7 +46,7 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
   reset         true: after `send` bytes reset the connection (RST) instead of
                 closing it
   times         serve this answer only N times, then the route's `then`
-  then          the SPEC that takes over once `times` answers were given
+  then          the route that takes over once `times` answers were given
                 (without it the path is served from the root again)
 Special paths: /__shutdown stops the server; /__requests returns the recorded
 requests as JSON; POST /__routes with a JSON object adds or replaces routes.
