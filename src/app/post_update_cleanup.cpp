@@ -77,7 +77,9 @@ void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativ
     if (!OpenParentBelow(clientDir, target, false, parent, name, &stop)) {
         if (stop == WalkStop::kMissing) {
             LogMain(L"legacy_cleanup_missing path=" + target);
-        } else if (stop == WalkStop::kLink) {
+        } else if (stop == WalkStop::kLink || stop == WalkStop::kFailed) {
+            // A folder on the way that is a link, or that cannot be opened to
+            // show it is none: either way nothing is deleted through it.
             LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
         } else {
             LogMain(L"legacy_cleanup_failed path=" + target + L" error=" +
