@@ -6,6 +6,7 @@
 #include "app/startup_progress.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "net/system_http_client.h"
 #include "platform/system.h"
 #include "platform/ui.h"
 #include "process/game_process.h"
@@ -97,7 +98,10 @@ bool CloseOtherInstances(const ModeSpec& spec, const RunConfig& config,
 }
 
 bool RunTheMode(const ModeSpec& spec, const RunConfig& config) {
-    const bool completed = spec.runner(config);
+    // A retry shows its line in the progress window while it waits.
+    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
+    RunContext context{http};
+    const bool completed = spec.runner(config, context);
     if (!completed) {
         LogMain(spec.notCompletedLine);
         Linger(2500);

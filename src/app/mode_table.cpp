@@ -12,12 +12,17 @@ namespace rr {
 
 namespace {
 
-bool RunFullClientCompare(const RunConfig& config) {
-    return RunFullClientMode(config, false);
+bool RunFullClientCompare(const RunConfig& config, RunContext& context) {
+    return RunFullClientMode(config, context, false);
 }
 
-bool RunFullClientApply(const RunConfig& config) {
-    return RunFullClientMode(config, true);
+bool RunFullClientApply(const RunConfig& config, RunContext& context) {
+    return RunFullClientMode(config, context, true);
+}
+
+// The clean-up touches only the client folder; it needs nothing of the run.
+bool RunCleanup(const RunConfig& config, RunContext&) {
+    return RunCleanupMode(config);
 }
 
 const wchar_t* const kFullClientNotCompleted =
@@ -32,7 +37,7 @@ const ModeSpec kModes[] = {
     {RunMode::RepairDryRun, L"repair-dry-run", false, false, RunRepairDryRun,
      L"Repair dry-run did not complete. Relaunching Main.exe without applying changes.",
      L"RiveRoravav repair dry-run finished"},
-    {RunMode::CleanupRepairArtifacts, L"cleanup-repair-artifacts", false, true, RunCleanupMode,
+    {RunMode::CleanupRepairArtifacts, L"cleanup-repair-artifacts", false, true, RunCleanup,
      L"Repair cleanup did not complete. Relaunching Main.exe.",
      L"RiveRoravav repair cleanup finished"},
     {RunMode::Update, L"update", true, true, RunUpdateMode,

@@ -2,12 +2,13 @@
 #include <string>
 
 #include "app/run_config.h"
+#include "run/run_context.h"
 
 namespace rr {
 
 enum class RunMode { Update, RepairDryRun, FullClient, FullClientApply, CleanupRepairArtifacts };
 
-using ModeRunner = bool (*)(const RunConfig&);
+using ModeRunner = bool (*)(const RunConfig&, RunContext&);
 
 // One row of the mode table: what a mode does and how its run is reported.
 struct ModeSpec {

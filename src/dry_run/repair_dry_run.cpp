@@ -8,11 +8,10 @@
 #include "dry_run/dry_run_progress.h"
 #include "fs/safe_fs.h"
 #include "fs/tree_walk.h"
-#include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "net/sha256.h"
-#include "net/system_http_client.h"
 #include "platform/fs.h"
+#include "policy/preserve_rules.h"
 #include "ui/progress.h"
 
 namespace rr {
@@ -319,16 +318,14 @@ bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manife
                                    usedUrl, ManifestAcceptance{config.clientDir, false});
 }
 
-bool RunRepairDryRun(const RunConfig& config) {
+bool RunRepairDryRun(const RunConfig& config, RunContext& context) {
     LogRepairDryRun(L"RiveRoravav repair dry-run started");
     SetProgressState(L"Repair dry-run", L"Checking manifest...", L"", kManifestLoadBand.base,
                      false);
 
-    // A retry shows its line in the progress window while it waits.
-    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadFullManifestForRepair(http, config, manifest, usedUrl)) {
+    if (!LoadFullManifestForRepair(context.http, config, manifest, usedUrl)) {
         LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
         SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
                          L"Check Logs\\RepairDryRun.log", kProgressComplete, true);

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "run/run_config.h"
 #include "manifest/manifest.h"
+#include "run/run_config.h"
+#include "run/run_context.h"
 
 namespace rr {
 
@@ -22,7 +23,7 @@ using ManifestKeySet = std::set<std::wstring>;
 // Compares the client with the full manifest and reports OK, MISSING,
 // DIFFERENT, EXTRA and BLOCKED entries. Changes nothing on disk; false only
 // when no full manifest could be loaded.
-bool RunRepairDryRun(const RunConfig& config);
+bool RunRepairDryRun(const RunConfig& config, RunContext& context);
 
 // The full manifest URL, then its fallback.
 bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,

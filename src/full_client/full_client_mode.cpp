@@ -1,11 +1,11 @@
 // The full-client and full-client-apply modes: package, extraction, compare,
 // and in apply mode the repair itself.
 #include "full_client/full_client_mode.h"
+
 #include "base/text.h"
-#include "log/log.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"
-#include "net/system_http_client.h"
+#include "log/log.h"
 #include "package/full_client_package.h"
 #include "package/zip_extract.h"
 #include "ui/progress.h"
@@ -48,12 +48,10 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
 
 }  // namespace
 
-bool RunFullClientMode(const RunConfig& config, bool apply) {
+bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply) {
     LogStart(config, apply);
-    // A retry shows its line in the progress window while it waits.
-    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     PackageSettings package;
-    if (!ObtainFullClientPackage(http, config, apply, package)) {
+    if (!ObtainFullClientPackage(context.http, config, apply, package)) {
         return false;
     }
     // Without a digest nothing vouches for the package's contents, so it is

@@ -3,10 +3,9 @@
 #include <vector>
 
 #include "log/delete_under_root.h"
-#include "policy/incremental_allowlist.h"
 #include "log/log.h"
 #include "manifest/manifest.h"
-#include "net/system_http_client.h"
+#include "policy/incremental_allowlist.h"
 #include "ui/progress.h"
 #include "update/apply_update.h"
 #include "update/prepare_update.h"
@@ -23,7 +22,7 @@ bool Fail(const std::wstring& detail) {
 
 }  // namespace
 
-bool RunUpdateMode(const RunConfig& config) {
+bool RunUpdateMode(const RunConfig& config, RunContext& context) {
     LogMain(L"RiveRoravav V2-C4.3 safe Main/Data update mode started");
     LogMain(IncrementalPolicySentence());
     SetProgressState(L"Checking updates...", L"Downloading manifest", L"", kManifestLoadBand.base,
@@ -36,14 +35,12 @@ bool RunUpdateMode(const RunConfig& config) {
     if (!config.fallbackManifestUrl.empty()) {
         sources.push_back(config.fallbackManifestUrl);
     }
-    // A retry shows its line in the progress window while it waits.
-    SystemHttpClient http(HttpOptions{.retry = {.notice = ShowProgressHint}});
     Manifest manifest;
     std::wstring usedUrl;
     auto progress = [](const std::wstring& detail, uint32_t index, uint32_t count, int sub) {
         ShowBandStep(L"Checking updates...", detail, kManifestLoadBand, index, count, sub);
     };
-    if (!LoadManifestFromSources(http, sources, progress, kUpdateManifestMaxBytes, manifest,
+    if (!LoadManifestFromSources(context.http, sources, progress, kUpdateManifestMaxBytes, manifest,
                                  usedUrl, ManifestAcceptance{config.clientDir, true})) {
         LogMain(
             L"Failed to download a valid manifest from primary and fallback URL. No files will be "
@@ -59,7 +56,7 @@ bool RunUpdateMode(const RunConfig& config) {
                      kManifestLoadBand.end(), false);
 
     std::vector<PreparedFile> prepared;
-    if (!PrepareUpdateFiles(http, config, manifest, usedUrl, prepared)) {
+    if (!PrepareUpdateFiles(context.http, config, manifest, usedUrl, prepared)) {
         LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
         return Fail(L"Could not prepare files");
     }

@@ -6,11 +6,13 @@
 
 #include "app/run_config.h"
 #include "base/path.h"
+#include "fake_http_client.h"
 #include "log/log.h"
-#include "test_support.h"
 #include "recording_display.h"
+#include "test_support.h"
 #include "ui/progress.h"
 #include "update/apply_update.h"
+#include "update/update_mode.h"
 
 namespace rr {
 namespace {
@@ -117,6 +119,25 @@ TEST_F(ApplyTest, BackupFolderLinkIsRefusedBeforeAnyChange) {
     EXPECT_FALSE(ApplyPreparedFiles(config, files));
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "old-a");
     EXPECT_TRUE(fs::is_empty(dir.native() / "Elsewhere"));
+}
+
+// The whole mode over the client the run hands it: the manifest and the file
+// come from there, and nothing else is asked for.
+TEST_F(ApplyTest, TheUpdateModeDownloadsOverTheClientItIsHanded) {
+    WriteFile(dir.native() / "Data" / "Item" / "x.bmd", "old");
+    const std::wstring base = L"http://127.0.0.1:8080/patch/";
+    test::FakeHttpClient http;
+    http.Serve(base + L"manifest.json",
+               R"({"version": "7", "files": [{"path": "Data/Item/x.bmd", "url": "Data/Item/x.bmd",)"
+               R"( "size": 3, "sha256": )"
+               R"("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}]})");
+    http.Serve(base + L"Data/Item/x.bmd", "abc");
+    config.manifestUrl = base + L"manifest.json";
+    RunContext context{http};
+    ASSERT_TRUE(RunUpdateMode(config, context)) << Log();
+    EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "x.bmd"), "abc");
+    ASSERT_EQ(http.requests.size(), 2u);
+    EXPECT_EQ(http.requests[1].url, base + L"Data/Item/x.bmd");
 }
 
 }  // namespace
