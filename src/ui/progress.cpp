@@ -41,12 +41,20 @@ int FileSharePermille(uint64_t received, uint64_t expected) {
 
 }  // namespace
 
-void SetProgressSinkForTesting(ProgressSink* sink) {
+ProgressSinkScope::ProgressSinkScope(ProgressSink& sink)
+    : previousSink_(State().sink), previousExists_(State().exists), previousView_(State().view) {
     Display& d = State();
-    d.sink = sink;
-    d.exists = sink != nullptr;
+    d.sink = &sink;
+    d.exists = true;
     d.view = ProgressView{};
     d.view.status = L"Starting updater...";
+}
+
+ProgressSinkScope::~ProgressSinkScope() {
+    Display& d = State();
+    d.sink = previousSink_;
+    d.exists = previousExists_;
+    d.view = previousView_;
 }
 
 void CreateProgressWindow(void* instance) {

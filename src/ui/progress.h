@@ -75,14 +75,28 @@ std::wstring FormatStepText(const std::wstring& prefix, const std::wstring& name
                             uint32_t total);
 std::wstring FormatMegabytes(uint64_t bytes);
 
-// Replaces the platform display, for unit tests: every shown state and pump
-// goes to the sink instead. Null gives the platform display back.
+// Where the display goes instead of the platform window, for unit tests.
 class ProgressSink {
   public:
     virtual ~ProgressSink() = default;
     virtual void Show(const ProgressView& view) = 0;
     virtual void Pump() {}
 };
-void SetProgressSinkForTesting(ProgressSink* sink);
+
+// While it lives, every shown state and pump goes to `sink`, starting from a
+// fresh display; its end gives the display that was there before back.
+// Scopes nest.
+class ProgressSinkScope {
+  public:
+    explicit ProgressSinkScope(ProgressSink& sink);
+    ~ProgressSinkScope();
+    ProgressSinkScope(const ProgressSinkScope&) = delete;
+    ProgressSinkScope& operator=(const ProgressSinkScope&) = delete;
+
+  private:
+    ProgressSink* previousSink_;
+    bool previousExists_;
+    ProgressView previousView_;
+};
 
 }  // namespace rr

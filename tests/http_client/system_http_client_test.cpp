@@ -233,7 +233,6 @@ TEST_F(SystemHttpTest, BodyCutBeforeItsLengthFailsAndMayBeRetried) {
     // Without a length the end of the connection is the end of the body: the
     // display fills the file's share, the size check judges.
     test::RecordingDisplay recorder;
-    SetProgressSinkForTesting(&recorder);
     TransferEvents events = Events();
     events.progress = [&](uint64_t received, bool complete) {
         reports.push_back({received, complete});
@@ -241,7 +240,6 @@ TEST_F(SystemHttpTest, BodyCutBeforeItsLengthFailsAndMayBeRetried) {
     };
     url = Url(L"/__fault/f?body_size=500&no_length=1");
     EXPECT_TRUE(DownloadUrlToFile(http, {url, dir.core(), Dest(), 1001}, events, &err));
-    SetProgressSinkForTesting(nullptr);
     EXPECT_EQ(ReadFile(test::NativePath(Dest())), PatternBytes(500));
     EXPECT_EQ(reports.back(), (Report{500, true}));
     ASSERT_FALSE(recorder.shown.empty());

@@ -27,12 +27,8 @@ class ApplyTest : public ::testing::Test {
     void SetUp() override {
         config.clientDir = dir.core();
         InitLogPaths(dir.core());
-        SetProgressSinkForTesting(&recorder);
     }
-    void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
-        ResetLogPaths();
-    }
+    void TearDown() override { ResetLogPaths(); }
     PreparedFile Stage(const std::wstring& rel, const std::string& bytes) {
         PreparedFile f;
         f.relativePath = rel;

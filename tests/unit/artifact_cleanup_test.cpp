@@ -27,13 +27,11 @@ class ArtifactCleanupTest : public ::testing::Test {
   protected:
     void SetUp() override {
         InitLogPaths(dir.core());
-        SetProgressSinkForTesting(&recorder);
         fs::create_directories(outside.native() / "Kept");
         WriteFile(outside.native() / "Kept" / "Secret.txt", "secret");
     }
     void TearDown() override {
         DestroyProgressWindow();
-        SetProgressSinkForTesting(nullptr);
         ResetLogPaths();
     }
     std::string CleanupLog() { return ReadFile(dir.native() / "Logs" / "RepairCleanup.log"); }

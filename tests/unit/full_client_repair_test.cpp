@@ -9,12 +9,13 @@
 
 #include "app/run_config.h"
 #include "base/text.h"
-#include "log/log.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"
 #include "full_client/quarantine.h"
 #include "full_client/repair_apply.h"
 #include "full_client/repair_plan.h"
+#include "log/log.h"
+#include "recording_display.h"
 #include "test_support.h"
 #include "ui/progress.h"
 
@@ -27,23 +28,13 @@ using test::TempDir;
 using test::WriteFile;
 using Lines = std::vector<std::string>;
 
-class Recorder : public ProgressSink {
-  public:
-    void Show(const ProgressView& view) override { shown.push_back(view); }
-    std::vector<ProgressView> shown;
-};
-
 class FullClientRepairTest : public ::testing::Test {
   protected:
     void SetUp() override {
         InitLogPaths(client.core());
-        SetProgressSinkForTesting(&recorder);
         config.clientDir = client.core();
     }
-    void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
-        ResetLogPaths();
-    }
+    void TearDown() override { ResetLogPaths(); }
 
     fs::path Client(const std::string& relative) const { return client.native() / relative; }
     fs::path Package(const std::string& relative) const {
@@ -109,7 +100,7 @@ class FullClientRepairTest : public ::testing::Test {
 
     TempDir client;
     TempDir outside;
-    Recorder recorder;
+    test::RecordingDisplay recorder;
     RunConfig config;
 };
 

@@ -38,9 +38,7 @@ struct Report {
 
 class TransferTest : public ::testing::Test {
   protected:
-    void SetUp() override { SetProgressSinkForTesting(&recorder); }
     void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
         EXPECT_TRUE(logs.MainLines().empty()) << "the transfer code writes no line itself";
     }
 
@@ -286,14 +284,12 @@ TEST_F(TransferTest, ProgressWithoutSizeOrBatch) {
 
     // Past the batch it counts as the last file; a zero count stays at the band's start.
     std::wstring small = Serve(L"/q", PatternBytes(10));
-    SetProgressSinkForTesting(&recorder);  // the bar starts from 0 again
-    recorder.shown.clear();
+    recorder.Restart();  // the bar starts from 0 again
     ASSERT_TRUE(Download(small, Dest(), 10, Display(L"x", 9, 4, 10)));
     EXPECT_EQ(recorder.shown.front().permille, StepPermille(350, 350, 4, 4, 0));
     EXPECT_EQ(recorder.shown.back().permille, 700);
     EXPECT_EQ(recorder.shown.front().detail, L"Current file 9 / 4: x");
-    SetProgressSinkForTesting(&recorder);
-    recorder.shown.clear();
+    recorder.Restart();
     ASSERT_TRUE(Download(small, Dest(), 10, Display(L"pkg.zip", 1, 0, 10)));
     EXPECT_EQ(recorder.shown.front().detail, L"Current file: pkg.zip");
     for (const auto& view : recorder.shown)

@@ -20,8 +20,6 @@ using Lines = std::vector<std::wstring>;
 
 class ManifestSources : public ::testing::Test {
   protected:
-    void SetUp() override { SetProgressSinkForTesting(&recorder); }
-    void TearDown() override { SetProgressSinkForTesting(nullptr); }
     // Publishes a body and returns its URL.
     std::wstring Serve(const std::string& name, const std::string& body) {
         http.Serve(Url(name), body);

@@ -228,8 +228,6 @@ TEST(BuildFileUrls, ManifestAtTheHostRootKeepsTheHost) {
 
 class ManifestLoad : public ::testing::Test {
   protected:
-    void SetUp() override { SetProgressSinkForTesting(&recorder); }
-    void TearDown() override { SetProgressSinkForTesting(nullptr); }
     test::FakeHttpClient http;  // serves nothing: every request finds no listener
     test::RecordingDisplay recorder;
     LogCapture logs;

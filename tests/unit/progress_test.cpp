@@ -19,11 +19,7 @@ namespace {
 
 class ProgressTest : public ::testing::Test {
   protected:
-    void SetUp() override { SetProgressSinkForTesting(&recorder); }
-    void TearDown() override {
-        DestroyProgressWindow();
-        SetProgressSinkForTesting(nullptr);
-    }
+    void TearDown() override { DestroyProgressWindow(); }
     test::RecordingDisplay recorder;
 };
 

@@ -21,14 +21,8 @@ const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495
 
 class DryRunTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        InitLogPaths(dir.core());
-        SetProgressSinkForTesting(&recorder);
-    }
-    void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
-        ResetLogPaths();
-    }
+    void SetUp() override { InitLogPaths(dir.core()); }
+    void TearDown() override { ResetLogPaths(); }
     static ManifestFile Entry(const std::wstring& path, const std::string& sha) {
         ManifestFile f;
         f.path = path;

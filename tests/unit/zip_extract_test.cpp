@@ -33,15 +33,11 @@ class ZipExtractTest : public ::testing::Test {
   protected:
     void SetUp() override {
         InitLogPaths(client.core());
-        SetProgressSinkForTesting(&recorder);
         config.clientDir = client.core();
         WriteFile(client.native() / "Data" / "Keep.dat", "client data");
         WriteFile(outside.native() / "Secret.txt", "secret");
     }
-    void TearDown() override {
-        SetProgressSinkForTesting(nullptr);
-        ResetLogPaths();
-    }
+    void TearDown() override { ResetLogPaths(); }
 
     bool Extract(const std::vector<Entry>& entries) {
         WriteFile(client.native() / "_full_tmp" / "Orvella_Client.zip", BuildZip(entries));
