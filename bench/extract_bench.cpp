@@ -216,13 +216,15 @@ int main(int argc, char** argv) {
         rr::RunConfig config;
         config.clientDir = CorePath(client);
         Timeline timeline;
-        rr::SetProgressSinkForTesting(&timeline);
         std::wstring extractDir, root;
-        const auto start = Clock::now();
-        const bool ok =
-            rr::ExtractFullClientPackage(CorePath(package), config, extractDir, root, counts);
-        const double total = Seconds(start, Clock::now());
-        rr::SetProgressSinkForTesting(nullptr);
+        bool ok = false;
+        double total = 0;
+        {
+            rr::ProgressSinkScope shownTo(timeline);
+            const auto start = Clock::now();
+            ok = rr::ExtractFullClientPackage(CorePath(package), config, extractDir, root, counts);
+            total = Seconds(start, Clock::now());
+        }
         if (!ok) {
             std::fprintf(stderr, "extraction failed\n");
             return 1;
