@@ -265,21 +265,32 @@ bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root) {
     return p.compare(0, r.size(), r) == 0;
 }
 
+ResolvedRoot ResolveRoot(const std::wstring& root) {
+    ResolvedRoot resolved;
+    resolved.full = SlashesToBackslashes(GetFullPath(root));
+    resolved.key = FoldCase(resolved.full);
+    if (!resolved.key.empty() && resolved.key.back() != L'\\') {
+        resolved.key.push_back(L'\\');
+        resolved.full.push_back(L'\\');
+    }
+    return resolved;
+}
+
 bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPath,
                            std::wstring& relative) {
+    return RelativePathUnderRoot(ResolveRoot(root), fullPath, relative);
+}
+
+bool RelativePathUnderRoot(const ResolvedRoot& root, const std::wstring& fullPath,
+                           std::wstring& relative) {
     relative.clear();
-    std::wstring A = SlashesToBackslashes(GetFullPath(root));
-    std::wstring B = SlashesToBackslashes(GetFullPath(fullPath));
-    std::wstring a = FoldCase(A);
-    std::wstring b = FoldCase(B);
-    if (!a.empty() && a.back() != L'\\') {
-        a.push_back(L'\\');
-        A.push_back(L'\\');
-    }
+    const std::wstring B = SlashesToBackslashes(GetFullPath(fullPath));
+    const std::wstring b = FoldCase(B);
+    const std::wstring& a = root.key;
     if (b.size() < a.size() || b.compare(0, a.size(), a) != 0) {
         return false;
     }
-    std::wstring remainder = B.substr(A.size());
+    std::wstring remainder = B.substr(root.full.size());
     std::wstring normalized;
     if (!ValidateRelativePath(remainder, normalized)) {
         return false;

@@ -61,7 +61,17 @@ bool IsSamePath(const std::wstring& a, const std::wstring& b);
 // True when the path is the root or lies below it.
 bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root);
 
+// A root resolved once for many RelativePathUnderRoot questions: its full
+// path with a closing backslash, and the same folded for comparison.
+struct ResolvedRoot {
+    std::wstring full;
+    std::wstring key;
+};
+ResolvedRoot ResolveRoot(const std::wstring& root);
+
 // The valid relative path of a full path that lies strictly below the root.
+bool RelativePathUnderRoot(const ResolvedRoot& root, const std::wstring& fullPath,
+                           std::wstring& relative);
 bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPath,
                            std::wstring& relative);
 

@@ -157,7 +157,7 @@ bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, Lin
         return false;
     }
     std::wstring target;
-    if (!RelativePathUnderRoot(root.Path(), full, target)) {
+    if (!RelativePathUnderRoot(root.Resolved(), full, target)) {
         deletion.Failed(full, L"delete file", platform::kErrorInvalidName);
         return false;
     }

@@ -96,7 +96,7 @@ bool WalkDown(const platform::DirHandle& from, const std::vector<std::wstring>& 
 bool SplitBelow(const ClientFolder& root, const std::wstring& fullPath, std::wstring& folder,
                 std::wstring& name, WalkStop* stop) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(root.Path(), fullPath, relative)) {
+    if (!RelativePathUnderRoot(root.Resolved(), fullPath, relative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     while (!relative.empty() && relative.back() == L'\\') {
@@ -132,6 +132,14 @@ ClientFolder::ClientFolder(const std::wstring& path) : path_(path) {}
 
 ClientFolder::ClientFolder(const wchar_t* path) : path_(path) {}
 
+const ResolvedRoot& ClientFolder::Resolved() const {
+    if (!resolved_) {
+        resolvedRoot_ = ResolveRoot(path_);
+        resolved_ = true;
+    }
+    return resolvedRoot_;
+}
+
 const platform::DirHandle* ClientFolder::Root(WalkStop* stop) const {
     if (!root_.IsOpen() && !root_.OpenAnchor(path_)) {
         Stop(stop, IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
@@ -146,14 +154,14 @@ const platform::DirHandle* ClientFolder::ReadFolder(const std::wstring& relative
     if (root == nullptr) {
         return nullptr;
     }
-    const std::vector<std::wstring> segments = SplitSegments(relativeFolder);
-    if (segments.empty()) {
-        return root;
-    }
     for (Kept& kept : kept_) {
         if (kept.folder.IsOpen() && kept.relative == relativeFolder) {
             return &kept.folder;
         }
+    }
+    const std::vector<std::wstring> segments = SplitSegments(relativeFolder);
+    if (segments.empty()) {
+        return root;
     }
     // The older slot makes room.
     newest_ = 1 - newest_;
@@ -249,7 +257,7 @@ bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath, W
     std::wstring relative;
     if (IsSamePath(root.Path(), fullPath)) {
         relative.clear();
-    } else if (!RelativePathUnderRoot(root.Path(), fullPath, relative)) {
+    } else if (!RelativePathUnderRoot(root.Resolved(), fullPath, relative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     platform::DirHandle folder;
@@ -269,7 +277,7 @@ bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
                       const std::wstring& temp, platform::DirHandle& temps,
                       platform::FileWriter& writer, WalkStop* stop) {
     std::wstring stagingRelative;
-    if (!RelativePathUnderRoot(root.Path(), staging, stagingRelative)) {
+    if (!RelativePathUnderRoot(root.Resolved(), staging, stagingRelative)) {
         return Stop(stop, WalkStop::kOutside);
     }
     if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/path.h"
 #include "platform/fs.h"
 
 namespace rr {
@@ -28,6 +29,8 @@ class ClientFolder {
     ClientFolder& operator=(const ClientFolder&) = delete;
 
     const std::wstring& Path() const { return path_; }
+    // The path resolved once, for placing full paths below it.
+    const ResolvedRoot& Resolved() const;
 
     // The open root; opened on first use (a failure is tried again next time).
     const platform::DirHandle* Root(WalkStop* stop) const;
@@ -38,6 +41,8 @@ class ClientFolder {
 
   private:
     std::wstring path_;
+    mutable bool resolved_ = false;
+    mutable ResolvedRoot resolvedRoot_;
     mutable platform::DirHandle root_;
     struct Kept {
         platform::DirHandle folder;

@@ -79,9 +79,9 @@ struct DirHandle::Impl {
     // The one way an operation opens an entry: openat without following a
     // link, and a descriptor that lies on another mount (swapped in since the
     // last look) closed and refused as a link. `key` tells where the opened
-    // entry lies.
-    bool OpenEntry(const std::string& name, int flags, int& opened, MountKey& key,
-                   mode_t mode = 0) const {
+    // entry lies, `seen` (when given) what the descriptor's own stat showed.
+    bool OpenEntry(const std::string& name, int flags, int& opened, MountKey& key, mode_t mode = 0,
+                   struct stat* seen = nullptr) const {
         opened = ::openat(fd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
         if (opened < 0) {
             return FailOpenAt(fd, name);
@@ -96,6 +96,9 @@ struct DirHandle::Impl {
             opened = -1;
             return Fail(kErrorStoppedOnSymlink);
         }
+        if (seen) {
+            *seen = st;
+        }
         return true;
     }
 
@@ -106,11 +109,11 @@ struct DirHandle::Impl {
                          int& opened) const {
         std::string native;
         MountKey key;
-        if (!NativeName(name, native) || !OpenEntry(native, flags, opened, key, mode)) {
+        struct stat st {};
+        if (!NativeName(name, native) || !OpenEntry(native, flags, opened, key, mode, &st)) {
             return false;
         }
-        struct stat st {};
-        if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!S_ISREG(st.st_mode)) {
             CloseFd(opened);
             opened = -1;
             return Fail(S_ISDIR(st.st_mode) ? kErrorAccessDenied : otherKind);
@@ -359,10 +362,8 @@ bool DirHandle::OpenFileForRead(const std::wstring& name, FileReader& reader) co
     if (!impl_->OpenRegularFile(name, O_RDONLY | O_NONBLOCK, 0, kErrorNotSupported, fd)) {
         return false;
     }
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
+    // O_NONBLOCK may stay: it changes nothing for a regular file, the only
+    // kind let through.
     reader.impl_->fd = fd;
     return true;
 }
