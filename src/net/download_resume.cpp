@@ -121,8 +121,7 @@ bool ReadValidator(const platform::DirHandle& folder, const std::wstring& name,
         text.back() != '\n') {
         return false;
     }
-    const std::wstring value =
-        Utf8ToUtf16(text.substr(head.size(), text.size() - head.size() - 1));
+    const std::wstring value = Utf8ToUtf16(text.substr(head.size(), text.size() - head.size() - 1));
     if (!IsUsableValidator(value)) {
         return false;
     }

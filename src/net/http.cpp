@@ -276,9 +276,9 @@ bool ReceiveFile(HttpResponse& response, const DownloadRequest& request,
 bool RejectStatus(const HttpResponse& response, const DownloadRequest& request,
                   const TransferEvents& events, Error* err) {
     MarkPassingStatus(events, response);
-    return Fail(err, platform::kErrorSuccess,
-                L"Rejected file HTTP status=" + ToDecimal(response.Status()) + L" url=" +
-                    request.url);
+    return Fail(
+        err, platform::kErrorSuccess,
+        L"Rejected file HTTP status=" + ToDecimal(response.Status()) + L" url=" + request.url);
 }
 
 // The destination of a resumable download, its folder open.
@@ -318,8 +318,8 @@ bool StartResumable(HttpResponse& response, ResumableFile& f, Error* err) {
     const bool keep = oldGone && !validator.empty() &&
                       WriteValidator(f.folder, f.validatorName, f.target, validator);
     BodyOutcome outcome;
-    const bool ok =
-        FinishFile(response, f.request, f.events, f.folder, f.fileName, file, 0, keep, outcome, err);
+    const bool ok = FinishFile(response, f.request, f.events, f.folder, f.fileName, file, 0, keep,
+                               outcome, err);
     return SettleResumable(f, ok, outcome);
 }
 
@@ -327,14 +327,13 @@ bool StartResumable(HttpResponse& response, ResumableFile& f, Error* err) {
 // file is still the one `validator` names. Anything but exactly that rest is
 // never appended: a 200 starts the file again, a 206 for another range (or a
 // 416) removes the partial file so that the next attempt starts from 0.
-bool ResumeFile(HttpClient& http, ResumableFile& f, platform::FileWriter& partial,
-                uint64_t offset, const std::wstring& validator, Error* err) {
+bool ResumeFile(HttpClient& http, ResumableFile& f, platform::FileWriter& partial, uint64_t offset,
+                const std::wstring& validator, Error* err) {
     if (f.events.resuming) {
         f.events.resuming(offset);
     }
-    std::unique_ptr<HttpResponse> response =
-        Request(http, HttpRequest{f.request.url, HttpUse::kDownload, offset, validator}, f.events,
-                err);
+    std::unique_ptr<HttpResponse> response = Request(
+        http, HttpRequest{f.request.url, HttpUse::kDownload, offset, validator}, f.events, err);
     if (response == nullptr) {
         return false;
     }
@@ -365,8 +364,8 @@ bool ResumeFile(HttpClient& http, ResumableFile& f, platform::FileWriter& partia
     }
     return Fail(err, platform::kErrorSuccess,
                 L"Rejected file Content-Range. expected=bytes " + ToDecimal(offset) + L"-" +
-                    ToDecimal(f.target.size - 1) + L"/" + ToDecimal(f.target.size) +
-                    L" actual=" + range + L" url=" + f.request.url);
+                    ToDecimal(f.target.size - 1) + L"/" + ToDecimal(f.target.size) + L" actual=" +
+                    range + L" url=" + f.request.url);
 }
 
 }  // namespace
@@ -447,8 +446,8 @@ bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
     return ReceiveFile(*response, request, events, folder, fileName, err);
 }
 
-bool DownloadResumable(HttpClient& http, const DownloadRequest& request,
-                       const ResumeTarget& target, const TransferEvents& events, Error* err) {
+bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const ResumeTarget& target,
+                       const TransferEvents& events, Error* err) {
     if (!IsHttpUrl(request.url)) {
         return Fail(err, platform::kErrorSuccess, L"Rejected non-http file URL: " + request.url);
     }

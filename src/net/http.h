@@ -81,7 +81,7 @@ bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
 // appended; a 200 is written from the start; a 206 for another range, or a
 // 416, fails and removes the partial file and its validator. A download that
 // completes removes the validator.
-bool DownloadResumable(HttpClient& http, const DownloadRequest& request,
-                       const ResumeTarget& target, const TransferEvents& events, Error* err);
+bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const ResumeTarget& target,
+                       const TransferEvents& events, Error* err);
 
 }  // namespace rr

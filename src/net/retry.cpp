@@ -33,8 +33,7 @@ bool WithRetries(const RetryPolicy& policy, const std::wstring& url,
         const uint32_t seconds =
             cause.hasRetryAfter ? std::min(cause.retryAfterSeconds, policy.maxRetryAfterSeconds)
                                 : policy.waitSeconds[done];
-        const std::wstring line =
-            RetryLine(url, seconds, cause.reason, done + 2, attempts);
+        const std::wstring line = RetryLine(url, seconds, cause.reason, done + 2, attempts);
         LogMain(line);
         if (policy.notice) {
             policy.notice(line);

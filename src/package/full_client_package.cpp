@@ -166,11 +166,11 @@ bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettin
     Error err;
     // Only a package whose size and digest are known can be pieced together
     // safely: the digest decides in the end whatever the server sent.
-    const bool ok = IsResumable(package)
-                        ? DownloadResumable(http, request,
-                                            {package.expectedSize, package.expectedSha256}, events,
-                                            &err)
-                        : DownloadUrlToFile(http, request, events, &err);
+    const bool ok =
+        IsResumable(package)
+            ? DownloadResumable(http, request, {package.expectedSize, package.expectedSha256},
+                                events, &err)
+            : DownloadUrlToFile(http, request, events, &err);
     if (!ok) {
         LogMain(err.text);
     }

@@ -47,8 +47,7 @@ class HttpSession {
     // Returns once the final response's headers have arrived. A firstByte
     // above 0 adds "Range: bytes=firstByte-" and, when ifRange is not empty,
     // "If-Range: ifRange"; an ifRange with a control character is refused.
-    bool OpenUrl(const std::wstring& url, uint64_t firstByte = 0,
-                 const std::wstring& ifRange = {});
+    bool OpenUrl(const std::wstring& url, uint64_t firstByte = 0, const std::wstring& ifRange = {});
     // The final response's status code (HttpQueryInfoA as a number).
     bool QueryStatus(uint32_t& status);
     // The announced body length (HTTP_QUERY_CONTENT_LENGTH); false when the
