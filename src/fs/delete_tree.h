@@ -1,7 +1,6 @@
 #pragma once
 // Deleting a file or a whole tree below the client folder, through handles.
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "fs/safe_fs.h"

@@ -46,70 +46,78 @@ std::string WideToUtf8(const std::wstring& text) {
     return out;
 }
 
+namespace {
+
+// What a lead byte opens: how many continuation bytes follow, the bits it
+// carries, and the range the first continuation byte must lie in (which
+// rules out overlong forms, surrogates and values past U+10FFFF). False for
+// a byte that cannot start a sequence.
+struct LeadByte {
+    size_t need = 0;
+    char32_t bits = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+};
+
+bool ReadLeadByte(unsigned char b, LeadByte& lead) {
+    lead = LeadByte{};
+    if (b >= 0xC2 && b <= 0xDF) {
+        lead.need = 1;
+        lead.bits = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        lead.need = 2;
+        lead.bits = b & 0x0F;
+        lead.lo = b == 0xE0 ? 0xA0 : 0x80;
+        lead.hi = b == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        lead.need = 3;
+        lead.bits = b & 0x07;
+        lead.lo = b == 0xF0 ? 0x90 : 0x80;
+        lead.hi = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::wstring Utf8ToWide(const std::string& bytes) {
     std::wstring out;
     out.reserve(bytes.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t n = bytes.size();
+    const size_t n = bytes.size();
     size_t i = 0;
     while (i < n) {
-        unsigned char b = p[i];
-        if (b < 0x80) {
-            out.push_back(static_cast<wchar_t>(b));
+        LeadByte lead;
+        if (p[i] < 0x80) {
+            out.push_back(static_cast<wchar_t>(p[i]));
             ++i;
             continue;
         }
-        size_t need = 0;
-        char32_t cp = 0;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            cp = b & 0x0F;
-            if (b == 0xE0)
-                lo = 0xA0;
-            if (b == 0xED)
-                hi = 0x9F;  // no surrogates
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            cp = b & 0x07;
-            if (b == 0xF0)
-                lo = 0x90;
-            if (b == 0xF4)
-                hi = 0x8F;
-        } else {
+        if (!ReadLeadByte(p[i], lead)) {
             out.push_back(static_cast<wchar_t>(kReplacement));
             ++i;
             continue;
         }
         // Maximal subpart: an ill-formed sequence becomes one U+FFFD and the
         // byte that broke it starts over.
+        char32_t cp = lead.bits;
         size_t j = 1;
-        bool ok = true;
-        for (; j <= need; ++j) {
-            if (i + j >= n) {
-                ok = false;
-                break;
-            }
-            unsigned char c = p[i + j];
-            unsigned char l = (j == 1) ? lo : 0x80;
-            unsigned char h = (j == 1) ? hi : 0xBF;
-            if (c < l || c > h) {
-                ok = false;
+        for (; j <= lead.need && i + j < n; ++j) {
+            const unsigned char c = p[i + j];
+            if (c < (j == 1 ? lead.lo : 0x80) || c > (j == 1 ? lead.hi : 0xBF)) {
                 break;
             }
             cp = (cp << 6) | (c & 0x3F);
         }
-        if (!ok) {
+        if (j <= lead.need) {
             out.push_back(static_cast<wchar_t>(kReplacement));
             i += j;
             continue;
         }
         out.push_back(static_cast<wchar_t>(cp));
-        i += need + 1;
+        i += lead.need + 1;
     }
     return out;
 }
