@@ -4,6 +4,37 @@
 
 namespace rr {
 
+namespace {
+
+template <typename Char>
+bool ParseDigits(std::basic_string_view<Char> digits, uint64_t& value) {
+    value = 0;
+    if (digits.empty()) {
+        return false;
+    }
+    for (Char c : digits) {
+        if (c < Char('0') || c > Char('9')) {
+            return false;
+        }
+        const uint64_t digit = static_cast<uint64_t>(c - Char('0'));
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseDecimal(std::wstring_view digits, uint64_t& value) {
+    return ParseDigits(digits, value);
+}
+
+bool ParseDecimal(std::string_view digits, uint64_t& value) {
+    return ParseDigits(digits, value);
+}
+
 std::string Utf16ToUtf8(const std::wstring& text) {
     if (text.empty()) {
         return std::string();

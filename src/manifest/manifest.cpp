@@ -3,13 +3,13 @@
 #include <unordered_set>
 
 #include "base/text.h"
-#include "policy/preserve_rules.h"
 #include "log/log.h"
 #include "manifest/json.h"
 #include "manifest/manifest_freshness.h"
 #include "manifest/manifest_signature.h"
 #include "net/http.h"
 #include "platform/system.h"
+#include "policy/preserve_rules.h"
 
 namespace rr {
 
@@ -80,15 +80,8 @@ bool ReadSequenceValue(std::string_view text, const JsonSpan& root, uint64_t& se
         return false;
     }
     uint64_t value = 0;
-    for (; pos < valueEnd; ++pos) {
-        if (text[pos] < '0' || text[pos] > '9') {
-            return false;
-        }
-        uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
+    if (!ParseDecimal(text.substr(pos, valueEnd - pos), value)) {
+        return false;
     }
     sequence = value;
     return true;

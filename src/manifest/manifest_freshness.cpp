@@ -63,18 +63,7 @@ bool ParseRecord(const std::string& bytes, uint64_t& value) {
     if (end == 0 || end > 20) {
         return false;
     }
-    value = 0;
-    for (size_t i = 0; i < end; ++i) {
-        if (bytes[i] < '0' || bytes[i] > '9') {
-            return false;
-        }
-        uint64_t digit = static_cast<uint64_t>(bytes[i] - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    return true;
+    return ParseDecimal(std::string_view(bytes).substr(0, end), value);
 }
 
 }  // namespace

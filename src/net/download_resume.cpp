@@ -1,5 +1,6 @@
 #include "net/download_resume.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -75,20 +76,12 @@ bool ReadSmallFile(const platform::DirHandle& folder, const std::wstring& name, 
 // Decimal digits from `pos` on, up to `stop`; false on none, anything else,
 // or a value past 64 bits.
 bool ParseNumber(const std::wstring& text, size_t& pos, wchar_t stop, uint64_t& value) {
-    value = 0;
-    const size_t start = pos;
-    for (; pos < text.size() && text[pos] != stop; ++pos) {
-        const wchar_t c = text[pos];
-        if (c < L'0' || c > L'9') {
-            return false;
-        }
-        const uint64_t digit = static_cast<uint64_t>(c - L'0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
+    const size_t end = std::min(text.find(stop, pos), text.size());
+    if (!ParseDecimal(std::wstring_view(text).substr(pos, end - pos), value)) {
+        return false;
     }
-    return pos > start;
+    pos = end;
+    return true;
 }
 
 }  // namespace

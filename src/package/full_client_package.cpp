@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "base/text.h"
 #include "base/path.h"
+#include "base/text.h"
 #include "fs/safe_fs.h"
 #include "log/delete_under_root.h"
 #include "log/log.h"
@@ -252,21 +252,8 @@ std::wstring MakePackageFileName(const std::wstring& url) {
 
 bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
     size = 0;
-    if (text.empty()) {
-        return false;
-    }
     uint64_t value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') {
-            return false;
-        }
-        const uint64_t digit = static_cast<uint64_t>(c - L'0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    if (value == 0) {
+    if (!ParseDecimal(text, value) || value == 0) {
         return false;
     }
     size = value;

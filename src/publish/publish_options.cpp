@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include "base/path.h"
-#include "policy/preserve_rules.h"
+#include "base/text.h"
 #include "manifest/manifest_freshness.h"
 #include "net/http.h"
+#include "policy/preserve_rules.h"
 
 namespace rr::publish {
 
@@ -33,18 +34,7 @@ bool ParseDecimal(const std::wstring& text, uint64_t& value) {
     if (text.empty() || text.size() > 20) {
         return false;
     }
-    value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') {
-            return false;
-        }
-        uint64_t digit = static_cast<uint64_t>(c - L'0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    return true;
+    return rr::ParseDecimal(std::wstring_view(text), value);
 }
 
 // Where the value of a single-valued option goes; null for a repeatable one
