@@ -87,7 +87,8 @@ def _make_certificates(openssl, work):
     with open(os.path.join(work, "server.ext"), "w") as f:
         f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,"
                 "keyEncipherment\nextendedKeyUsage=serverAuth\n"
-                "subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+                # Wine's check of the name looks at DNS entries only.
+                "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost\n")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
         "-CAcreateserial", "-days", "2", "-sha256", "-extfile", "server.ext", "-out", "server.pem")
     run("x509", "-in", "ca.pem", "-outform", "DER", "-out", "ca.der")

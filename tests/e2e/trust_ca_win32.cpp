@@ -44,8 +44,10 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<BYTE> der;
     if (!ReadWholeFile(argv[2], der))
         return Fail("reading the certificate");
-    HCERTSTORE store =
-        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    // The registry store itself, not the system store's collection: Wine
+    // deletes nothing through the collection.
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0,
+                                       CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
     if (store == nullptr)
         return Fail("CertOpenStore");
     int result = 0;
@@ -62,7 +64,9 @@ int wmain(int argc, wchar_t** argv) {
                               : ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
                                                              CERT_FIND_EXISTING, wanted, nullptr);
         // The store frees the found context whatever the outcome.
-        if (found != nullptr && !::CertDeleteCertificateFromStore(found))
+        if (found == nullptr)
+            result = Fail("CertFindCertificateInStore");
+        else if (!::CertDeleteCertificateFromStore(found))
             result = Fail("CertDeleteCertificateFromStore");
         if (wanted != nullptr)
             ::CertFreeCertificateContext(wanted);
