@@ -9,6 +9,7 @@
 #include "fs/crash_points.h"
 #include "fs/safe_fs.h"
 #include "log/log.h"
+#include "net/download_resume.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/http.h"
@@ -114,16 +115,16 @@ bool CheckBodyComplete(const HttpResponse& response, uint64_t received, const wc
 }
 
 // Sends the GET and tells the status it got.
-std::unique_ptr<HttpResponse> Request(HttpClient& http, const std::wstring& url, HttpUse use,
+std::unique_ptr<HttpResponse> Request(HttpClient& http, const HttpRequest& request,
                                       const TransferEvents& events, Error* err) {
     HttpStep failed = HttpStep::kOpenSession;
     Error why;
-    std::unique_ptr<HttpResponse> response = http.Get(HttpRequest{url, use}, failed, &why);
+    std::unique_ptr<HttpResponse> response = http.Get(request, failed, &why);
     if (response == nullptr) {
         if (failed == HttpStep::kOpenUrl) {
             MarkNetworkFailure(events, why.code);
         }
-        Fail(err, why.code, RequestFailureText(failed, use, why.code, url));
+        Fail(err, why.code, RequestFailureText(failed, request.use, why.code, request.url));
         return nullptr;
     }
     if (events.status) {
@@ -192,24 +193,28 @@ bool CreateDestinationFile(platform::DirHandle& folder, const std::wstring& file
     return true;
 }
 
-// The body into the open file, chunk by chunk; `total` counts what was read.
+// The body into the open file, chunk by chunk, after the `offset` bytes the
+// file already holds; `received` counts what was read. `cut` tells a body that
+// broke off (the connection failed or closed early) from other failures.
 bool WriteBodyToFile(HttpResponse& response, const DownloadRequest& request,
-                     const TransferEvents& events, platform::FileWriter& file, uint64_t& total,
-                     Error* err) {
+                     const TransferEvents& events, platform::FileWriter& file, uint64_t offset,
+                     uint64_t& received, bool& cut, Error* err) {
     std::vector<char> buffer(kDownloadChunk);
     for (;;) {
         size_t got = 0;
         Error why;
         if (!response.Read(buffer.data(), buffer.size(), got, &why)) {
+            cut = true;
             return ReadFailure(events, err, why, request.url);
         }
         if (got == 0) {
-            return CheckBodyComplete(response, total, L"File", request.url, events, err);
+            cut = !CheckBodyComplete(response, received, L"File", request.url, events, err);
+            return !cut;
         }
-        total += got;
-        Report(events.progress, total, false);
+        received += got;
+        Report(events.progress, offset + received, false);
         // The chunk that crosses the limit is never written.
-        if (total > request.maxBytes) {
+        if (offset + received > request.maxBytes) {
             return Fail(err, platform::kErrorSuccess,
                         L"File download exceeded max bytes: " + request.url);
         }
@@ -218,6 +223,40 @@ bool WriteBodyToFile(HttpResponse& response, const DownloadRequest& request,
             return FailWithLastError(err, L"Failed writing temp file.");
         }
     }
+}
+
+// How a body went into its file.
+struct BodyOutcome {
+    uint64_t received = 0;  // bytes of this body written
+    bool kept = false;      // failed, and the file stays for a resumed attempt
+};
+
+// Writes the body into the open file, which holds `offset` bytes, and closes
+// it. On failure the file is removed, unless `keepCut` and the body was cut.
+bool FinishFile(HttpResponse& response, const DownloadRequest& request,
+                const TransferEvents& events, const platform::DirHandle& folder,
+                const std::wstring& fileName, platform::FileWriter& file, uint64_t offset,
+                bool keepCut, BodyOutcome& outcome, Error* err) {
+    Report(events.progress, offset, false);
+    bool cut = false;
+    bool written =
+        WriteBodyToFile(response, request, events, file, offset, outcome.received, cut, err);
+    // A close that fails may have lost buffered data: that is a failed write,
+    // not a finished download.
+    if (written && !file.Close()) {
+        written = FailWithLastError(err, L"Failed writing temp file.");
+        cut = false;
+    }
+    if (!written) {
+        file.Close();
+        outcome.kept = keepCut && cut;
+        if (!outcome.kept) {
+            folder.RemoveChild(fileName);
+        }
+        return false;
+    }
+    Report(events.progress, offset + outcome.received, true);
+    return true;
 }
 
 // Writes the body to a new file in `folder`; on failure the partial file is
@@ -229,21 +268,104 @@ bool ReceiveFile(HttpResponse& response, const DownloadRequest& request,
     if (!CreateDestinationFile(folder, fileName, request.destination, file, err)) {
         return false;
     }
-    Report(events.progress, 0, false);
-    uint64_t total = 0;
-    bool written = WriteBodyToFile(response, request, events, file, total, err);
-    // A close that fails may have lost buffered data: that is a failed write,
-    // not a finished download.
-    if (written && !file.Close()) {
-        written = FailWithLastError(err, L"Failed writing temp file.");
-    }
-    if (!written) {
-        file.Close();
-        folder.RemoveChild(fileName);
+    BodyOutcome outcome;
+    return FinishFile(response, request, events, folder, fileName, file, 0, false, outcome, err);
+}
+
+// A rejected status, told to the retry rules first.
+bool RejectStatus(const HttpResponse& response, const DownloadRequest& request,
+                  const TransferEvents& events, Error* err) {
+    MarkPassingStatus(events, response);
+    return Fail(
+        err, platform::kErrorSuccess,
+        L"Rejected file HTTP status=" + ToDecimal(response.Status()) + L" url=" + request.url);
+}
+
+// The destination of a resumable download, its folder open.
+struct ResumableFile {
+    const DownloadRequest& request;
+    const ResumeTarget& target;
+    const TransferEvents& events;
+    platform::DirHandle folder;
+    std::wstring fileName;
+    std::wstring validatorName;
+};
+
+// After a resumable body failed or succeeded: a kept file goes on next time
+// (worth telling the retry rules when it grew), a finished one needs its
+// validator no more, and a removed one must not leave its validator behind.
+bool SettleResumable(const ResumableFile& f, bool ok, const BodyOutcome& outcome) {
+    if (!ok && outcome.kept) {
+        if (outcome.received > 0 && f.events.retry != nullptr) {
+            f.events.retry->progressed = true;
+        }
         return false;
     }
-    Report(events.progress, total, true);
-    return true;
+    RemoveValidator(f.folder, f.validatorName);
+    return ok;
+}
+
+// A 200 for a resumable download: the file is written from its first byte,
+// and the response's validator is kept beside it before any byte arrives.
+bool StartResumable(HttpResponse& response, ResumableFile& f, Error* err) {
+    // What was kept about the old bytes goes before they do.
+    const bool oldGone = RemoveValidator(f.folder, f.validatorName);
+    platform::FileWriter file;
+    if (!CreateDestinationFile(f.folder, f.fileName, f.request.destination, file, err)) {
+        return false;
+    }
+    const std::wstring validator = PickValidator(response);
+    const bool keep = oldGone && !validator.empty() &&
+                      WriteValidator(f.folder, f.validatorName, f.target, validator);
+    BodyOutcome outcome;
+    const bool ok = FinishFile(response, f.request, f.events, f.folder, f.fileName, file, 0, keep,
+                               outcome, err);
+    return SettleResumable(f, ok, outcome);
+}
+
+// Asks for the rest of the partial file from `offset` on, while the server's
+// file is still the one `validator` names. Anything but exactly that rest is
+// never appended: a 200 starts the file again, a 206 for another range (or a
+// 416) removes the partial file so that the next attempt starts from 0.
+bool ResumeFile(HttpClient& http, ResumableFile& f, platform::FileWriter& partial, uint64_t offset,
+                const std::wstring& validator, Error* err) {
+    if (f.events.resuming) {
+        f.events.resuming(offset);
+    }
+    std::unique_ptr<HttpResponse> response = Request(
+        http, HttpRequest{f.request.url, HttpUse::kDownload, offset, validator}, f.events, err);
+    if (response == nullptr) {
+        return false;
+    }
+    const uint32_t status = response->Status();
+    if (status == 200) {
+        partial.Close();
+        if (f.events.restarted) {
+            f.events.restarted();
+        }
+        return StartResumable(*response, f, err);
+    }
+    std::wstring range;
+    if (status == 206 && response->ContentRange(range) &&
+        IsRestOfFile(range, offset, f.target.size)) {
+        BodyOutcome outcome;
+        const bool ok = FinishFile(*response, f.request, f.events, f.folder, f.fileName, partial,
+                                   offset, true, outcome, err);
+        return SettleResumable(f, ok, outcome);
+    }
+    partial.Close();
+    if (status != 206 && status != 416) {
+        return RejectStatus(*response, f.request, f.events, err);
+    }
+    f.folder.RemoveChild(f.fileName);
+    RemoveValidator(f.folder, f.validatorName);
+    if (status == 416) {
+        return RejectStatus(*response, f.request, f.events, err);
+    }
+    return Fail(err, platform::kErrorSuccess,
+                L"Rejected file Content-Range. expected=bytes " + ToDecimal(offset) + L"-" +
+                    ToDecimal(f.target.size - 1) + L"/" + ToDecimal(f.target.size) + L" actual=" +
+                    range + L" url=" + f.request.url);
 }
 
 }  // namespace
@@ -284,7 +406,8 @@ bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxByt
     if (!IsHttpUrl(url)) {
         return Fail(err, platform::kErrorSuccess, L"Rejected non-http manifest URL: " + url);
     }
-    std::unique_ptr<HttpResponse> response = Request(http, url, HttpUse::kFetch, events, err);
+    std::unique_ptr<HttpResponse> response =
+        Request(http, HttpRequest{url, HttpUse::kFetch}, events, err);
     if (response == nullptr) {
         return false;
     }
@@ -313,17 +436,44 @@ bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
         return false;
     }
     std::unique_ptr<HttpResponse> response =
-        Request(http, request.url, HttpUse::kDownload, events, err);
+        Request(http, HttpRequest{request.url, HttpUse::kDownload}, events, err);
     if (response == nullptr) {
         return false;
     }
-    const uint32_t status = response->Status();
-    if (status != 200) {
-        MarkPassingStatus(events, *response);
-        return Fail(err, platform::kErrorSuccess,
-                    L"Rejected file HTTP status=" + ToDecimal(status) + L" url=" + request.url);
+    if (response->Status() != 200) {
+        return RejectStatus(*response, request, events, err);
     }
     return ReceiveFile(*response, request, events, folder, fileName, err);
+}
+
+bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const ResumeTarget& target,
+                       const TransferEvents& events, Error* err) {
+    if (!IsHttpUrl(request.url)) {
+        return Fail(err, platform::kErrorSuccess, L"Rejected non-http file URL: " + request.url);
+    }
+    ResumableFile f{request, target, events, {}, {}, {}};
+    if (!OpenDestinationFolder(request, f.folder, f.fileName, err)) {
+        return false;
+    }
+    f.validatorName = ValidatorFileName(f.fileName);
+    std::wstring validator;
+    platform::FileWriter partial;
+    uint64_t offset = 0;
+    if (target.size > 0 && ReadValidator(f.folder, f.validatorName, target, validator) &&
+        f.folder.OpenFileForAppend(f.fileName, partial, offset) && offset > 0 &&
+        offset < target.size) {
+        return ResumeFile(http, f, partial, offset, validator, err);
+    }
+    partial.Close();
+    std::unique_ptr<HttpResponse> response =
+        Request(http, HttpRequest{request.url, HttpUse::kDownload}, events, err);
+    if (response == nullptr) {
+        return false;
+    }
+    if (response->Status() != 200) {
+        return RejectStatus(*response, request, events, err);
+    }
+    return StartResumable(*response, f, err);
 }
 
 }  // namespace rr

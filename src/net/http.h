@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "net/download_resume.h"
 #include "net/http_client.h"
 #include "net/retry.h"
 
@@ -40,6 +41,12 @@ struct TransferEvents {
     // Filled when the transfer fails in a way another attempt may get past
     // (see retry.h); left alone otherwise.
     RetryCause* retry = nullptr;
+    // Resumable downloads only: the rest of the file from `offset` on is
+    // about to be asked for.
+    std::function<void(uint64_t offset)> resuming;
+    // Resumable downloads only: asked for the rest, the server sent the whole
+    // file, which is now written from its first byte.
+    std::function<void()> restarted;
 };
 
 // GET into memory, status 200 only, at most maxBytes (a body of exactly
@@ -62,6 +69,19 @@ struct DownloadRequest {
 // replaced, never written through. A body that ends before its announced
 // length fails. A failure never leaves the file behind.
 bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
+                       const TransferEvents& events, Error* err);
+
+// DownloadUrlToFile for a file of known size and digest that may come in
+// several goes. The validator of a response that starts the file is kept
+// beside it before the first byte is written (see download_resume.h); a body
+// that breaks off then leaves the file and its validator for the next
+// attempt, and tells `retry` that it progressed when it grew. When the
+// destination is shorter than the target and its validator is there, only
+// the rest is asked for (Range, If-Range): a 206 for exactly that rest is
+// appended; a 200 is written from the start; a 206 for another range, or a
+// 416, fails and removes the partial file and its validator. A download that
+// completes removes the validator.
+bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const ResumeTarget& target,
                        const TransferEvents& events, Error* err);
 
 }  // namespace rr

@@ -20,12 +20,15 @@ enum class HttpUse {
     kDownload,  // a file streamed to disk
 };
 
-// One GET. A resumed download will add its first byte (Range) and the
-// validator it was started with (If-Range) here; a client that cannot send
-// them must refuse such a request rather than answer with the whole body.
+// One GET. A resumed download asks for the body from `firstByte` on
+// ("Range: bytes=N-") and only while the file is still the one `ifRange`
+// names ("If-Range": an ETag or a Last-Modified date). A client that cannot
+// send them must refuse such a request rather than answer with the whole body.
 struct HttpRequest {
     std::wstring url;
     HttpUse use = HttpUse::kFetch;
+    uint64_t firstByte = 0;  // 0: the whole body, no Range header
+    std::wstring ifRange;    // sent only with a Range
 };
 
 // The step a GET failed at before its response was there.
@@ -35,8 +38,7 @@ enum class HttpStep {
     kQueryStatus,  // a response without a readable status (HttpQueryInfoA)
 };
 
-// A response whose headers have arrived. A resumed download will read its
-// range and validator here as well.
+// A response whose headers have arrived.
 class HttpResponse {
   public:
     virtual ~HttpResponse() = default;
@@ -47,6 +49,11 @@ class HttpResponse {
     virtual bool ContentLength(uint64_t& bytes) const = 0;
     // The Retry-After header's text; false when there is none.
     virtual bool RetryAfter(std::wstring& value) const = 0;
+    // The Content-Range, ETag and Last-Modified headers' texts, as sent;
+    // false when the response has none.
+    virtual bool ContentRange(std::wstring& value) const = 0;
+    virtual bool ETag(std::wstring& value) const = 0;
+    virtual bool LastModified(std::wstring& value) const = 0;
     // The next bytes of the body: got == 0 with true at its end. A failure
     // leaves the platform's error code in err->code.
     virtual bool Read(void* buffer, size_t capacity, size_t& got, Error* err) = 0;

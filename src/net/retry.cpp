@@ -18,19 +18,22 @@ bool WithRetries(const RetryPolicy& policy, const std::wstring& url,
                  const std::function<bool(RetryCause& cause)>& attempt) {
     const size_t retries = policy.waitSeconds.size();
     const uint32_t attempts = static_cast<uint32_t>(retries + 1);
-    for (size_t done = 0;; ++done) {
+    // `done`: failed attempts since the last one that progressed.
+    for (uint32_t made = 1, done = 0;; ++made, ++done) {
         RetryCause cause;
         if (attempt(cause)) {
             return true;
         }
-        if (!cause.retryable || done >= retries) {
+        if (cause.progressed) {
+            done = 0;
+        }
+        if (!cause.retryable || done >= retries || made >= policy.maxAttempts) {
             return false;
         }
         const uint32_t seconds =
             cause.hasRetryAfter ? std::min(cause.retryAfterSeconds, policy.maxRetryAfterSeconds)
                                 : policy.waitSeconds[done];
-        const std::wstring line =
-            RetryLine(url, seconds, cause.reason, static_cast<uint32_t>(done + 2), attempts);
+        const std::wstring line = RetryLine(url, seconds, cause.reason, done + 2, attempts);
         LogMain(line);
         if (policy.notice) {
             policy.notice(line);

@@ -21,6 +21,8 @@ struct RetryPolicy {
     std::function<void(uint32_t seconds)> sleep;
     // Hears each retry line after it was logged, for the display; may be empty.
     std::function<void(const std::wstring& line)> notice;
+    // Attempts in all, however far each one got (see RetryCause::progressed).
+    uint32_t maxAttempts = 100;
 };
 
 // What a failed attempt says about trying again; an attempt that fails for
@@ -30,6 +32,9 @@ struct RetryCause {
     std::wstring reason;  // "HTTP status 503", "connection reset (error 12031)", ...
     bool hasRetryAfter = false;
     uint32_t retryAfterSeconds = 0;
+    // The attempt kept bytes that the next one goes on from (a resumed
+    // download): the waits and the count of attempts start again.
+    bool progressed = false;
 };
 
 // "Retrying URL in S s after REASON (attempt K of N)."
@@ -37,8 +42,9 @@ std::wstring RetryLine(const std::wstring& url, uint32_t seconds, const std::wst
                        uint32_t attempt, uint32_t attempts);
 
 // Runs `attempt` until it succeeds, fails for good or the policy's attempts
-// are spent. Before each further attempt it logs the retry line, tells the
-// policy's notice and sleeps. The attempt starts from a fresh cause each time.
+// are spent: those after the last one that progressed, and maxAttempts in
+// all. Before each further attempt it logs the retry line, tells the policy's
+// notice and sleeps. The attempt starts from a fresh cause each time.
 bool WithRetries(const RetryPolicy& policy, const std::wstring& url,
                  const std::function<bool(RetryCause& cause)>& attempt);
 

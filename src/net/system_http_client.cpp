@@ -1,5 +1,6 @@
 #include "net/system_http_client.h"
 
+#include <array>
 #include <utility>
 
 #include "platform/error.h"
@@ -23,15 +24,23 @@ class SystemHttpResponse final : public HttpResponse {
         return hasLength_;
     }
     bool RetryAfter(std::wstring& value) const override {
-        if (hasRetryAfter_) {
-            value = retryAfter_;
-        }
-        return hasRetryAfter_;
+        return Header(platform::HttpHeader::kRetryAfter, value);
+    }
+    bool ContentRange(std::wstring& value) const override {
+        return Header(platform::HttpHeader::kContentRange, value);
+    }
+    bool ETag(std::wstring& value) const override {
+        return Header(platform::HttpHeader::kETag, value);
+    }
+    bool LastModified(std::wstring& value) const override {
+        return Header(platform::HttpHeader::kLastModified, value);
     }
     // The headers the transfer may ask for, read once the status is known.
     void ReadHeaders() {
         hasLength_ = session_.QueryContentLength(length_);
-        hasRetryAfter_ = session_.QueryRetryAfter(retryAfter_);
+        for (size_t i = 0; i < kHeaders.size(); ++i) {
+            has_[i] = session_.QueryHeader(kHeaders[i], values_[i]);
+        }
     }
     bool Read(void* buffer, size_t capacity, size_t& got, Error* err) override {
         if (!session_.Read(buffer, capacity, got)) {
@@ -45,8 +54,20 @@ class SystemHttpResponse final : public HttpResponse {
     uint32_t status_ = 0;
     bool hasLength_ = false;
     uint64_t length_ = 0;
-    bool hasRetryAfter_ = false;
-    std::wstring retryAfter_;
+    bool Header(platform::HttpHeader header, std::wstring& value) const {
+        const size_t i = static_cast<size_t>(header);
+        if (has_[i]) {
+            value = values_[i];
+        }
+        return has_[i];
+    }
+
+    // In the order of HttpHeader's values.
+    static constexpr std::array<platform::HttpHeader, 4> kHeaders = {
+        platform::HttpHeader::kRetryAfter, platform::HttpHeader::kContentRange,
+        platform::HttpHeader::kETag, platform::HttpHeader::kLastModified};
+    std::array<bool, kHeaders.size()> has_{};
+    std::array<std::wstring, kHeaders.size()> values_;
 };
 
 }  // namespace
@@ -62,7 +83,7 @@ std::unique_ptr<HttpResponse> SystemHttpClient::Get(const HttpRequest& request, 
     uint32_t status = 0;
     if (!session.Open(options_.userAgent, timeoutMs)) {
         failed = HttpStep::kOpenSession;
-    } else if (!session.OpenUrl(request.url)) {
+    } else if (!session.OpenUrl(request.url, request.firstByte, request.ifRange)) {
         failed = HttpStep::kOpenUrl;
     } else if (!session.QueryStatus(status)) {
         failed = HttpStep::kQueryStatus;

@@ -106,6 +106,10 @@ void LogSizeValidated(const PackageSettings& package) {
     }
 }
 
+bool IsResumable(const PackageSettings& package) {
+    return package.sizeConfigured && !package.expectedSha256.empty();
+}
+
 // A package left by an earlier run counts only with a configured SHA-256 that
 // it matches; without one nothing tells a good package from a bad one.
 bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
@@ -118,7 +122,9 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
                      kPackageReuseCheckPoint, false);
     std::string digest;
     Error err;
-    if (ComputeFileSha256Below(clientDir, package.packagePath, digest, &err) &&
+    // A file shorter than the package cannot be it: no need to read it all.
+    const bool shorter = package.sizeConfigured && info.size < package.expectedSize;
+    if (!shorter && ComputeFileSha256Below(clientDir, package.packagePath, digest, &err) &&
         Sha256TextEquals(digest, package.expectedSha256) &&
         ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
                          package.expectedSize, &err)) {
@@ -149,16 +155,26 @@ bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettin
         [&](uint64_t received, bool complete) {
             ShowDownloadProgress(package.fileName, 1, 1, received, announced, complete);
         },
-        &cause};
+        &cause,
+        [&](uint64_t offset) {
+            LogMain(L"Resuming full client download at " + ToDecimal(offset) + L" of " +
+                    ToDecimal(package.expectedSize) + L" bytes.");
+        },
+        [] { LogMain(L"Server did not resume; downloading from the start."); }};
+    const DownloadRequest request{config.packageUrl, config.clientDir, package.packagePath,
+                                  DownloadLimit(package)};
     Error err;
-    if (!DownloadUrlToFile(
-            http,
-            {config.packageUrl, config.clientDir, package.packagePath, DownloadLimit(package)},
-            events, &err)) {
+    // Only a package whose size and digest are known can be pieced together
+    // safely: the digest decides in the end whatever the server sent.
+    const bool ok =
+        IsResumable(package)
+            ? DownloadResumable(http, request, {package.expectedSize, package.expectedSha256},
+                                events, &err)
+            : DownloadUrlToFile(http, request, events, &err);
+    if (!ok) {
         LogMain(err.text);
-        return false;
     }
-    return true;
+    return ok;
 }
 
 bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& package) {
@@ -171,10 +187,16 @@ bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& 
     return true;
 }
 
-// A package that fails its size or digest is of no use to any later run.
+// A package that fails its size or digest is of no use to any later run,
+// and neither is what was kept to resume it.
 void DeleteInvalidPackage(const std::wstring& clientDir, const PackageSettings& package) {
     if (!DeleteTreeUnderRoot(package.packagePath, clientDir)) {
         LogMain(L"Failed to delete invalid full client package: " + package.packagePath);
+    }
+    const std::wstring validator =
+        JoinPath(package.fullTmpDir, ValidatorFileName(package.fileName));
+    if (IsResumable(package) && !DeleteTreeUnderRoot(validator, clientDir)) {
+        LogMain(L"Failed to delete invalid full client package: " + validator);
     }
 }
 

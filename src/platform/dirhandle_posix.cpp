@@ -382,6 +382,31 @@ bool DirHandle::CreateNewFile(const std::wstring& name, FileWriter& writer) cons
     return true;
 }
 
+bool DirHandle::OpenFileForAppend(const std::wstring& name, FileWriter& writer,
+                                  uint64_t& size) const {
+    writer.Close();
+    size = 0;
+    int fd = -1;
+    if (!impl_->OpenRegularFile(name, O_WRONLY | O_APPEND | O_NONBLOCK, 0, kErrorNotSupported,
+                                fd)) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return CloseAndFail(fd, errno);
+    }
+    if (st.st_nlink != 1) {
+        return CloseAndFail(fd, EACCES);
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    writer.impl_->fd = fd;
+    return true;
+}
+
 bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes) const {
     int fd = -1;
     if (!impl_->OpenRegularFile(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666,

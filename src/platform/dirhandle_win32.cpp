@@ -358,6 +358,33 @@ bool DirHandle::CreateNewFile(const std::wstring& name, FileWriter& writer) cons
     return impl_->Open(name, how, Expect::kNew, writer.impl_->file);
 }
 
+bool DirHandle::OpenFileForAppend(const std::wstring& name, FileWriter& writer,
+                                  uint64_t& size) const {
+    writer.Close();
+    size = 0;
+    const OpenRequest how{FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY};
+    Handle h;
+    if (!impl_->Open(name, how, Expect::kFile, h)) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(h.get(), &info)) {
+        return false;
+    }
+    if (info.nNumberOfLinks != 1) {
+        return FailWith(ERROR_ACCESS_DENIED);
+    }
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(h.get(), LARGE_INTEGER{}, &end, FILE_END)) {
+        return false;
+    }
+    size = static_cast<uint64_t>(end.QuadPart);
+    writer.impl_->file.Reset(h.Release());
+    return true;
+}
+
 bool DirHandle::AppendToChild(const std::wstring& name, const std::string& bytes) const {
     if (!impl_->Usable(name)) {
         return false;

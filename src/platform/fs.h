@@ -136,6 +136,11 @@ class DirHandle {
     bool OpenFileForRead(const std::wstring& name, class FileReader& reader) const;
     // Creates a new file; fails when any entry of that name exists.
     bool CreateNewFile(const std::wstring& name, class FileWriter& writer) const;
+    // Opens an existing regular file to write at its end, and tells its size
+    // then. A link, folder or device is refused, and so is a file with more
+    // than one name (a hard link): what is written must not change another.
+    bool OpenFileForAppend(const std::wstring& name, class FileWriter& writer,
+                           uint64_t& size) const;
     // One append to a regular file, created when missing; never through a link.
     bool AppendToChild(const std::wstring& name, const std::string& bytes) const;
 

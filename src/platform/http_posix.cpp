@@ -26,6 +26,7 @@ constexpr uint32_t kHttpHeaderNotFound = 12150;
 // Body bytes held between libcurl and the reader; the transfer pauses above it.
 constexpr size_t kPendingCapacity = 256 * 1024;
 constexpr long kMaxRedirects = 20;
+constexpr size_t kHeaderCount = 4;  // the values of HttpHeader
 
 void GlobalInit() {
     static std::once_flag once;
@@ -107,6 +108,11 @@ std::string HeaderValue(const char* data, size_t size) {
     return std::string(p, end);
 }
 
+// A header value must stay on its line.
+bool HasControlCharacter(const std::wstring& text) {
+    return std::any_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; });
+}
+
 // A Content-Length value: decimal digits only, else -1.
 int64_t ParseLength(const std::string& text) {
     if (text.empty() || text.size() > 18)
@@ -136,10 +142,11 @@ struct HttpSession::Impl {
     bool paused = false;
     long responseCode = 0;
     bool sawLocation = false;
-    // The final response's Content-Length (-1: none) and Retry-After.
+    // The final response's Content-Length (-1: none) and the headers of
+    // HttpHeader, by its value.
     int64_t contentLength = -1;
-    bool hasRetryAfter = false;
-    std::string retryAfter;
+    bool hasHeader[kHeaderCount] = {};
+    std::string header[kHeaderCount];
     bool headersDone = false;
     bool done = false;
     CURLcode result = CURLE_OK;
@@ -180,8 +187,16 @@ struct HttpSession::Impl {
 
     void ClearHeaders() {
         contentLength = -1;
-        hasRetryAfter = false;
-        retryAfter.clear();
+        for (size_t i = 0; i < kHeaderCount; ++i) {
+            hasHeader[i] = false;
+            header[i].clear();
+        }
+    }
+
+    void Keep(HttpHeader which, const char* data, size_t size) {
+        const size_t i = static_cast<size_t>(which);
+        hasHeader[i] = true;
+        header[i] = HeaderValue(data, size);
     }
 
     size_t Stored() const { return pending.size() - pendingStart; }
@@ -214,8 +229,13 @@ struct HttpSession::Impl {
         } else if (StartsWithNoCase(data, size, "content-length:")) {
             contentLength = ParseLength(HeaderValue(data, size));
         } else if (StartsWithNoCase(data, size, "retry-after:")) {
-            hasRetryAfter = true;
-            retryAfter = HeaderValue(data, size);
+            Keep(HttpHeader::kRetryAfter, data, size);
+        } else if (StartsWithNoCase(data, size, "content-range:")) {
+            Keep(HttpHeader::kContentRange, data, size);
+        } else if (StartsWithNoCase(data, size, "etag:")) {
+            Keep(HttpHeader::kETag, data, size);
+        } else if (StartsWithNoCase(data, size, "last-modified:")) {
+            Keep(HttpHeader::kLastModified, data, size);
         } else if (size <= 2 && (size == 0 || data[0] == '\r' || data[0] == '\n')) {
             if (responseCode >= 200 && !(IsFollowedRedirect(responseCode) && sawLocation))
                 headersDone = true;
@@ -301,10 +321,15 @@ bool HttpSession::Open(const std::wstring& userAgent, uint32_t timeoutMs) {
     return true;
 }
 
-bool HttpSession::OpenUrl(const std::wstring& url) {
+bool HttpSession::OpenUrl(const std::wstring& url, uint64_t firstByte,
+                          const std::wstring& ifRange) {
     Impl& s = *impl_;
     if (!s.sessionOpen) {
         SetLastErrorCode(kErrorInvalidHandle);
+        return false;
+    }
+    if (HasControlCharacter(ifRange)) {
+        SetLastErrorCode(kErrorInvalidParameter);
         return false;
     }
     s.ReleaseTransfer();
@@ -316,6 +341,13 @@ bool HttpSession::OpenUrl(const std::wstring& url) {
     std::string target = WideToUtf8(url);
     s.headers = curl_slist_append(s.headers, "Cache-Control: no-cache");
     s.headers = curl_slist_append(s.headers, "Pragma: no-cache");
+    if (firstByte > 0) {
+        const std::string range = "Range: bytes=" + std::to_string(firstByte) + "-";
+        s.headers = curl_slist_append(s.headers, range.c_str());
+        if (!ifRange.empty()) {
+            s.headers = curl_slist_append(s.headers, ("If-Range: " + WideToUtf8(ifRange)).c_str());
+        }
+    }
     CURL* e = s.easy;
     curl_easy_setopt(e, CURLOPT_URL, target.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -378,12 +410,13 @@ bool HttpSession::QueryContentLength(uint64_t& bytes) {
     return true;
 }
 
-bool HttpSession::QueryRetryAfter(std::wstring& value) {
-    if (impl_->easy == nullptr || !impl_->hasRetryAfter) {
+bool HttpSession::QueryHeader(HttpHeader header, std::wstring& value) {
+    const size_t i = static_cast<size_t>(header);
+    if (impl_->easy == nullptr || i >= kHeaderCount || !impl_->hasHeader[i]) {
         SetLastErrorCode(kHttpHeaderNotFound);
         return false;
     }
-    value = Utf8ToWide(impl_->retryAfter);
+    value = Utf8ToWide(impl_->header[i]);
     return true;
 }
 

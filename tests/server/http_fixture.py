@@ -25,8 +25,16 @@ Python API
   from http_fixture import start_server, pattern_bytes
   server, port = start_server(root_dir, routes=None)
   server.set_route("/manifest.json", {"status": 404})
-  server.requests            # [{"method", "path", "headers"}, ...] as received
+  server.requests            # [{"method", "path", "headers", "sent"}, ...] as
+                             # received, "sent" the body bytes of the answer
+  server.sent_bytes          # body bytes sent so far, all answers together
   server.stop()
+
+Byte ranges (fixture_ranges.py): files of the root and scripted bodies are
+served with Range (bytes=N- and bytes=N-M: 206 with Content-Range, 416 past
+the end) and If-Range (the range only while the validator matches, else 200
+with the whole body). Files carry a strong ETag and a Last-Modified date made
+from their size and time; scripted bodies carry what the route gives.
 
 Scripted answers (SPEC), from a route or from the query string of any URL
 under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
@@ -36,7 +44,9 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
   file          serve this file of the root instead
   redirect      Location header value (any scheme, e.g. ftp://127.0.0.1/x)
   announce      Content-Length to announce instead of the real length
-  send          send only this many body bytes, then close the connection
+  send          send only this many body bytes, then close the connection: with
+                `times` once, without it in every answer, so a download that
+                resumes is cut every `send` bytes
   delay_seconds sleep this long (at most 60 s) before answering at all
   stall_seconds after `send` bytes (default 0) sleep this long (at most 60 s),
                 then close the connection without sending the rest
@@ -45,6 +55,10 @@ under /__fault/ (for example /__fault/a.bin?body_size=10&announce=20):
   retry_after   value of a Retry-After header
   reset         true: after `send` bytes reset the connection (RST) instead of
                 closing it
+  etag          ETag header value ("" for none; a `file` has its own by default)
+  last_modified Last-Modified header value ("" for none; likewise)
+  ignore_range  true: answer a Range request with 200 and the whole body
+  wrong_range   true: answer a Range request with a 206 for another range
   times         serve this answer only N times, then the route's `then`
   then          the route that takes over once `times` answers were given
                 (without it the path is served from the root again)
@@ -66,6 +80,8 @@ import time
 import urllib.parse
 import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import fixture_ranges
 
 MAX_STALL_SECONDS = 60.0
 MAX_REQUESTS_PER_CONNECTION = 1000
@@ -95,6 +111,7 @@ class FixtureServer(ThreadingHTTPServer):
         self.root_dir = os.path.realpath(root_dir)
         self.routes = dict(routes or {})
         self.requests = []
+        self.sent_bytes = 0
         self.lock = threading.Lock()
         self._thread = None
         self._stopping = threading.Event()
@@ -126,10 +143,18 @@ class FixtureServer(ThreadingHTTPServer):
                     del self.routes[path]
             return dict(spec)
 
+    def count_sent(self, entry, n):
+        with self.lock:
+            self.sent_bytes += n
+            entry["sent"] += n
+
     def record(self, method, path, headers):
+        """The entry of this request, also when no longer kept."""
+        entry = {"method": method, "path": path, "headers": dict(headers), "sent": 0}
         with self.lock:
             if len(self.requests) < MAX_RECORDED_REQUESTS:
-                self.requests.append({"method": method, "path": path, "headers": dict(headers)})
+                self.requests.append(entry)
+        return entry
 
     def start(self):
         self._thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.2},
@@ -160,7 +185,7 @@ def _spec_from_query(query):
             spec[key] = int(value)
         elif key in ("stall_seconds", "delay_seconds"):
             spec[key] = float(value)
-        elif key in ("no_length", "reset"):
+        elif key in ("no_length", "reset", "ignore_range", "wrong_range"):
             spec[key] = value.lower() in ("1", "true", "yes")
         else:
             spec[key] = value
@@ -206,7 +231,7 @@ class FixtureHandler(BaseHTTPRequestHandler):
         return self._simple(200, b"ok\n")
 
     def _dispatch(self, head):
-        self.server.record(self.command, self.path, self.headers)
+        self._entry = self.server.record(self.command, self.path, self.headers)
         parsed = urllib.parse.urlsplit(self.path)
         path = parsed.path
         if path == "/__shutdown":
@@ -245,34 +270,21 @@ class FixtureHandler(BaseHTTPRequestHandler):
             self.wfile.write(data)
 
     def _static(self, url_path, head):
-        full = self._resolve(url_path)
-        if full is None:
+        if self._resolve(url_path) is None:
             return self._simple(404, b"not found\n", head)
-        size = os.path.getsize(full)
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size))
-        self.end_headers()
-        if head:
-            return
-        with open(full, "rb") as f:
-            self.wfile.flush()
-            try:
-                self.connection.sendfile(f)
-            except (AttributeError, OSError):
-                f.seek(0)
-                shutil.copyfileobj(f, self.wfile, 1 << 20)
+        return self._scripted({"file": url_path}, head)
 
     def _scripted(self, spec, head):
         delay = min(float(spec.get("delay_seconds", 0)), MAX_STALL_SECONDS)
         if delay > 0:
             time.sleep(delay)
         status = int(spec.get("status", 302 if "redirect" in spec else 200))
+        mtime = None
         if "file" in spec:
             full = self._resolve(spec["file"])
             if full is None:
                 return self._simple(404, b"not found\n", head)
-            size = os.path.getsize(full)
+            size, mtime = os.path.getsize(full), os.path.getmtime(full)
             source = ("file", full)
         elif "body_size" in spec:
             size = int(spec["body_size"])
@@ -281,12 +293,21 @@ class FixtureHandler(BaseHTTPRequestHandler):
             data = str(spec.get("body", "")).encode("utf-8")
             size = len(data)
             source = ("bytes", data)
+        etag, modified = fixture_ranges.validators(spec, size, mtime)
+        first, content_range = 0, None
+        if status == 200:
+            status, first, size, content_range = fixture_ranges.choose(
+                self.headers, size, etag, modified, spec)
         truncated = "send" in spec or "stall_seconds" in spec or bool(spec.get("reset"))
         send = max(0, min(int(spec.get("send", 0 if truncated else size)), size))
         no_length = bool(spec.get("no_length", False))
         announce = int(spec.get("announce", size))
 
         self.send_response(status)
+        for name, value in (("ETag", etag), ("Last-Modified", modified),
+                            ("Content-Range", content_range)):
+            if value is not None:
+                self.send_header(name, value)
         if "redirect" in spec:
             self.send_header("Location", str(spec["redirect"]))
         for name, value in dict(spec.get("headers", {})).items():
@@ -303,7 +324,7 @@ class FixtureHandler(BaseHTTPRequestHandler):
         if head or status in (204, 304) or (100 <= status < 200):
             return
         try:
-            self._send_source(source, send)
+            self._send_source(source, first, send)
             self.wfile.flush()
             stall = min(float(spec.get("stall_seconds", 0)), MAX_STALL_SECONDS)
             if stall > 0:
@@ -320,25 +341,32 @@ class FixtureHandler(BaseHTTPRequestHandler):
         self.rfile.close()
         self.connection.close()
 
-    def _send_source(self, source, count):
+    def _send_source(self, source, first, count):
         kind, value = source
         if kind == "bytes":
-            self.wfile.write(value[:count])
+            self.wfile.write(value[first:first + count])
         elif kind == "pattern":
             sent = 0
             while sent < count:
                 take = min(len(_BLOCK), count - sent)
-                self.wfile.write(_BLOCK[:take] if take < len(_BLOCK) else _BLOCK)
+                aligned = take == len(_BLOCK) and (first + sent) % len(_BLOCK) == 0
+                self.wfile.write(_BLOCK if aligned else pattern_bytes(take, first + sent))
                 sent += take
-        else:
+        elif count > 0:  # socket.sendfile reads a count of 0 as "to the end"
             with open(value, "rb") as f:
-                remaining = count
-                while remaining > 0:
-                    chunk = f.read(min(remaining, 1 << 20))
-                    if not chunk:
-                        break
-                    self.wfile.write(chunk)
-                    remaining -= len(chunk)
+                self.wfile.flush()
+                try:
+                    self.connection.sendfile(f, first, count)
+                except (AttributeError, OSError):
+                    f.seek(first)
+                    remaining = count
+                    while remaining > 0:
+                        chunk = f.read(min(remaining, 1 << 20))
+                        if not chunk:
+                            break
+                        self.wfile.write(chunk)
+                        remaining -= len(chunk)
+        self.server.count_sent(self._entry, count)
 
 
 def start_server(root_dir, routes=None, watch_pid=None, max_lifetime=None):

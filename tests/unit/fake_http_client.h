@@ -32,6 +32,10 @@ class FakeHttpClient final : public HttpClient {
         // The Content-Length announced; npos: the body's own length.
         size_t announce = std::string::npos;
         std::wstring retryAfter;  // empty: no Retry-After header
+        // Empty: no such header.
+        std::wstring contentRange;
+        std::wstring etag;
+        std::wstring lastModified;
     };
 
     Reply& Serve(const std::wstring& url, std::string body, uint32_t status = 200) {
@@ -93,8 +97,14 @@ class FakeHttpClient final : public HttpClient {
             return true;
         }
         bool RetryAfter(std::wstring& value) const override {
-            value = reply_.retryAfter;
-            return !value.empty();
+            return Header(reply_.retryAfter, value);
+        }
+        bool ContentRange(std::wstring& value) const override {
+            return Header(reply_.contentRange, value);
+        }
+        bool ETag(std::wstring& value) const override { return Header(reply_.etag, value); }
+        bool LastModified(std::wstring& value) const override {
+            return Header(reply_.lastModified, value);
         }
         bool Read(void* buffer, size_t capacity, size_t& got, Error* err) override {
             got = 0;
@@ -109,6 +119,10 @@ class FakeHttpClient final : public HttpClient {
         }
 
       private:
+        static bool Header(const std::wstring& text, std::wstring& value) {
+            value = text;
+            return !value.empty();
+        }
         Reply reply_;
         size_t sent_ = 0;
     };
