@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/path.h"
 #include "base/text.h"
 #include "fs/file_ops.h"
 #include "log/log.h"
