@@ -53,10 +53,10 @@ class MountCase(E2eCase):
             os.makedirs(os.path.join(base, "empty%d" % i, "inner"))
         return base
 
-    def package(self, client, files, name="pkg.zip"):
+    def package(self, client, files):
         data = make_zip(files)
-        self.release.put("mounts/" + name, data)
-        return package_args(self.release.url("/mounts/" + name), data)
+        self.release.put("mounts/pkg.zip", data)
+        return package_args(self.release.url("/mounts/pkg.zip"), data)
 
 
 class MountTest(MountCase):
@@ -142,11 +142,18 @@ class FullDiskTest(MountCase):
         client.enable_diagnostics()
         return client, disk
 
-    def apply(self, client, files, free, refusal):
+    def apply(self, client, files, free, refusal, room=None):
+        """A full-client apply of `files`; with `room`, `free` is that much
+        beyond the package and its extraction."""
         files = dict(files, **{"Main.exe": read(client, "Main.exe"), "fake_game.cfg": GAME_CFG})
-        args = self.package(client, files, name="%s.zip" % os.path.basename(client.root))
+        data = make_zip(files)
+        path = "mounts/%s.zip" % os.path.basename(client.root)
+        self.release.put(path, data)
+        if room is not None:
+            free = len(data) + sum(len(v) for v in files.values()) + room
         args = harness.updater_args(client, mode="full-client-apply",
-                                    extra=args + ["--quarantine-extras"])
+                                    extra=package_args(self.release.url(path), data) +
+                                    ["--quarantine-extras"])
         return args, free, files, refusal
 
     # Each stage writes the client's old files and returns the run's arguments,
@@ -172,8 +179,18 @@ class FullDiskTest(MountCase):
         # The package and its extraction fit; the backup of the old Big.bmd does not.
         client.write("Data/A.bmd", b"old a")
         client.write("Data/Big.bmd", big)
-        return self.apply(client, {"Data/A.bmd": b"new a", "Data/Big.bmd": b"new big"},
-                          (2 << 20) - (256 << 10), "APPLY FAILED backup copy: Data\\Big.bmd")
+        return self.apply(client, {"Data/A.bmd": b"new a", "Data/Big.bmd": b"new big"}, None,
+                          "APPLY FAILED backup copy: Data\\Big.bmd", room=1 << 20)
+
+    def rollback(self, client, big):
+        # B's copy does not fit once A is in place: A's old bytes must still
+        # come back on the full disk. A tmpfs lists the newest entry first, so
+        # A, extracted last, is applied first.
+        mib = 1 << 20
+        client.write("Data/A.bmd", big[:mib])
+        client.write("Data/B.bmd", big[mib:mib + mib // 2])
+        return self.apply(client, {"Data/B.bmd": big[-mib:], "Data/A.bmd": bytes(mib // 4)},
+                          None, "APPLY FAILED copy: Data\\B.bmd", room=mib + mib // 2)
 
     def out_of_space(self, stage, big):
         """One run with the disk filled up to `free` bytes, then one with room."""
@@ -194,7 +211,7 @@ class FullDiskTest(MountCase):
     def test_each_step_out_of_space_fails_cleanly_and_a_rerun_converges(self):
         big = os.urandom(2 << 20)
         stages = (self.staging_download, self.package_download, self.extraction,
-                  self.backup_copy)
+                  self.backup_copy, self.rollback)
         outcomes = harness.run_parallel(
             {stage.__name__: (lambda stage=stage: self.out_of_space(stage, big))
              for stage in stages})
