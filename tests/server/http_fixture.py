@@ -70,7 +70,6 @@ import argparse
 import json
 import os
 import posixpath
-import shutil
 import socket
 import struct
 import subprocess

@@ -314,6 +314,31 @@ TEST_F(DirHandleTest, CreateAndAppendNeverGoThroughAnExistingEntry) {
     EXPECT_EQ(ReadFile(client() / "Data" / "log.txt"), "one two");
 }
 
+// A resumed download appends to its partial file: never through a link, nor
+// through a second name of a file that lives elsewhere too.
+TEST_F(DirHandleTest, OpenForAppendWritesAtTheEndOfOneFileOnly) {
+    DirHandle data;
+    ASSERT_TRUE(data.OpenChild(root, L"Data"));
+    FileWriter writer;
+    uint64_t size = 0;
+    ASSERT_TRUE(data.OpenFileForAppend(L"file.bin", writer, size)) << LastError();
+    EXPECT_EQ(size, 7u);
+    EXPECT_TRUE(writer.Write(" more", 5));
+    EXPECT_TRUE(writer.Close());
+    EXPECT_EQ(ReadFile(client() / "Data" / "file.bin"), "payload more");
+    EXPECT_FALSE(data.OpenFileForAppend(L"missing", writer, size));
+    EXPECT_FALSE(root.OpenFileForAppend(L"Data", writer, size));
+
+    std::error_code ec;
+    fs::create_hard_link(outside() / "secret.txt", client() / "Hard", ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(root.OpenFileForAppend(L"Hard", writer, size));
+    if (Link(outside() / "secret.txt", client() / "FileLink", false)) {
+        EXPECT_FALSE(root.OpenFileForAppend(L"FileLink", writer, size));
+    }
+    EXPECT_EQ(ReadFile(outside() / "secret.txt"), "secret");
+}
+
 TEST_F(DirHandleTest, OpenFileForReadTakesRegularFilesOnly) {
     DirHandle data;
     ASSERT_TRUE(data.OpenChild(root, L"Data"));
