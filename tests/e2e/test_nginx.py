@@ -1,12 +1,12 @@
 """An update and a full-client apply against a web server nobody here wrote:
 Debian's nginx on 127.0.0.1 (tests/e2e/nginx.py), over http and over https
-with a CA made for this run, and a cut package resumed from it. The run trusts that CA only while a case needs
-it: the native build through RIVERORAVAV_CA_FILE, the Windows build through
-the current user's root store of the Wine prefix (rr_trust_ca)."""
+with a CA made for this run, and a cut package resumed from it. The run
+trusts that CA only while a case needs it: the native build through
+RIVERORAVAV_CA_FILE, the Windows build through the current user's root store
+of the Wine prefix (rr_trust_ca)."""
 import contextlib
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
