@@ -11,6 +11,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev libzip-dev
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev dpkg-dev
     wine wine64 xvfb xauth x11-utils imagemagick
+    nginx
 )
 if [ "${1:-}" = "--bench" ]; then
     packages+=(unzip)
@@ -35,6 +36,17 @@ else
     echo "install-deps: installing ${missing[*]}"
     $SUDO apt-get update
     $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The tests start nginx themselves on a free port with a configuration of
+# their own; the system service the package just started is not wanted.
+if [[ " ${missing[*]} " == *" nginx "* ]]; then
+    if [ -d /run/systemd/system ]; then
+        $SUDO systemctl disable --now nginx >/dev/null 2>&1 || true
+    else
+        $SUDO service nginx stop >/dev/null 2>&1 || true
+        $SUDO update-rc.d nginx disable >/dev/null 2>&1 || true
+    fi
 fi
 
 # Debian ships no libzip for mingw-w64: build a static one from Debian's own

@@ -87,8 +87,11 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& sta
                 LogFullClientApply(L"ROLLBACK missing backup: " + relative);
                 continue;
             }
+            // The backup stays for later unless the disk has no room for a copy:
+            // then it is moved back, which needs none. The client file comes first.
             WalkStop stop = WalkStop::kNone;
-            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, staging, &stop)) {
+            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, staging, &stop) ||
+                MoveFileBelow(clientDir, it->backupPath, it->destinationPath, true, &stop)) {
                 LogFullClientApply(L"ROLLBACK restored backup: " + relative);
             } else {
                 // Said plainly: the file is not what it was before this run.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -369,6 +370,10 @@ bool HttpSession::OpenUrl(const std::wstring& url, uint64_t firstByte,
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &s);
+    // libcurl reads no SSL_CERT_FILE: a test CA comes in through our own variable.
+    // It replaces the bundle file; the system's certificate folder still counts.
+    if (const char* caFile = std::getenv("RIVERORAVAV_CA_FILE"); caFile && *caFile)
+        curl_easy_setopt(e, CURLOPT_CAINFO, caFile);
     s.pending.reserve(kPendingCapacity);
     if (curl_multi_add_handle(s.multi, e) != CURLM_OK) {
         SetLastErrorCode(kInternetInternalError);

@@ -36,6 +36,7 @@ _config = {
     "dialog_helper": None,
     "publisher": None,
     "signed_product": None,
+    "trust_helper": None,
 }
 _display = None
 _display_lock = threading.Lock()
@@ -63,17 +64,22 @@ def configure(product, fake_game, wine=False, dialog_helper=None):
         raise ValueError("under Wine the dialog helper is required")
 
 
-def configure_tools(publisher=None, signed_product=None):
-    """The publisher and the product built with the test publisher key, when
-    the build has them."""
+def configure_tools(publisher=None, signed_product=None, trust_helper=None):
+    """The publisher, the product built with the test publisher key and the
+    Windows build's CA trust helper, when the build has them."""
     _config.update(
         publisher=os.path.abspath(publisher) if publisher else None,
         signed_product=os.path.abspath(signed_product) if signed_product else None,
+        trust_helper=os.path.abspath(trust_helper) if trust_helper else None,
     )
 
 
 def publisher():
     return _config["publisher"]
+
+
+def trust_helper():
+    return _config["trust_helper"]
 
 
 def fake_game():
@@ -153,6 +159,18 @@ def _command(program, args):
         _start_display()
         return ["wine", program] + list(args)
     return [program] + list(args)
+
+
+def run_tool(program, args, timeout=60):
+    """Runs a helper program of the build (under Wine for the Windows build);
+    fails the test when it fails."""
+    proc = subprocess.run(_command(program, args), env=_environment(), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    if proc.returncode != 0:
+        raise AssertionError("%s %s failed (exit %d): %s" % (
+            os.path.basename(program), " ".join(args), proc.returncode,
+            proc.stdout.decode("utf-8", "replace").strip()))
+    return proc
 
 
 def product_path(path):

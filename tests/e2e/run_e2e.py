@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs end-to-end test modules against a built product.
 
-    run_e2e.py --product PATH --fake-game PATH [--wine --dialog-helper PATH]
+    run_e2e.py --product PATH --fake-game PATH
+               [--wine --dialog-helper PATH [--trust-helper PATH]]
                [--publisher PATH] [--signed-product PATH] [module ...]
 
 CTest passes the paths of the build (tests/e2e/CMakeLists.txt). Without
@@ -24,13 +25,14 @@ def main():
     parser.add_argument("--fake-game", required=True)
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--dialog-helper")
+    parser.add_argument("--trust-helper")
     parser.add_argument("--publisher")
     parser.add_argument("--signed-product")
     parser.add_argument("-v", "--verbose", action="store_true")
     parser.add_argument("modules", nargs="*")
     options = parser.parse_args()
     harness.configure(options.product, options.fake_game, options.wine, options.dialog_helper)
-    harness.configure_tools(options.publisher, options.signed_product)
+    harness.configure_tools(options.publisher, options.signed_product, options.trust_helper)
 
     loader = unittest.TestLoader()
     if options.modules:

@@ -6,11 +6,12 @@ Needs root (mount); natively only: a Windows volume mount point is a reparse
 point, which the link tests cover, and Wine shows a bind mount as a folder.
 """
 import os
+import shutil
 import subprocess
 
 import harness
 from e2e_common import E2eCase, expected_client_dir
-from release import Release
+from release import Release, snapshot
 from test_full_client import GAME_CFG, make_zip, package_args, read, run
 from test_hostile import listing
 
@@ -33,14 +34,15 @@ class MountCase(E2eCase):
             subprocess.run(["umount", "-l", target], check=False)
         super().tearDown()
 
-    def mount(self, target, source=None):
+    def mount(self, target, source=None, size="4m"):
         """Bind-mounts `source` at `target`, or a small tmpfs without one."""
         os.makedirs(target, exist_ok=True)
         if source:
             command = ["mount", "--bind", source, target]
         else:
-            command = ["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", target]
-        subprocess.run(command, check=True)
+            command = ["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", target]
+        if subprocess.run(command).returncode != 0:
+            self.skipTest("mount failed: " + " ".join(command))
         self.mounts.append(target)
 
     def outside_tree(self, client, name, files=3, empty_dirs=0):
@@ -118,3 +120,115 @@ class MountTest(MountCase):
                 if tag != "Data":
                     self.assertIn(read(client, "Data/A.bmd"), (b"old a", b"new a"))
                 self.assertLogHas(client.log_lines(), refusal)
+
+
+WORK_FOLDERS = ("_update_tmp", "_full_tmp", "_full_extract", "_backup_update",
+                "_quarantine_update")
+
+
+class FullDiskTest(MountCase):
+    """A client alone on a small tmpfs, filled so that in turn each step that
+    writes runs out of space: the run fails (exit 5) without losing anything,
+    leaves nothing outside its work folders, and a rerun with room converges."""
+
+    def client_on_disk(self):
+        client = self.client()
+        disk = client.outside("Disk")
+        self.mount(disk, size="16m")
+        moved = os.path.join(disk, "Client_Dir")
+        shutil.copytree(client.path, moved, symlinks=True)
+        shutil.rmtree(client.path)
+        client.path = moved
+        client.enable_diagnostics()
+        return client, disk
+
+    def apply(self, client, files, free, refusal, room=None):
+        """A full-client apply of `files`; with `room`, `free` is that much
+        beyond the package and its extraction."""
+        files = dict(files, **{"Main.exe": read(client, "Main.exe"), "fake_game.cfg": GAME_CFG})
+        data = make_zip(files)
+        path = "mounts/%s.zip" % os.path.basename(client.root)
+        self.release.put(path, data)
+        if room is not None:
+            free = len(data) + sum(len(v) for v in files.values()) + room
+        args = harness.updater_args(client, mode="full-client-apply",
+                                    extra=package_args(self.release.url(path), data) +
+                                    ["--quarantine-extras"])
+        return args, free, files, refusal
+
+    # Each stage writes the client's old files and returns the run's arguments,
+    # the free space to leave, the files the rerun must bring and the refusal.
+
+    def staging_download(self, client, big):
+        client.write("Data/Item/Big.bmd", b"old big")
+        r = self.release
+        url = r.manifest("disk.json", [r.entry("Data/Item/Big.bmd", big)])
+        args = harness.updater_args(client, extra=["--manifest-url", url])
+        return args, 1 << 20, {"Data/Item/Big.bmd": big}, "Failed writing temp file. error="
+
+    def package_download(self, client, big):
+        client.write("Data/Big.bmd", b"old big")
+        return self.apply(client, {"Data/Big.bmd": big}, 1 << 20,
+                          "Full client ZIP download failed. No client files were touched.")
+
+    def extraction(self, client, _):
+        return self.apply(client, {"Data/Zeros.bmd": bytes(3 << 20)}, 2 << 20,
+                          "ZIP declared size exceeds free disk space.")
+
+    def backup_copy(self, client, big):
+        # The package and its extraction fit; the backup of the old Big.bmd does not.
+        client.write("Data/A.bmd", b"old a")
+        client.write("Data/Big.bmd", big)
+        return self.apply(client, {"Data/A.bmd": b"new a", "Data/Big.bmd": b"new big"}, None,
+                          "APPLY FAILED backup copy: Data\\Big.bmd", room=1 << 20)
+
+    def rollback(self, client, big):
+        # B's copy does not fit once A is in place: A's old bytes must still
+        # come back on the full disk. A tmpfs lists the newest entry first, so
+        # A, extracted last, is applied first.
+        mib = 1 << 20
+        client.write("Data/A.bmd", big[:mib])
+        client.write("Data/B.bmd", big[mib:mib + mib // 2])
+        return self.apply(client, {"Data/B.bmd": big[-mib:], "Data/A.bmd": bytes(mib // 4)},
+                          None, "APPLY FAILED copy: Data\\B.bmd", room=mib + mib // 2)
+
+    def out_of_space(self, stage, big):
+        """One run with the disk filled up to `free` bytes, then one with room."""
+        client, disk = self.client_on_disk()
+        args, free, target, refusal = stage(client, big)
+        before = snapshot(client, skip=("Logs",))
+        st = os.statvfs(disk)
+        filler = os.path.join(disk, "filler.bin")
+        with open(filler, "wb") as f:
+            f.write(bytes(st.f_bavail * st.f_frsize - free))
+        full = harness.run_updater(args)
+        after = snapshot(client, skip=("Logs",))
+        lines = client.log_lines() + client.log_lines("FullClientApply.log")
+        os.remove(filler)
+        again = harness.run_updater(args)
+        return client, full, before, after, lines, refusal, again, target
+
+    def test_each_step_out_of_space_fails_cleanly_and_a_rerun_converges(self):
+        big = os.urandom(2 << 20)
+        stages = (self.staging_download, self.package_download, self.extraction,
+                  self.backup_copy, self.rollback)
+        outcomes = harness.run_parallel(
+            {stage.__name__: (lambda stage=stage: self.out_of_space(stage, big))
+             for stage in stages})
+        for name, outcome in sorted(outcomes.items()):
+            with self.subTest(name):
+                if isinstance(outcome, BaseException):
+                    raise outcome
+                client, full, before, after, lines, refusal, again, target = outcome
+                self.assertEqual(full.code, 5, full)
+                self.assertEqual({k: after.get(k) for k in before}, before, "nothing is lost")
+                self.assertEqual([k for k in after if k not in before and
+                                  k.split(os.sep)[0] not in WORK_FOLDERS], [])
+                self.assertTrue(any(l.startswith(refusal) for l in lines), (refusal, lines))
+                if name == "extraction":
+                    self.assertEqual([k for k in after if k.startswith("_full_extract" + os.sep)
+                                      and not k.endswith(os.sep)], [], "refused before writing")
+                self.assertEqual(again.code, 0, again)
+                for rel, data in target.items():
+                    self.assertEqual(read(client, rel), data, rel)
+                self.assertEqual([w for w in WORK_FOLDERS if client.exists(w)], [])
