@@ -2,7 +2,8 @@
 // File operations below a trusted root (the client folder). Every one walks
 // from the root one folder at a time through directory handles, so no link
 // below the root is followed and a folder swapped for a link while the
-// operation runs cannot redirect it. The root itself may be a link.
+// operation runs cannot redirect it. The root itself may be a link. A file
+// that another program holds open is waited for (fs/in_use.h).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -85,6 +86,11 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
 // Renames a file from one place below the root to another.
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
                    bool replaceExisting, WalkStop* stop = nullptr);
+
+// Deletes a file (or a link as an entry, never what it points to); a folder
+// is refused.
+bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath,
+                     WalkStop* stop = nullptr);
 
 // The name of the file that CopyFileBelow writes in its staging folder for a
 // target called `name`.

@@ -385,9 +385,10 @@ class RunResult:
         return "RunResult(code=%r, dialogs=%r, seconds=%.1f)" % (self.code, self.dialogs, self.seconds)
 
 
-def run_updater(args, timeout=120, product=None):
+def run_updater(args, timeout=120, product=None, env=None):
     """Runs the product (or another build of it) once with `args` (already in
-    the product's path form).
+    the product's path form), with the variables of `env` added to the
+    environment.
 
     Returns a RunResult. The product's output goes to files, not pipes: a
     relaunched game must not be able to keep a pipe of ours open.
@@ -414,7 +415,8 @@ def run_updater(args, timeout=120, product=None):
                 stderr=subprocess.DEVNULL)
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(_command(product, args), env=_environment(),
+            proc = subprocess.Popen(_command(product, args),
+                                    env=dict(_environment(), **(env or {})),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                     start_new_session=True)
             try:
