@@ -456,6 +456,31 @@ def run_updater(args, timeout=120, product=None, env=None):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def hold_file(client, path, seconds):
+    """Another program (the fake game, from outside the client folder) opens
+    `path` for reading without sharing write or delete access, as a virus
+    scanner does, and closes it after `seconds`. Returns a function that ends
+    it at once."""
+    folder = os.path.join(client.root, "Holder")
+    os.makedirs(folder)
+    holder = os.path.join(folder, "Holder.exe")
+    shutil.copy2(_config["fake_game"], holder)
+    proc = subprocess.Popen(
+        _command(holder, ["--no-window", "--exit-after-ms", str(int(seconds * 1000)),
+                          "--hold-file", product_path(path)]),
+        env=_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def stop():
+        proc.kill()
+        proc.wait(10)
+
+    if not wait_until(lambda: os.path.exists(os.path.join(folder, "started.txt")), timeout=30):
+        stop()
+        raise AssertionError("the holder did not start")
+    return stop
+
+
 def updater_args(client, mode=None, main_pid=None, extra=()):
     args = ["--client-dir", client.product_dir if isinstance(client, ClientFolder) else client]
     if main_pid is not None:

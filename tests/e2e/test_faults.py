@@ -5,7 +5,7 @@ client changes, the log says what failed, and a clean rerun finishes."""
 import os
 
 import harness
-from e2e_common import E2eCase, expected_client_dir
+from e2e_common import E2eCase, expected_client_dir, same_path
 from release import Release, sha256, snapshot
 from test_full_client import GAME_CFG, make_zip, package_args
 from test_hostile import listing
@@ -172,3 +172,77 @@ class FaultSweepTest(E2eCase):
             "failed": failed,
         }
         print("full-client-apply: points tried and converged %r" % self.sweep(case))
+
+
+class HeldFileTest(E2eCase):
+    """A real program holds a client file open while the run replaces it."""
+
+    def setUp(self):
+        super().setUp()
+        if not harness.under_wine():
+            self.skipTest("only Windows refuses to replace a file that another program holds "
+                          "open; this runs with the .exe under Wine")
+        self.release = Release()
+        self.addCleanup(self.release.close)
+
+    def held_run(self, seconds, held, old, args):
+        client = self.client()
+        client.enable_diagnostics()
+        for rel, data in old.items():
+            client.write(rel, data)
+        before = client_files(client)
+        self.addCleanup(harness.hold_file(client, client.file(held), seconds))
+        return client, before, harness.run_updater(args(client))
+
+    def test_a_file_held_for_seconds_is_waited_for_and_one_held_too_long_fails_whole(self):
+        r = self.release
+        old = {"Data/Item/A.bmd": b"old a", "Data/Item/B.bmd": b"old b"}
+        url = r.manifest("m.json", [r.entry("Data/Item/A.bmd", b"new a"),
+                                    r.entry("Data/Item/B.bmd", b"new b")])
+        with open(harness.fake_game(), "rb") as f:
+            package = {"Main.exe": f.read() + b"\0v2\0", "fake_game.cfg": GAME_CFG,
+                       "Data/Item/A.bmd": b"new a", "Data/Item/B.bmd": b"new b"}
+        data = make_zip(package)
+        r.put("held/pkg.zip", data)
+        extra = package_args(r.url("/held/pkg.zip"), data)
+
+        def update(client):
+            return harness.updater_args(client, extra=["--manifest-url", url])
+
+        def apply(client):
+            return harness.updater_args(client, mode="full-client-apply", extra=extra)
+
+        # Within the ten seconds, past them, and past them in a repair that
+        # has copied every other file already (Main.exe goes last).
+        results = harness.run_parallel({
+            "brief": lambda: self.held_run(5, "Data/Item/B.bmd", old, update),
+            "long": lambda: self.held_run(18, "Data/Item/B.bmd", old, update),
+            "apply": lambda: self.held_run(18, "Main.exe", old, apply),
+        })
+        for name in ("brief", "long", "apply"):
+            if isinstance(results[name], BaseException):
+                raise results[name]
+
+        client, before, result = results["brief"]
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(client_files(client)["Data/Item/B.bmd"], sha256(b"new b"))
+        b_path = expected_client_dir(client) + "\\Data\\Item\\B.bmd"
+        self.assertLogHas(client.log_lines(), IN_USE + b_path)
+
+        client, before, result = results["long"]
+        self.assertEqual(result.code, 5, result)
+        now = client_files(client)
+        self.assertEqual((now["Data/Item/A.bmd"], now["Data/Item/B.bmd"]),
+                         (sha256(b"new a"), sha256(b"old b")))
+        b_path = expected_client_dir(client) + "\\Data\\Item\\B.bmd"
+        self.assertLogHas(client.log_lines(), IN_USE + b_path)
+        self.assertLogHas(client.log_lines(), "Failed to replace file. error=5 path=" + b_path)
+
+        client, before, result = results["apply"]
+        self.assertEqual(result.code, 5, result)
+        self.assertEqual(client_files(client), before, "every copy rolled back")
+        held = [l for l in client.log_lines() if l.startswith(IN_USE)]
+        self.assertTrue(held and same_path(held[0][len(IN_USE):], harness.product_path(client.main_exe)), held)
+        lines = client.log_lines("FullClientApply.log")
+        self.assertLogHas(lines, "APPLY FAILED copy: Main.exe error=5")
+        self.assertLogHas(lines, "ROLLBACK restored backup: Data\\Item\\B.bmd")
