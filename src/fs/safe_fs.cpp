@@ -252,20 +252,30 @@ bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform:
     return parent != nullptr && parent->Stat(name, info);
 }
 
-bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                   platform::FileReader& reader, WalkStop* stop) {
+namespace {
+
+// OpenFileBelow, a wait named after `notice`.
+bool OpenFileNoticed(const ClientFolder& root, const std::wstring& fullPath,
+                     const std::wstring& notice, platform::FileReader& reader, WalkStop* stop) {
     std::wstring name;
     const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
     if (parent == nullptr) {
         return false;
     }
-    if (!OpenForRead(*parent, name, fullPath, reader)) {
+    if (!OpenForRead(*parent, name, notice, reader)) {
         if (platform::LastError() == platform::kErrorStoppedOnSymlink) {
             Stop(stop, WalkStop::kLink);
         }
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
+                   platform::FileReader& reader, WalkStop* stop) {
+    return OpenFileNoticed(root, fullPath, fullPath, reader, stop);
 }
 
 bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
@@ -302,7 +312,7 @@ namespace {
 // The new bytes are written in our own work folder, never beside the
 // target: a copy left by a killed run can then never be taken for a client
 // file, and whatever stands in the staging folder is ours to replace.
-// Waits and notices name the target `to`, never the temporary copy.
+// A wait is named after the client file, never the temporary copy.
 bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
                       const std::wstring& temp, const std::wstring& to, platform::DirHandle& temps,
                       platform::FileWriter& writer, WalkStop* stop) {
@@ -373,10 +383,11 @@ bool PutInPlace(const platform::DirHandle& temps, const std::wstring& temp,
 }  // namespace
 
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   const std::wstring& staging, WalkStop* stop) {
+                   const std::wstring& staging, WalkStop* stop, const std::wstring& clientFile) {
     root.Forget();
+    const std::wstring& notice = clientFile.empty() ? to : clientFile;
     platform::FileReader reader;
-    if (!OpenFileBelow(root, from, reader, stop)) {
+    if (!OpenFileNoticed(root, from, notice, reader, stop)) {
         return false;
     }
     platform::DirHandle parent;
@@ -392,10 +403,10 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
     const std::wstring temp = ReplacementTempName(name);
     platform::DirHandle temps;
     platform::FileWriter writer;
-    if (!CreateStagedFile(root, staging, temp, to, temps, writer, stop)) {
+    if (!CreateStagedFile(root, staging, temp, notice, temps, writer, stop)) {
         return false;
     }
-    bool ok = TakeMode(parent, name, to, existing, reader, writer);
+    bool ok = TakeMode(parent, name, notice, existing, reader, writer);
     uint32_t error = ok ? 0 : platform::LastError();
     ok = ok && CopyBytes(reader, writer, error);
     reader.Close();
@@ -407,7 +418,7 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
         ok = false;
         error = platform::LastError();
     }
-    ok = ok && PutInPlace(temps, temp, parent, name, to, existing, error);
+    ok = ok && PutInPlace(temps, temp, parent, name, notice, existing, error);
     if (!ok) {
         temps.RemoveChild(temp);
         platform::SetLastErrorCode(error);
@@ -416,7 +427,7 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
 }
 
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   bool replaceExisting, WalkStop* stop) {
+                   bool replaceExisting, WalkStop* stop, const std::wstring& clientFile) {
     root.Forget();
     platform::DirHandle fromParent;
     std::wstring fromName;
@@ -428,7 +439,8 @@ bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std
     if (!OpenParentBelow(root, to, true, toParent, toName, stop)) {
         return false;
     }
-    return RenameEntry(fromParent, fromName, toParent, toName, replaceExisting, from);
+    return RenameEntry(fromParent, fromName, toParent, toName, replaceExisting,
+                       clientFile.empty() ? from : clientFile);
 }
 
 bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {

@@ -36,7 +36,8 @@ bool RestoreBackup(const std::wstring& clientDir, const std::wstring& staging,
     if (CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging, &stop)) {
         return true;
     }
-    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &stop)) {
+    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &stop,
+                      file.destinationPath)) {
         return true;
     }
     error = FailureCode(stop);
@@ -146,7 +147,7 @@ bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
             return false;
         }
         if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, plan.stagingFolder,
-                           &stop)) {
+                           &stop, action.destinationPath)) {
             failure = L"APPLY FAILED backup copy: " + relative + L" error=" +
                       ToDecimal(FailureCode(stop));
             return false;

@@ -18,6 +18,9 @@ WORK = ("_update_tmp", "_backup_update", "_full_tmp", "_full_extract", "_quarant
 # every STEP-th.
 STEP = int(os.environ.get("RR_FAULT_STEP", "3" if harness.under_wine() else "2"))
 WORKERS = 4 if harness.under_wine() else 8
+# Under Wine, where a run costs several times as much, the sharing violations
+# alone: a full disk takes the same core paths on both builds.
+FAULTS = ("32",) if harness.under_wine() else ("112:repeat", "32")
 
 
 def client_files(client):
@@ -103,7 +106,7 @@ class FaultSweepTest(E2eCase):
         """Both sweeps, each until the fault meets no change any more;
         returns {fault: points tried} (every point tried has converged)."""
         counts = {}
-        for kind in ("112:repeat", "32"):
+        for kind in FAULTS:
             tried = 0
             n = 1
             while True:
