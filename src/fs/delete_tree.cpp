@@ -2,12 +2,21 @@
 
 #include "base/path.h"
 #include "fs/crash_points.h"
+#include "fs/in_use.h"
 #include "fs/tree_walk.h"
 #include "platform/error.h"
 
 namespace rr {
 
 namespace {
+
+// One file or link, waiting out another program that holds it.
+bool RemoveEntry(FileStep step, const platform::DirHandle& parent, const std::wstring& name,
+                 const std::wstring& path) {
+    return RetryWhileInUse(step, path, [&] {
+        return ChangePoint(Change::kRenameOrDelete) && parent.RemoveChild(name);
+    });
+}
 
 // Deletes what the walk meets: files and links as it lists them, each folder
 // once its entries are gone, by name through its parent's handle.
@@ -66,9 +75,11 @@ class TreeDeletion : public TreeVisitor {
     }
 
     void Left(const WalkItem& item) override {
-        CrashPoint();
         item.folder.SetNormalAttributes(item.name);
-        if (item.folder.RemoveChildDirectory(item.name)) {
+        if (RetryWhileInUse(FileStep::kChange, Full(item.relative), [&] {
+                return ChangePoint(Change::kRenameOrDelete) &&
+                       item.folder.RemoveChildDirectory(item.name);
+            })) {
             if (observer_) {
                 observer_->FolderDeleted(Full(item.relative));
             }
@@ -97,8 +108,9 @@ class TreeDeletion : public TreeVisitor {
             Blocked(path);
             return;
         }
-        CrashPoint();
-        if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
+        // Only a sharing violation is waited for: access denied is how a
+        // directory link on Windows asks for RemoveDirectory below.
+        if (RemoveEntry(FileStep::kOpen, parent, name, path) || IsNotFound(platform::LastError())) {
             if (observer_) {
                 observer_->FileDeleted(path);
             }
@@ -118,9 +130,9 @@ class TreeDeletion : public TreeVisitor {
 
     void RemoveFile(const platform::DirHandle& parent, const std::wstring& name,
                     const std::wstring& path) {
-        CrashPoint();
         parent.SetNormalAttributes(name);
-        if (parent.RemoveChild(name) || IsNotFound(platform::LastError())) {
+        if (RemoveEntry(FileStep::kChange, parent, name, path) ||
+            IsNotFound(platform::LastError())) {
             if (observer_) {
                 observer_->FileDeleted(path);
             }

@@ -1,7 +1,8 @@
 #include "fs/safe_fs.h"
 
-#include "fs/crash_points.h"
 #include "base/path.h"
+#include "fs/crash_points.h"
+#include "fs/in_use.h"
 #include "fs/tree_walk.h"
 #include "platform/error.h"
 
@@ -54,8 +55,7 @@ bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool 
     if (!create) {
         return Stop(stop, WalkStop::kMissing);
     }
-    CrashPoint();
-    if (!parent.MakeChildDirectory(name) &&
+    if (!(ChangePoint(Change::kMakeFolder) && parent.MakeChildDirectory(name)) &&
         platform::LastError() != platform::kErrorAlreadyExists) {
         return Stop(stop, WalkStop::kFailed);
     }
@@ -70,6 +70,45 @@ bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool 
     }
     return Stop(stop,
                 error == platform::kErrorDirectory ? WalkStop::kNotFolder : WalkStop::kFailed);
+}
+
+// Opens a file for reading, waiting out another program that holds it.
+bool OpenForRead(const platform::DirHandle& parent, const std::wstring& name,
+                 const std::wstring& path, platform::FileReader& reader) {
+    return RetryWhileInUse(FileStep::kOpen, path,
+                           [&] { return parent.OpenFileForRead(name, reader); });
+}
+
+// Creates a new file, waiting out another program that holds the name.
+bool CreateNew(const platform::DirHandle& parent, const std::wstring& name,
+               const std::wstring& path, platform::FileWriter& writer) {
+    return RetryWhileInUse(FileStep::kOpen, path, [&] {
+        return ChangePoint(Change::kCreateFile) && parent.CreateNewFile(name, writer);
+    });
+}
+
+// Removes a file or a link, waiting out another program that holds it. A
+// real folder is refused at once (access denied, nothing to wait for).
+bool RemoveEntry(const platform::DirHandle& parent, const std::wstring& name,
+                 const std::wstring& path) {
+    const auto attempt = [&] {
+        return ChangePoint(Change::kRenameOrDelete) && parent.RemoveChild(name);
+    };
+    platform::FileInfo info;
+    if (parent.Stat(name, info) && info.IsDirectory() && !info.IsReparsePoint()) {
+        return attempt();
+    }
+    return RetryWhileInUse(FileStep::kChange, path, attempt);
+}
+
+// Renames, waiting out another program that holds the file or the target.
+bool RenameEntry(const platform::DirHandle& from, const std::wstring& name,
+                 const platform::DirHandle& to, const std::wstring& toName, bool replaceExisting,
+                 const std::wstring& path) {
+    return RetryWhileInUse(FileStep::kChange, path, [&] {
+        return ChangePoint(Change::kRenameOrDelete) &&
+               from.Rename(name, to, toName, replaceExisting);
+    });
 }
 
 // Walks from the open folder `from` down relativeFolder (at least one name).
@@ -221,20 +260,30 @@ bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform:
     return parent != nullptr && parent->Stat(name, info);
 }
 
-bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                   platform::FileReader& reader, WalkStop* stop) {
+namespace {
+
+// OpenFileBelow, a wait named after `notice`.
+bool OpenFileNoticed(const ClientFolder& root, const std::wstring& fullPath,
+                     const std::wstring& notice, platform::FileReader& reader, WalkStop* stop) {
     std::wstring name;
     const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
     if (parent == nullptr) {
         return false;
     }
-    if (!parent->OpenFileForRead(name, reader)) {
+    if (!OpenForRead(*parent, name, notice, reader)) {
         if (platform::LastError() == platform::kErrorStoppedOnSymlink) {
             Stop(stop, WalkStop::kLink);
         }
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
+                   platform::FileReader& reader, WalkStop* stop) {
+    return OpenFileNoticed(root, fullPath, fullPath, reader, stop);
 }
 
 bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
@@ -245,12 +294,10 @@ bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
     if (!OpenParentBelow(root, fullPath, true, parent, name, stop)) {
         return false;
     }
-    CrashPoint();
-    if (!parent.RemoveChild(name) && !IsNotFound(platform::LastError())) {
+    if (!RemoveEntry(parent, name, fullPath) && !IsNotFound(platform::LastError())) {
         return false;
     }
-    CrashPoint();
-    return parent.CreateNewFile(name, writer);
+    return CreateNew(parent, name, fullPath, writer);
 }
 
 bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {
@@ -273,8 +320,9 @@ namespace {
 // The new bytes are written in our own work folder, never beside the
 // target: a copy left by a killed run can then never be taken for a client
 // file, and whatever stands in the staging folder is ours to replace.
+// A wait is named after the client file, never the temporary copy.
 bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
-                      const std::wstring& temp, platform::DirHandle& temps,
+                      const std::wstring& temp, const std::wstring& to, platform::DirHandle& temps,
                       platform::FileWriter& writer, WalkStop* stop) {
     std::wstring stagingRelative;
     if (!RelativePathUnderRoot(root.Resolved(), staging, stagingRelative)) {
@@ -283,23 +331,21 @@ bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
     if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {
         return false;
     }
-    CrashPoint();
-    if (!temps.RemoveChild(temp) && !IsNotFound(platform::LastError())) {
+    if (!RemoveEntry(temps, temp, to) && !IsNotFound(platform::LastError())) {
         return false;
     }
-    CrashPoint();
-    return temps.CreateNewFile(temp, writer);
+    return CreateNew(temps, temp, to, writer);
 }
 
 // The new file keeps the permissions of the file it replaces (on POSIX the
 // executable bit of Main.exe), or takes the source's when there is none; a
 // new .exe can always be run, as on Windows, whatever a download or a
 // package entry gave it.
-bool TakeMode(const platform::DirHandle& parent, const std::wstring& name,
+bool TakeMode(const platform::DirHandle& parent, const std::wstring& name, const std::wstring& to,
               const platform::FileInfo& existing, const platform::FileReader& reader,
               platform::FileWriter& writer) {
     platform::FileReader previous;
-    const bool replacing = existing.IsRegularFile() && parent.OpenFileForRead(name, previous);
+    const bool replacing = existing.IsRegularFile() && OpenForRead(parent, name, to, previous);
     bool ok = writer.CopyModeFrom(replacing ? previous : reader);
     previous.Close();
     if (ok && !replacing && PathEqualsNoCase(PathExtension(name), L".exe")) {
@@ -319,8 +365,7 @@ bool CopyBytes(platform::FileReader& reader, platform::FileWriter& writer, uint3
         if (got == 0) {
             return true;
         }
-        CrashPoint();
-        if (!writer.Write(buffer.data(), got)) {
+        if (!(ChangePoint(Change::kWrite) && writer.Write(buffer.data(), got))) {
             error = platform::LastError();
             return false;
         }
@@ -329,15 +374,14 @@ bool CopyBytes(platform::FileReader& reader, platform::FileWriter& writer, uint3
 
 // Renames the finished copy over the target.
 bool PutInPlace(const platform::DirHandle& temps, const std::wstring& temp,
-                const platform::DirHandle& parent, const std::wstring& name,
+                const platform::DirHandle& parent, const std::wstring& name, const std::wstring& to,
                 const platform::FileInfo& existing, uint32_t& error) {
     // A read-only file in the way refuses the copy, as CopyFileW does.
     if (existing.attributes & platform::kAttrReadOnly) {
         error = platform::kErrorAccessDenied;
         return false;
     }
-    CrashPoint();
-    if (!temps.Rename(temp, parent, name, true)) {
+    if (!RenameEntry(temps, temp, parent, name, true, to)) {
         error = platform::LastError();
         return false;
     }
@@ -347,10 +391,11 @@ bool PutInPlace(const platform::DirHandle& temps, const std::wstring& temp,
 }  // namespace
 
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   const std::wstring& staging, WalkStop* stop) {
+                   const std::wstring& staging, WalkStop* stop, const std::wstring& clientFile) {
     root.Forget();
+    const std::wstring& notice = clientFile.empty() ? to : clientFile;
     platform::FileReader reader;
-    if (!OpenFileBelow(root, from, reader, stop)) {
+    if (!OpenFileNoticed(root, from, notice, reader, stop)) {
         return false;
     }
     platform::DirHandle parent;
@@ -366,10 +411,10 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
     const std::wstring temp = ReplacementTempName(name);
     platform::DirHandle temps;
     platform::FileWriter writer;
-    if (!CreateStagedFile(root, staging, temp, temps, writer, stop)) {
+    if (!CreateStagedFile(root, staging, temp, notice, temps, writer, stop)) {
         return false;
     }
-    bool ok = TakeMode(parent, name, existing, reader, writer);
+    bool ok = TakeMode(parent, name, notice, existing, reader, writer);
     uint32_t error = ok ? 0 : platform::LastError();
     ok = ok && CopyBytes(reader, writer, error);
     reader.Close();
@@ -381,7 +426,7 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
         ok = false;
         error = platform::LastError();
     }
-    ok = ok && PutInPlace(temps, temp, parent, name, existing, error);
+    ok = ok && PutInPlace(temps, temp, parent, name, notice, existing, error);
     if (!ok) {
         temps.RemoveChild(temp);
         platform::SetLastErrorCode(error);
@@ -390,7 +435,7 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
 }
 
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   bool replaceExisting, WalkStop* stop) {
+                   bool replaceExisting, WalkStop* stop, const std::wstring& clientFile) {
     root.Forget();
     platform::DirHandle fromParent;
     std::wstring fromName;
@@ -402,8 +447,20 @@ bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std
     if (!OpenParentBelow(root, to, true, toParent, toName, stop)) {
         return false;
     }
-    CrashPoint();
-    return fromParent.Rename(fromName, toParent, toName, replaceExisting);
+    return RenameEntry(fromParent, fromName, toParent, toName, replaceExisting,
+                       clientFile.empty() ? from : clientFile);
+}
+
+bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {
+    root.Forget();
+    platform::DirHandle parent;
+    std::wstring name;
+    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
+        return false;
+    }
+    // A read-only file refuses deletion on Windows.
+    parent.SetNormalAttributes(name);
+    return RemoveEntry(parent, name, fullPath);
 }
 
 }  // namespace rr

@@ -2,7 +2,8 @@
 // File operations below a trusted root (the client folder). Every one walks
 // from the root one folder at a time through directory handles, so no link
 // below the root is followed and a folder swapped for a link while the
-// operation runs cannot redirect it. The root itself may be a link.
+// operation runs cannot redirect it. The root itself may be a link. A file
+// that another program holds open is waited for (fs/in_use.h).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -83,13 +84,23 @@ bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath,
 // is renamed over `to`. A hard link at `to` is broken, never written through;
 // a crash leaves the old or the new file whole at `to` and at most a leftover
 // in `staging`, which the next copy of the same name replaces. Missing
-// folders of `to` are made. A folder at `to` is refused.
+// folders of `to` are made. A folder at `to` is refused. A wait for a file
+// held open is told with `clientFile`, the client file that the copy is for
+// (empty: `to`; a backup names the file it backs up).
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   const std::wstring& staging, WalkStop* stop = nullptr);
+                   const std::wstring& staging, WalkStop* stop = nullptr,
+                   const std::wstring& clientFile = std::wstring());
 
-// Renames a file from one place below the root to another.
+// Renames a file from one place below the root to another; a wait is told
+// with `clientFile` (empty: `from`).
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   bool replaceExisting, WalkStop* stop = nullptr);
+                   bool replaceExisting, WalkStop* stop = nullptr,
+                   const std::wstring& clientFile = std::wstring());
+
+// Deletes a file (or a link as an entry, never what it points to); a folder
+// is refused.
+bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath,
+                     WalkStop* stop = nullptr);
 
 // The name of the file that CopyFileBelow writes in its staging folder for a
 // target called `name`.

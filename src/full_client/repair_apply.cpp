@@ -27,22 +27,21 @@ bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
     return StatBelow(root, path, info) && info.IsRegularFile();
 }
 
-// Removes one file through its folder's handle; a folder is never removed.
-bool RemoveFileBelow(const std::wstring& root, const std::wstring& path, uint32_t& error) {
-    platform::DirHandle parent;
-    std::wstring name;
+// Puts the backup back over the destination. A copy keeps the backup in
+// _backup_update; when the copy cannot be made (a full disk) the backup
+// itself is renamed into place, which takes no new space.
+bool RestoreBackup(const std::wstring& clientDir, const std::wstring& staging,
+                   const AppliedFile& file, uint32_t& error) {
     WalkStop stop = WalkStop::kNone;
-    if (!OpenParentBelow(root, path, false, parent, name, &stop)) {
-        error = FailureCode(stop);
-        return false;
+    if (CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging, &stop)) {
+        return true;
     }
-    // A read-only file refuses deletion on Windows.
-    parent.SetNormalAttributes(name);
-    if (!parent.RemoveChild(name)) {
-        error = platform::LastError();
-        return false;
+    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &stop,
+                      file.destinationPath)) {
+        return true;
     }
-    return true;
+    error = FailureCode(stop);
+    return false;
 }
 
 }  // namespace
@@ -87,28 +86,25 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& sta
                 LogFullClientApply(L"ROLLBACK missing backup: " + relative);
                 continue;
             }
-            // The backup stays for later unless the disk has no room for a copy:
-            // then it is moved back, which needs none. The client file comes first.
-            WalkStop stop = WalkStop::kNone;
-            if (CopyFileBelow(clientDir, it->backupPath, it->destinationPath, staging, &stop) ||
-                MoveFileBelow(clientDir, it->backupPath, it->destinationPath, true, &stop)) {
+            uint32_t error = 0;
+            if (RestoreBackup(clientDir, staging, *it, error)) {
                 LogFullClientApply(L"ROLLBACK restored backup: " + relative);
             } else {
                 // Said plainly: the file is not what it was before this run.
                 LogFullClientApply(L"ROLLBACK failed to restore backup: " + relative + L" error=" +
-                                   ToDecimal(FailureCode(stop)));
+                                   ToDecimal(error));
             }
             continue;
         }
         if (!IsRegularFileBelow(clientDir, it->destinationPath, info)) {
             continue;
         }
-        uint32_t error = 0;
-        if (RemoveFileBelow(clientDir, it->destinationPath, error)) {
+        WalkStop stop = WalkStop::kNone;
+        if (RemoveFileBelow(clientDir, it->destinationPath, &stop)) {
             LogFullClientApply(L"ROLLBACK removed newly copied file: " + relative);
         } else {
             LogFullClientApply(L"ROLLBACK failed to remove newly copied file: " + relative +
-                               L" error=" + ToDecimal(error));
+                               L" error=" + ToDecimal(FailureCode(stop)));
         }
     }
 }
@@ -151,7 +147,7 @@ bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
             return false;
         }
         if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, plan.stagingFolder,
-                           &stop)) {
+                           &stop, action.destinationPath)) {
             failure = L"APPLY FAILED backup copy: " + relative + L" error=" +
                       ToDecimal(FailureCode(stop));
             return false;

@@ -6,6 +6,7 @@
 #include "fs/crash_points.h"
 #include "fs/file_ops.h"
 #include "base/path.h"
+#include "fs/in_use.h"
 #include "fs/safe_fs.h"
 #include "platform/error.h"
 #include "platform/fs.h"
@@ -76,10 +77,17 @@ void AppendEscaped(std::wstring& line, const std::wstring& text) {
     }
 }
 
+// The file layer waits for a file that another program holds open; the log
+// says which client file it waited for.
+void LogFileInUse(const std::wstring& path) {
+    LogMain(L"File is in use, retrying: " + path);
+}
+
 }  // namespace
 
 void InitLogPaths(const std::wstring& clientDir) {
     ResetLogPaths();
+    SetInUseNotice(&LogFileInUse);
     std::wstring logs = JoinPath(clientDir, L"Logs");
     LogFolder& folder = Folder();
     platform::DirHandle client;

@@ -13,6 +13,7 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorWriteProtect = 19;
 constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorLockViolation = 33;
 constexpr uint32_t kErrorHandleDiskFull = 39;
 constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;

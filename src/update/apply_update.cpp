@@ -64,7 +64,8 @@ bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
             LogMain(L"Failed to create backup directory: " + file.backupPath + StopReason(stop));
             return false;
         }
-        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop)) {
+        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop,
+                           file.destinationPath)) {
             LogMain(L"Failed to backup existing file. error=" + ToDecimal(platform::LastError()) +
                     L" path=" + file.destinationPath + StopReason(stop));
             return false;

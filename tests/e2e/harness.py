@@ -403,9 +403,10 @@ class RunResult:
         return "RunResult(code=%r, dialogs=%r, seconds=%.1f)" % (self.code, self.dialogs, self.seconds)
 
 
-def run_updater(args, timeout=120, product=None):
+def run_updater(args, timeout=120, product=None, env=None):
     """Runs the product (or another build of it) once with `args` (already in
-    the product's path form).
+    the product's path form), with the variables of `env` added to the
+    environment.
 
     Returns a RunResult. The product's output goes to files, not pipes: a
     relaunched game must not be able to keep a pipe of ours open.
@@ -432,7 +433,8 @@ def run_updater(args, timeout=120, product=None):
                 stderr=subprocess.DEVNULL)
         started = time.monotonic()
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(_command(product, args), env=_environment(),
+            proc = subprocess.Popen(_command(product, args),
+                                    env=dict(_environment(), **(env or {})),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                     start_new_session=True)
             try:
@@ -470,6 +472,31 @@ def run_updater(args, timeout=120, product=None):
         if helper_out is not None:
             helper_out.close()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def hold_file(client, path, seconds):
+    """Another program (the fake game, from outside the client folder) opens
+    `path` for reading without sharing write or delete access, as a virus
+    scanner does, and closes it after `seconds`. Returns a function that ends
+    it at once."""
+    folder = os.path.join(client.root, "Holder")
+    os.makedirs(folder)
+    holder = os.path.join(folder, "Holder.exe")
+    shutil.copy2(_config["fake_game"], holder)
+    proc = subprocess.Popen(
+        _command(holder, ["--no-window", "--exit-after-ms", str(int(seconds * 1000)),
+                          "--hold-file", product_path(path)]),
+        env=_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def stop():
+        proc.kill()
+        proc.wait(10)
+
+    if not wait_until(lambda: os.path.exists(os.path.join(folder, "started.txt")), timeout=30):
+        stop()
+        raise AssertionError("the holder did not start")
+    return stop
 
 
 def updater_args(client, mode=None, main_pid=None, extra=()):

@@ -1,9 +1,7 @@
 """The default update mode end to end: a real release served on 127.0.0.1, a
 real client folder, the fake game as Main.exe."""
 import os
-import shutil
 import stat
-import subprocess
 
 import harness
 from e2e_common import E2eCase, expected_client_dir
@@ -313,26 +311,9 @@ class UpdateDuplicatePathTest(UpdateCase):
 class UpdateApplyFailureTest(UpdateCase):
 
     def hold_open(self, client, path):
-        """Another program (the fake game, from outside the client folder) keeps
-        `path` open for reading only, so nobody can write it meanwhile."""
-        folder = os.path.join(client.root, "Holder")
-        os.makedirs(folder)
-        holder = os.path.join(folder, "Holder.exe")
-        shutil.copy2(harness._config["fake_game"], holder)
-        proc = subprocess.Popen(
-            harness._command(holder, ["--no-window", "--exit-after-ms", "120000",
-                                      "--hold-file", harness.product_path(path)]),
-            env=harness._environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-
-        def stop():
-            proc.kill()
-            proc.wait(10)
-
-        self.addCleanup(stop)
-        started = os.path.join(folder, "started.txt")
-        self.assertTrue(harness.wait_until(lambda: os.path.exists(started), timeout=30),
-                        "the holder did not start")
+        """Another program keeps `path` open for reading only, so nobody can
+        write it meanwhile."""
+        self.addCleanup(harness.hold_file(client, path, 120))
 
     def test_failed_replacement_restores_the_file_and_keeps_work_folders(self):
         client = self.client()
