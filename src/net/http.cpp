@@ -281,6 +281,19 @@ bool RejectStatus(const HttpResponse& response, const DownloadRequest& request,
         L"Rejected file HTTP status=" + ToDecimal(response.Status()) + L" url=" + request.url);
 }
 
+// The whole file from its first byte: a 200 response, or null with the
+// request's failure or the refused status in `err`.
+std::unique_ptr<HttpResponse> RequestWhole(HttpClient& http, const DownloadRequest& request,
+                                           const TransferEvents& events, Error* err) {
+    std::unique_ptr<HttpResponse> response =
+        Request(http, HttpRequest{request.url, HttpUse::kDownload}, events, err);
+    if (response != nullptr && response->Status() != 200) {
+        RejectStatus(*response, request, events, err);
+        return nullptr;
+    }
+    return response;
+}
+
 // The destination of a resumable download, its folder open.
 struct ResumableFile {
     const DownloadRequest& request;
@@ -435,15 +448,8 @@ bool DownloadUrlToFile(HttpClient& http, const DownloadRequest& request,
     if (!OpenDestinationFolder(request, folder, fileName, err)) {
         return false;
     }
-    std::unique_ptr<HttpResponse> response =
-        Request(http, HttpRequest{request.url, HttpUse::kDownload}, events, err);
-    if (response == nullptr) {
-        return false;
-    }
-    if (response->Status() != 200) {
-        return RejectStatus(*response, request, events, err);
-    }
-    return ReceiveFile(*response, request, events, folder, fileName, err);
+    std::unique_ptr<HttpResponse> response = RequestWhole(http, request, events, err);
+    return response != nullptr && ReceiveFile(*response, request, events, folder, fileName, err);
 }
 
 bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const ResumeTarget& target,
@@ -465,15 +471,8 @@ bool DownloadResumable(HttpClient& http, const DownloadRequest& request, const R
         return ResumeFile(http, f, partial, offset, validator, err);
     }
     partial.Close();
-    std::unique_ptr<HttpResponse> response =
-        Request(http, HttpRequest{request.url, HttpUse::kDownload}, events, err);
-    if (response == nullptr) {
-        return false;
-    }
-    if (response->Status() != 200) {
-        return RejectStatus(*response, request, events, err);
-    }
-    return StartResumable(*response, f, err);
+    std::unique_ptr<HttpResponse> response = RequestWhole(http, request, events, err);
+    return response != nullptr && StartResumable(*response, f, err);
 }
 
 }  // namespace rr
