@@ -364,7 +364,9 @@ class Game:
                 if e.errno != errno.ETXTBSY or attempt == 99:
                     raise
                 time.sleep(0.02)
-        if not client.wait_for_starts(before + 1, timeout=30):
+        # A Wine process can take long to come up while other tests of the
+        # module start theirs at the same moment.
+        if not client.wait_for_starts(before + 1, timeout=60):
             self.stop()
             raise RuntimeError("fake game did not start in " + client.path)
         # The pid the product sees (a Windows process id under Wine).
