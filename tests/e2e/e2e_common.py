@@ -53,6 +53,14 @@ class E2eCase(unittest.TestCase):
         self._clients.append(client)
         return client
 
+    def outcome(self, name):
+        """The result of scenario `name` that the class ran in parallel into
+        `outcomes` (harness.run_parallel); its failure is raised here."""
+        outcome = self.outcomes[name]
+        if isinstance(outcome, BaseException):
+            raise outcome
+        return outcome
+
     def assertLogHas(self, lines, expected):
         self.assertIn(expected, lines, "missing log line %r in:\n%s" % (expected, "\n".join(lines)))
 

@@ -205,12 +205,6 @@ class FullClientTest(E2eCase):
             client.cleanup()
         cls.release.close()
 
-    def outcome(self, name):
-        outcome = self.outcomes[name]
-        if isinstance(outcome, BaseException):
-            raise outcome
-        return outcome
-
     def test_package_file_name_comes_from_the_url_and_nothing_is_extracted_without_sha(self):
         client, outcomes, data = self.outcome("names")
         for url, name, result, got in outcomes:

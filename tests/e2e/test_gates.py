@@ -81,12 +81,6 @@ class GameGatesTest(E2eCase):
             if not isinstance(outcome, BaseException):
                 outcome[0].cleanup()
 
-    def outcome(self, name):
-        outcome = self.outcomes[name]
-        if isinstance(outcome, BaseException):
-            raise outcome
-        return outcome
-
     def test_parent_that_closes_on_request_is_asked_once_then_run_goes_on(self):
         client, result, games = self.outcome("parent_closes_on_request")
         pid = games["parent"].pid

@@ -116,12 +116,6 @@ class ResumeTest(E2eCase):
             client.cleanup()
         cls.release.close()
 
-    def outcome(self, name):
-        outcome = self.outcomes[name]
-        if isinstance(outcome, BaseException):
-            raise outcome
-        return outcome
-
     def assertInterrupted(self, o):
         """The first run failed after the cut and left the cut bytes behind."""
         self.assertEqual(o["first"].code, 5, o["first"])
