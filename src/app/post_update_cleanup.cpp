@@ -34,14 +34,13 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
         return false;
     }
     platform::FileInfo info;
-    WalkStop stop = WalkStop::kNone;
-    if (!StatBelow(clientDir, target, info, &stop)) {
-        uint32_t error = platform::LastError();
-        if (IsNotFound(error) || stop == WalkStop::kMissing) {
+    Error err;
+    if (!StatBelow(clientDir, target, info, &err)) {
+        if (IsNotFound(err.code) || err.stop == WalkStop::kMissing) {
             LogMain(L"backup cleanup skipped: not found");
             return true;
         }
-        LogMain(L"backup cleanup warning: could not read attributes error=" + ToDecimal(error));
+        LogMain(L"backup cleanup warning: could not read attributes error=" + ToDecimal(err.code));
         return false;
     }
     if (!info.IsDirectory()) {
@@ -52,12 +51,12 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
         LogMain(L"backup cleanup blocked: target is a reparse point " + target);
         return false;
     }
-    if (DeleteTreeUnderRoot(target, clientDir)) {
+    if (DeleteTreeUnderRoot(target, clientDir, &err)) {
         LogMain(L"backup cleanup after successful update: OK");
         return true;
     }
-    uint32_t error = platform::LastError();
-    LogMain(L"backup cleanup warning: failed to delete " + target + L" error=" + ToDecimal(error));
+    LogMain(L"backup cleanup warning: failed to delete " + target + L" error=" +
+            ToDecimal(err.code));
     return false;
 }
 
@@ -73,17 +72,16 @@ void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativ
     }
     platform::DirHandle parent;
     std::wstring name;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenParentBelow(clientDir, target, false, parent, name, &stop)) {
-        if (stop == WalkStop::kMissing) {
+    Error err;
+    if (!OpenParentBelow(clientDir, target, false, parent, name, &err)) {
+        if (err.stop == WalkStop::kMissing) {
             LogMain(L"legacy_cleanup_missing path=" + target);
-        } else if (stop == WalkStop::kLink || stop == WalkStop::kFailed) {
+        } else if (err.stop == WalkStop::kLink || err.stop == WalkStop::kFailed) {
             // A folder on the way that is a link, or that cannot be opened to
             // show it is none: either way nothing is deleted through it.
             LogMain(L"legacy_cleanup_failed path=" + target + L" error=parent is reparse point");
         } else {
-            LogMain(L"legacy_cleanup_failed path=" + target + L" error=" +
-                    ToDecimal(platform::LastError()));
+            LogMain(L"legacy_cleanup_failed path=" + target + L" error=" + ToDecimal(err.code));
         }
         return;
     }

@@ -34,15 +34,16 @@ struct LookTexts {
 // false. Something there that cannot be read stays: a failure, not a skip.
 bool LookAt(const std::wstring& root, const std::wstring& path, platform::FileInfo& info,
             CleanupStats& stats, const LookTexts& texts) {
-    WalkStop stop = WalkStop::kNone;
-    if (StatBelow(root, path, info, &stop)) {
+    Error err;
+    if (StatBelow(root, path, info, &err)) {
         return true;
     }
-    const uint32_t error = platform::LastError();
-    if (stop == WalkStop::kLink) {
+    const uint32_t error = err.code;
+    if (err.stop == WalkStop::kLink) {
         ++stats.blocked;
         LogRepairCleanup(texts.link + path);
-    } else if (stop == WalkStop::kMissing || (stop == WalkStop::kNone && IsNotFound(error))) {
+    } else if (err.stop == WalkStop::kMissing ||
+               (err.stop == WalkStop::kNone && IsNotFound(error))) {
         ++stats.skipped;
         LogRepairCleanup(texts.missing + texts.missingName);
     } else {

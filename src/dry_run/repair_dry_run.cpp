@@ -105,8 +105,8 @@ class ExtraScan : public TreeVisitor {
         return WalkStep::kEnter;
     }
 
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t /*error*/) override {
-        if (stop == WalkStop::kLink) {
+    void Unreadable(const std::wstring& relative, const Error& err) override {
+        if (err.stop == WalkStop::kLink) {
             LogRepairDryRun(L"Skipped directory link during scan: " +
                             (relative.empty() ? clientDir_ : JoinPath(clientDir_, relative)));
         }
@@ -161,8 +161,8 @@ void ScanManagedRoots(const std::wstring& clientDir, const Manifest& manifest,
         // A trailing separator ("Data\") must not make the check look through
         // a link: the walk examines the entry itself.
         platform::FileInfo info;
-        WalkStop stop = WalkStop::kNone;
-        if (!StatBelow(clientDir, full, info, &stop) && stop == WalkStop::kLink) {
+        Error err;
+        if (!StatBelow(clientDir, full, info, &err) && err.stop == WalkStop::kLink) {
             LogRepairDryRun(L"Skipped directory link during scan: " + full);
         } else if (info.attributes != 0) {
             if (info.IsDirectory()) {
@@ -221,11 +221,11 @@ void CompareLocalFile(const ClientFolder& client, const ManifestFile& entry,
                       const std::wstring& normalized, const std::wstring& full,
                       RepairDryRunCounts& counts) {
     platform::FileInfo info;
-    WalkStop stop = WalkStop::kNone;
-    const bool found = StatBelow(client, full, info, &stop);
+    Error err;
+    const bool found = StatBelow(client, full, info, &err);
     // A link, on the way or at the file, leads out of the client folder;
     // a FIFO or device would never finish hashing.
-    if (stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
+    if (err.stop == WalkStop::kLink || (found && info.IsReparsePoint())) {
         ++counts.blocked;
         LogRepairDryRun(L"BLOCKED reparse point: " + normalized);
         return;
@@ -241,7 +241,6 @@ void CompareLocalFile(const ClientFolder& client, const ManifestFile& entry,
         return;
     }
     std::string digest;
-    Error err;
     if (!ComputeFileSha256Below(client, full, digest, &err)) {
         LogMain(err.text);
         ++counts.different;

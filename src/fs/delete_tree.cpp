@@ -65,12 +65,12 @@ class TreeDeletion : public TreeVisitor {
         }
     }
 
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
-        if (stop == WalkStop::kLink) {
+    void Unreadable(const std::wstring& relative, const Error& err) override {
+        if (err.stop == WalkStop::kLink) {
             // Swapped for a link since it was listed: never entered.
             Blocked(Full(relative));
-        } else if (stop != WalkStop::kMissing) {
-            Failed(Full(relative), L"enumerate directory", error);
+        } else if (err.stop != WalkStop::kMissing) {
+            Failed(Full(relative), L"enumerate directory", err.code);
         }
     }
 
@@ -156,15 +156,15 @@ bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, Lin
     TreeDeletion deletion(root.Path(), policy, observer);
     platform::DirHandle parent;
     std::wstring name;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenParentBelow(root, full, false, parent, name, &stop)) {
-        if (stop == WalkStop::kMissing) {
+    Error err;
+    if (!OpenParentBelow(root, full, false, parent, name, &err)) {
+        if (err.stop == WalkStop::kMissing) {
             return true;
         }
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             deletion.Blocked(full);
         } else {
-            deletion.Failed(full, L"delete file", platform::LastError());
+            deletion.Failed(full, L"delete file", err.code);
         }
         return false;
     }
@@ -175,7 +175,12 @@ bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, Lin
     }
     platform::FileInfo info;
     if (!parent.Stat(name, info)) {
-        return IsNotFound(platform::LastError());
+        const uint32_t error = platform::LastError();
+        if (IsNotFound(error)) {
+            return true;
+        }
+        deletion.Failed(full, L"delete file", error);
+        return false;
     }
     // The target is one entry of its parent, handled as the walk handles the
     // entries below it.
@@ -184,7 +189,7 @@ bool DeleteTreeBelow(const ClientFolder& root, const std::wstring& relative, Lin
         platform::DirHandle folder;
         if (!folder.OpenChild(parent, name)) {
             const uint32_t error = platform::LastError();
-            deletion.Unreadable(target, StopForOpenError(error), error);
+            deletion.Unreadable(target, Error{error, StopForOpenError(error)});
             return deletion.clean();
         }
         deletion.Entered(item);

@@ -10,11 +10,23 @@ namespace rr {
 
 namespace {
 
-bool Stop(WalkStop* out, WalkStop why) {
-    if (out) {
-        *out = why;
+// A step that failed: the platform's code for the call that just failed,
+// and where the walk stopped. A link on the way always reports as a link.
+bool Stop(Error* err, WalkStop why) {
+    return Fail(err,
+                why == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError(),
+                {}, why);
+}
+
+// The outcome of the platform call that ends an operation.
+bool Checked(bool ok, Error* err) {
+    return ok || Stop(err, WalkStop::kNone);
+}
+
+void Clear(Error* err) {
+    if (err != nullptr) {
+        *err = Error{};
     }
-    return false;
 }
 
 std::vector<std::wstring> SplitSegments(const std::wstring& relative) {
@@ -38,26 +50,26 @@ std::vector<std::wstring> SplitSegments(const std::wstring& relative) {
 
 // One step down: open `name` in `parent`, or make it first when allowed.
 bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool create,
-              platform::DirHandle& child, WalkStop* stop) {
+              platform::DirHandle& child, Error* err) {
     if (child.OpenChild(parent, name)) {
         return true;
     }
     uint32_t error = platform::LastError();
     if (error == platform::kErrorStoppedOnSymlink) {
-        return Stop(stop, WalkStop::kLink);
+        return Stop(err, WalkStop::kLink);
     }
     if (error == platform::kErrorDirectory) {
-        return Stop(stop, WalkStop::kNotFolder);
+        return Stop(err, WalkStop::kNotFolder);
     }
     if (!IsNotFound(error)) {
-        return Stop(stop, WalkStop::kFailed);
+        return Stop(err, WalkStop::kFailed);
     }
     if (!create) {
-        return Stop(stop, WalkStop::kMissing);
+        return Stop(err, WalkStop::kMissing);
     }
     if (!(ChangePoint(Change::kMakeFolder) && parent.MakeChildDirectory(name)) &&
         platform::LastError() != platform::kErrorAlreadyExists) {
-        return Stop(stop, WalkStop::kFailed);
+        return Stop(err, WalkStop::kFailed);
     }
     // Open what is there now: a link planted between the two calls is refused
     // like any other.
@@ -66,10 +78,9 @@ bool StepInto(const platform::DirHandle& parent, const std::wstring& name, bool 
     }
     error = platform::LastError();
     if (error == platform::kErrorStoppedOnSymlink) {
-        return Stop(stop, WalkStop::kLink);
+        return Stop(err, WalkStop::kLink);
     }
-    return Stop(stop,
-                error == platform::kErrorDirectory ? WalkStop::kNotFolder : WalkStop::kFailed);
+    return Stop(err, error == platform::kErrorDirectory ? WalkStop::kNotFolder : WalkStop::kFailed);
 }
 
 // Opens a file for reading, waiting out another program that holds it.
@@ -113,15 +124,15 @@ bool RenameEntry(const platform::DirHandle& from, const std::wstring& name,
 
 // Walks from the open folder `from` down relativeFolder (at least one name).
 bool WalkDown(const platform::DirHandle& from, const std::vector<std::wstring>& segments,
-              bool create, platform::DirHandle& folder, WalkStop* stop) {
+              bool create, platform::DirHandle& folder, Error* err) {
     const platform::DirHandle* at = &from;
     platform::DirHandle current;
     for (const std::wstring& segment : segments) {
         if (segment == L"." || segment == L"..") {
-            return Stop(stop, WalkStop::kOutside);
+            return Stop(err, WalkStop::kOutside);
         }
         platform::DirHandle next;
-        if (!StepInto(*at, segment, create, next, stop)) {
+        if (!StepInto(*at, segment, create, next, err)) {
             return false;
         }
         current = std::move(next);
@@ -133,10 +144,10 @@ bool WalkDown(const platform::DirHandle& from, const std::vector<std::wstring>& 
 
 // Splits fullPath below the root into the folder that holds it and its name.
 bool SplitBelow(const ClientFolder& root, const std::wstring& fullPath, std::wstring& folder,
-                std::wstring& name, WalkStop* stop) {
+                std::wstring& name, Error* err) {
     std::wstring relative;
     if (!RelativePathUnderRoot(root.Resolved(), fullPath, relative)) {
-        return Stop(stop, WalkStop::kOutside);
+        return Stop(err, WalkStop::kOutside);
     }
     while (!relative.empty() && relative.back() == L'\\') {
         relative.pop_back();
@@ -145,22 +156,22 @@ bool SplitBelow(const ClientFolder& root, const std::wstring& fullPath, std::wst
     folder = cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
     name = cut == std::wstring::npos ? relative : relative.substr(cut + 1);
     if (name.empty()) {
-        return Stop(stop, WalkStop::kOutside);
+        return Stop(err, WalkStop::kOutside);
     }
     return true;
 }
 
 // The folder that holds fullPath, for reading: the root's kept folder.
 const platform::DirHandle* ReadParentBelow(const ClientFolder& root, const std::wstring& fullPath,
-                                           std::wstring& name, WalkStop* stop) {
-    Stop(stop, WalkStop::kNone);
+                                           std::wstring& name, Error* err) {
+    Clear(err);
     std::wstring folder;
-    if (!SplitBelow(root, fullPath, folder, name, stop)) {
+    if (!SplitBelow(root, fullPath, folder, name, err)) {
         return nullptr;
     }
-    const platform::DirHandle* parent = root.ReadFolder(folder, stop);
-    if (parent == nullptr && stop && *stop == WalkStop::kMissing) {
-        platform::SetLastErrorCode(platform::kErrorPathNotFound);
+    const platform::DirHandle* parent = root.ReadFolder(folder, err);
+    if (parent == nullptr && err != nullptr && err->stop == WalkStop::kMissing) {
+        err->code = platform::kErrorPathNotFound;
     }
     return parent;
 }
@@ -179,17 +190,17 @@ const ResolvedRoot& ClientFolder::Resolved() const {
     return resolvedRoot_;
 }
 
-const platform::DirHandle* ClientFolder::Root(WalkStop* stop) const {
+const platform::DirHandle* ClientFolder::Root(Error* err) const {
     if (!root_.IsOpen() && !root_.OpenAnchor(path_)) {
-        Stop(stop, IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
+        Stop(err, IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
         return nullptr;
     }
     return &root_;
 }
 
 const platform::DirHandle* ClientFolder::ReadFolder(const std::wstring& relativeFolder,
-                                                    WalkStop* stop) const {
-    const platform::DirHandle* root = Root(stop);
+                                                    Error* err) const {
+    const platform::DirHandle* root = Root(err);
     if (root == nullptr) {
         return nullptr;
     }
@@ -207,7 +218,7 @@ const platform::DirHandle* ClientFolder::ReadFolder(const std::wstring& relative
     Kept& slot = kept_[newest_];
     slot.folder.Close();
     slot.relative.clear();
-    if (!WalkDown(*root, segments, false, slot.folder, stop)) {
+    if (!WalkDown(*root, segments, false, slot.folder, err)) {
         return nullptr;
     }
     slot.relative = relativeFolder;
@@ -222,30 +233,30 @@ void ClientFolder::Forget() const {
 }
 
 bool OpenFolderBelow(const ClientFolder& root, const std::wstring& relativeFolder, bool create,
-                     platform::DirHandle& folder, WalkStop* stop) {
-    Stop(stop, WalkStop::kNone);
+                     platform::DirHandle& folder, Error* err) {
+    Clear(err);
     const std::vector<std::wstring> segments = SplitSegments(relativeFolder);
     if (segments.empty()) {
         // The root itself, as a handle of the caller's own.
         platform::DirHandle current;
         if (!current.OpenAnchor(root.Path())) {
-            return Stop(stop,
+            return Stop(err,
                         IsNotFound(platform::LastError()) ? WalkStop::kMissing : WalkStop::kFailed);
         }
         folder = std::move(current);
         return true;
     }
-    const platform::DirHandle* from = root.Root(stop);
-    return from != nullptr && WalkDown(*from, segments, create, folder, stop);
+    const platform::DirHandle* from = root.Root(err);
+    return from != nullptr && WalkDown(*from, segments, create, folder, err);
 }
 
 bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, bool create,
-                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop) {
+                     platform::DirHandle& parent, std::wstring& name, Error* err) {
     name.clear();
     std::wstring folder;
     std::wstring last;
-    if (!SplitBelow(root, fullPath, folder, last, stop) ||
-        !OpenFolderBelow(root, folder, create, parent, stop)) {
+    if (!SplitBelow(root, fullPath, folder, last, err) ||
+        !OpenFolderBelow(root, folder, create, parent, err)) {
         return false;
     }
     name = last;
@@ -253,28 +264,27 @@ bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, boo
 }
 
 bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform::FileInfo& info,
-               WalkStop* stop) {
+               Error* err) {
     info = platform::FileInfo{};
     std::wstring name;
-    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
-    return parent != nullptr && parent->Stat(name, info);
+    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, err);
+    return parent != nullptr && Checked(parent->Stat(name, info), err);
 }
 
 namespace {
 
 // OpenFileBelow, a wait named after `notice`.
 bool OpenFileNoticed(const ClientFolder& root, const std::wstring& fullPath,
-                     const std::wstring& notice, platform::FileReader& reader, WalkStop* stop) {
+                     const std::wstring& notice, platform::FileReader& reader, Error* err) {
     std::wstring name;
-    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, stop);
+    const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, err);
     if (parent == nullptr) {
         return false;
     }
     if (!OpenForRead(*parent, name, notice, reader)) {
-        if (platform::LastError() == platform::kErrorStoppedOnSymlink) {
-            Stop(stop, WalkStop::kLink);
-        }
-        return false;
+        return Stop(err, platform::LastError() == platform::kErrorStoppedOnSymlink
+                             ? WalkStop::kLink
+                             : WalkStop::kNone);
     }
     return true;
 }
@@ -282,33 +292,33 @@ bool OpenFileNoticed(const ClientFolder& root, const std::wstring& fullPath,
 }  // namespace
 
 bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                   platform::FileReader& reader, WalkStop* stop) {
-    return OpenFileNoticed(root, fullPath, fullPath, reader, stop);
+                   platform::FileReader& reader, Error* err) {
+    return OpenFileNoticed(root, fullPath, fullPath, reader, err);
 }
 
 bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                     platform::FileWriter& writer, WalkStop* stop) {
+                     platform::FileWriter& writer, Error* err) {
     root.Forget();
     platform::DirHandle parent;
     std::wstring name;
-    if (!OpenParentBelow(root, fullPath, true, parent, name, stop)) {
+    if (!OpenParentBelow(root, fullPath, true, parent, name, err)) {
         return false;
     }
     if (!RemoveEntry(parent, name, fullPath) && !IsNotFound(platform::LastError())) {
-        return false;
+        return Stop(err, WalkStop::kNone);
     }
-    return CreateNew(parent, name, fullPath, writer);
+    return Checked(CreateNew(parent, name, fullPath, writer), err);
 }
 
-bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {
+bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath, Error* err) {
     std::wstring relative;
     if (IsSamePath(root.Path(), fullPath)) {
         relative.clear();
     } else if (!RelativePathUnderRoot(root.Resolved(), fullPath, relative)) {
-        return Stop(stop, WalkStop::kOutside);
+        return Stop(err, WalkStop::kOutside);
     }
     platform::DirHandle folder;
-    return OpenFolderBelow(root, relative, true, folder, stop);
+    return OpenFolderBelow(root, relative, true, folder, err);
 }
 
 std::wstring ReplacementTempName(const std::wstring& name) {
@@ -323,18 +333,18 @@ namespace {
 // A wait is named after the client file, never the temporary copy.
 bool CreateStagedFile(const ClientFolder& root, const std::wstring& staging,
                       const std::wstring& temp, const std::wstring& to, platform::DirHandle& temps,
-                      platform::FileWriter& writer, WalkStop* stop) {
+                      platform::FileWriter& writer, Error* err) {
     std::wstring stagingRelative;
     if (!RelativePathUnderRoot(root.Resolved(), staging, stagingRelative)) {
-        return Stop(stop, WalkStop::kOutside);
+        return Stop(err, WalkStop::kOutside);
     }
-    if (!OpenFolderBelow(root, stagingRelative, true, temps, stop)) {
+    if (!OpenFolderBelow(root, stagingRelative, true, temps, err)) {
         return false;
     }
     if (!RemoveEntry(temps, temp, to) && !IsNotFound(platform::LastError())) {
-        return false;
+        return Stop(err, WalkStop::kNone);
     }
-    return CreateNew(temps, temp, to, writer);
+    return Checked(CreateNew(temps, temp, to, writer), err);
 }
 
 // The new file keeps the permissions of the file it replaces (on POSIX the
@@ -391,27 +401,26 @@ bool PutInPlace(const platform::DirHandle& temps, const std::wstring& temp,
 }  // namespace
 
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   const std::wstring& staging, WalkStop* stop, const std::wstring& clientFile) {
+                   const std::wstring& staging, Error* err, const std::wstring& clientFile) {
     root.Forget();
     const std::wstring& notice = clientFile.empty() ? to : clientFile;
     platform::FileReader reader;
-    if (!OpenFileNoticed(root, from, notice, reader, stop)) {
+    if (!OpenFileNoticed(root, from, notice, reader, err)) {
         return false;
     }
     platform::DirHandle parent;
     std::wstring name;
-    if (!OpenParentBelow(root, to, true, parent, name, stop)) {
+    if (!OpenParentBelow(root, to, true, parent, name, err)) {
         return false;
     }
     platform::FileInfo existing;
     if (parent.Stat(name, existing) && existing.IsDirectory() && !existing.IsReparsePoint()) {
-        platform::SetLastErrorCode(platform::kErrorAccessDenied);
-        return false;
+        return Fail(err, platform::kErrorAccessDenied);
     }
     const std::wstring temp = ReplacementTempName(name);
     platform::DirHandle temps;
     platform::FileWriter writer;
-    if (!CreateStagedFile(root, staging, temp, notice, temps, writer, stop)) {
+    if (!CreateStagedFile(root, staging, temp, notice, temps, writer, err)) {
         return false;
     }
     bool ok = TakeMode(parent, name, notice, existing, reader, writer);
@@ -429,38 +438,39 @@ bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std
     ok = ok && PutInPlace(temps, temp, parent, name, notice, existing, error);
     if (!ok) {
         temps.RemoveChild(temp);
-        platform::SetLastErrorCode(error);
+        return Fail(err, error);
     }
-    return ok;
+    return true;
 }
 
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   bool replaceExisting, WalkStop* stop, const std::wstring& clientFile) {
+                   bool replaceExisting, Error* err, const std::wstring& clientFile) {
     root.Forget();
     platform::DirHandle fromParent;
     std::wstring fromName;
-    if (!OpenParentBelow(root, from, false, fromParent, fromName, stop)) {
+    if (!OpenParentBelow(root, from, false, fromParent, fromName, err)) {
         return false;
     }
     platform::DirHandle toParent;
     std::wstring toName;
-    if (!OpenParentBelow(root, to, true, toParent, toName, stop)) {
+    if (!OpenParentBelow(root, to, true, toParent, toName, err)) {
         return false;
     }
-    return RenameEntry(fromParent, fromName, toParent, toName, replaceExisting,
-                       clientFile.empty() ? from : clientFile);
+    return Checked(RenameEntry(fromParent, fromName, toParent, toName, replaceExisting,
+                               clientFile.empty() ? from : clientFile),
+                   err);
 }
 
-bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath, WalkStop* stop) {
+bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath, Error* err) {
     root.Forget();
     platform::DirHandle parent;
     std::wstring name;
-    if (!OpenParentBelow(root, fullPath, false, parent, name, stop)) {
+    if (!OpenParentBelow(root, fullPath, false, parent, name, err)) {
         return false;
     }
     // A read-only file refuses deletion on Windows.
     parent.SetNormalAttributes(name);
-    return RemoveEntry(parent, name, fullPath);
+    return Checked(RemoveEntry(parent, name, fullPath), err);
 }
 
 }  // namespace rr

@@ -4,6 +4,10 @@
 // below the root is followed and a folder swapped for a link while the
 // operation runs cannot redirect it. The root itself may be a link. A file
 // that another program holds open is waited for (fs/in_use.h).
+//
+// A call that fails returns false and fills `err` when given: the platform's
+// code for what failed and, when the walk stopped on the way, why (a link, a
+// missing folder, a path outside the root).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,9 +38,9 @@ class ClientFolder {
     const ResolvedRoot& Resolved() const;
 
     // The open root; opened on first use (a failure is tried again next time).
-    const platform::DirHandle* Root(WalkStop* stop) const;
+    const platform::DirHandle* Root(Error* err) const;
     // root\relativeFolder for reading, the kept folder when it is that one.
-    const platform::DirHandle* ReadFolder(const std::wstring& relativeFolder, WalkStop* stop) const;
+    const platform::DirHandle* ReadFolder(const std::wstring& relativeFolder, Error* err) const;
     // Drops the kept folders: something below may have been moved or deleted.
     void Forget() const;
 
@@ -56,28 +60,28 @@ class ClientFolder {
 // Opens root\relativeFolder (empty: the root itself). With `create`, missing
 // folders are made on the way.
 bool OpenFolderBelow(const ClientFolder& root, const std::wstring& relativeFolder, bool create,
-                     platform::DirHandle& folder, WalkStop* stop = nullptr);
+                     platform::DirHandle& folder, Error* err = nullptr);
 
 // Opens the folder that holds `fullPath` and names its last component.
 bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, bool create,
-                     platform::DirHandle& parent, std::wstring& name, WalkStop* stop = nullptr);
+                     platform::DirHandle& parent, std::wstring& name, Error* err = nullptr);
 
 // The entry itself, never what a link points to; a link on the way is a stop.
 bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform::FileInfo& info,
-               WalkStop* stop = nullptr);
+               Error* err = nullptr);
 
 // Regular files only: a link, folder, FIFO or device is refused.
 bool OpenFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                   platform::FileReader& reader, WalkStop* stop = nullptr);
+                   platform::FileReader& reader, Error* err = nullptr);
 
 // A new, empty file at fullPath; missing folders are made, a file or link
 // already there is removed as an entry first (never written through).
 bool CreateFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                     platform::FileWriter& writer, WalkStop* stop = nullptr);
+                     platform::FileWriter& writer, Error* err = nullptr);
 
 // Creates fullPath and its missing ancestors as real folders.
 bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath,
-                       WalkStop* stop = nullptr);
+                       Error* err = nullptr);
 
 // Copies a regular file to `to`: the bytes go into a new file in `staging`
 // (a work folder of our own below the root, made when missing) and that file
@@ -88,19 +92,18 @@ bool CreateFolderBelow(const ClientFolder& root, const std::wstring& fullPath,
 // held open is told with `clientFile`, the client file that the copy is for
 // (empty: `to`; a backup names the file it backs up).
 bool CopyFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   const std::wstring& staging, WalkStop* stop = nullptr,
+                   const std::wstring& staging, Error* err = nullptr,
                    const std::wstring& clientFile = std::wstring());
 
 // Renames a file from one place below the root to another; a wait is told
 // with `clientFile` (empty: `from`).
 bool MoveFileBelow(const ClientFolder& root, const std::wstring& from, const std::wstring& to,
-                   bool replaceExisting, WalkStop* stop = nullptr,
+                   bool replaceExisting, Error* err = nullptr,
                    const std::wstring& clientFile = std::wstring());
 
 // Deletes a file (or a link as an entry, never what it points to); a folder
 // is refused.
-bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath,
-                     WalkStop* stop = nullptr);
+bool RemoveFileBelow(const ClientFolder& root, const std::wstring& fullPath, Error* err = nullptr);
 
 // The name of the file that CopyFileBelow writes in its staging folder for a
 // target called `name`.

@@ -33,6 +33,17 @@ void AppendName(std::wstring& path, const std::wstring& name) {
     path += name;
 }
 
+// The failed open of a folder through its parent's handle, as the walk
+// reports it; and a failed listing.
+Error OpenError() {
+    const uint32_t code = platform::LastError();
+    return Error{code, StopForOpenError(code)};
+}
+
+Error UnlistedError() {
+    return Error{platform::LastError(), WalkStop::kFailed};
+}
+
 class Walk {
   public:
     Walk(TreeVisitor& visitor, std::wstring startRelative)
@@ -43,7 +54,7 @@ class Walk {
         first.handle = std::move(start);
         first.pathLength = path_.size();
         if (!List(first)) {
-            visitor_.Unlisted(path_, platform::LastError());
+            visitor_.Unlisted(path_, UnlistedError());
             return false;
         }
         stack_.push_back(std::move(first));
@@ -98,15 +109,14 @@ class Walk {
         }
         Frame child;
         if (!child.handle.OpenChild(frame.handle, entry.name)) {
-            const uint32_t error = platform::LastError();
-            visitor_.Unreadable(itemPath_, StopForOpenError(error), error);
+            visitor_.Unreadable(itemPath_, OpenError());
             return true;
         }
         visitor_.Entered(item);
         child.name = entry.name;
         child.attributes = entry.attributes;
         if (!List(child)) {
-            visitor_.Unlisted(itemPath_, platform::LastError());
+            visitor_.Unlisted(itemPath_, UnlistedError());
         }
         path_.swap(itemPath_);
         child.pathLength = path_.size();
@@ -147,10 +157,8 @@ class Walk {
                 continue;
             }
             if (!frame.handle.OpenChild(stack_[i - 1].handle, frame.name)) {
-                const uint32_t error = platform::LastError();
                 lost = i;
-                visitor_.Unreadable(path_.substr(0, frame.pathLength), StopForOpenError(error),
-                                    error);
+                visitor_.Unreadable(path_.substr(0, frame.pathLength), OpenError());
                 return false;
             }
         }
@@ -193,10 +201,9 @@ bool WalkOpenFolder(platform::DirHandle&& start, const std::wstring& startRelati
 
 bool WalkTreeBelow(const ClientFolder& root, const std::wstring& start, TreeVisitor& visitor) {
     platform::DirHandle folder;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenFolderBelow(root, start, false, folder, &stop)) {
-        const uint32_t error = platform::LastError();
-        visitor.Unreadable(start, stop, error);
+    Error err;
+    if (!OpenFolderBelow(root, start, false, folder, &err)) {
+        visitor.Unreadable(start, err);
         return false;
     }
     return WalkOpenFolder(std::move(folder), start, visitor);

@@ -53,14 +53,14 @@ class TreeVisitor {
     // After the entries of an entered folder, its own handle closed; `folder`
     // is again the parent's, so the folder can be removed by name.
     virtual void Left(const WalkItem& /*item*/) {}
-    // A folder that could not be opened (stop says why: a link, gone, ...)
-    // or listed. `relative` names it below the root; its entries stay unseen.
-    virtual void Unreadable(const std::wstring& /*relative*/, WalkStop /*stop*/,
-                            uint32_t /*error*/) {}
-    // A folder that was opened but could not be listed; by default one more
-    // unreadable folder.
-    virtual void Unlisted(const std::wstring& relative, uint32_t error) {
-        Unreadable(relative, WalkStop::kFailed, error);
+    // A folder that could not be opened (err.stop says why: a link, gone,
+    // ...) or listed. `relative` names it below the root; its entries stay
+    // unseen.
+    virtual void Unreadable(const std::wstring& /*relative*/, const Error& /*err*/) {}
+    // A folder that was opened but could not be listed (err.stop is
+    // kFailed); by default one more unreadable folder.
+    virtual void Unlisted(const std::wstring& relative, const Error& err) {
+        Unreadable(relative, err);
     }
 };
 

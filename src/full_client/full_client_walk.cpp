@@ -61,8 +61,8 @@ class FolderWalk : public TreeVisitor {
                                                                    : WalkStep::kSkip;
     }
 
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
-        listFailed_(relative.empty() ? clientDir_ : JoinPath(clientDir_, relative), stop, error);
+    void Unreadable(const std::wstring& relative, const Error& err) override {
+        listFailed_(relative.empty() ? clientDir_ : JoinPath(clientDir_, relative), err);
     }
 
   private:
@@ -83,7 +83,7 @@ void WalkBelow(const std::wstring& clientDir, const std::wstring& root, const st
     if ((!IsSamePath(start, clientDir) && !RelativePathUnderRoot(clientDir, start, relative)) ||
         (!IsSamePath(root, clientDir) && !RelativePathUnderRoot(clientDir, root, rootRelative)) ||
         (!IsSamePath(start, root) && !IsPathUnderRoot(start, root))) {
-        listFailed(start, WalkStop::kOutside, 0);
+        listFailed(start, Error{0, WalkStop::kOutside});
         return;
     }
     const size_t rootLength = rootRelative.empty() ? 0 : rootRelative.size() + 1;
@@ -130,13 +130,13 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
     };
     // A package folder that cannot be listed would leave its files out of
     // the repair unseen: it blocks the plan like any other refusal.
-    auto listFailed = [&](const std::wstring& folder, WalkStop stop, uint32_t error) {
+    auto listFailed = [&](const std::wstring& folder, const Error& err) {
         ++counts.blocked;
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             log(L"BLOCKED package reparse point: " + RelativeOrFull(packageRoot, folder));
         } else {
             log(L"BLOCKED could not list package directory: " + folder + L" error=" +
-                ToDecimal(error));
+                ToDecimal(err.code));
         }
     };
     WalkBelow(clientDir, packageRoot, dir, true, visit, listFailed);
@@ -183,13 +183,13 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
         return false;
     };
     // Extras in a folder that cannot be listed would go unreported.
-    auto listFailed = [&](const std::wstring& folder, WalkStop stop, uint32_t error) {
+    auto listFailed = [&](const std::wstring& folder, const Error& err) {
         ++counts.blocked;
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             log(L"BLOCKED local reparse point: " + RelativeOrFull(clientDir, folder));
         } else {
             log(L"BLOCKED could not list local directory: " + folder + L" error=" +
-                ToDecimal(error));
+                ToDecimal(err.code));
         }
     };
     WalkBelow(clientDir, clientDir, dir, false, visit, listFailed);
@@ -199,13 +199,12 @@ FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,
                           const std::wstring& clientPath, uint64_t& clientSize) {
     clientSize = 0;
     platform::FileInfo info;
-    WalkStop stop = WalkStop::kNone;
-    if (!StatBelow(client, clientPath, info, &stop)) {
-        const uint32_t error = platform::LastError();
+    Error err;
+    if (!StatBelow(client, clientPath, info, &err)) {
         // Only a path that is really not there is missing: a copy to it makes
         // no backup, so a file merely hidden by a failing check must not be.
-        if (stop == WalkStop::kMissing || stop == WalkStop::kNotFolder ||
-            (stop == WalkStop::kNone && IsNotFound(error))) {
+        if (err.stop == WalkStop::kMissing || err.stop == WalkStop::kNotFolder ||
+            (err.stop == WalkStop::kNone && IsNotFound(err.code))) {
             return FileMatch::kMissing;
         }
         return FileMatch::kUnreadable;
@@ -227,7 +226,6 @@ FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,
     }
     std::string packageDigest;
     std::string clientDigest;
-    Error err;
     if (!ComputeFileSha256Below(client, file.fullPath, packageDigest, &err) ||
         !ComputeFileSha256Below(client, clientPath, clientDigest, &err)) {
         LogMain(err.text);

@@ -18,10 +18,6 @@ namespace {
 
 const wchar_t* const kMovingStatus = L"Moving extras to quarantine...";
 
-uint32_t FailureCode(WalkStop stop) {
-    return stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
-}
-
 // True when the package has a real folder at the same relative path: then the
 // client's folder is no extra, empty or not.
 bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& packageRoot,
@@ -80,18 +76,19 @@ class EmptyExtraDirRemoval : public TreeVisitor {
         return WalkStep::kEnter;
     }
 
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+    void Unreadable(const std::wstring& relative, const Error& err) override {
         const std::wstring path = relative.empty() ? clientDir_ : JoinPath(clientDir_, relative);
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             ++stats_.blocked;
             LogFullClientApply(L"EXTRA_DIR blocked reparse point: " + path);
             return;
         }
-        if (stop == WalkStop::kMissing) {
+        if (err.stop == WalkStop::kMissing) {
             return;  // gone since it was listed: nothing to remove
         }
         ++stats_.failed;
-        LogFullClientApply(L"EXTRA_DIR failed enumerate: " + path + L" error=" + ToDecimal(error));
+        LogFullClientApply(L"EXTRA_DIR failed enumerate: " + path + L" error=" +
+                           ToDecimal(err.code));
     }
 
     void Left(const WalkItem& item) override {
@@ -180,15 +177,15 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
             continue;
         }
         platform::FileInfo info;
-        WalkStop stop = WalkStop::kNone;
-        if (!StatBelow(clientDir, extra.clientPath, info, &stop)) {
-            if (stop == WalkStop::kLink) {
+        Error err;
+        if (!StatBelow(clientDir, extra.clientPath, info, &err)) {
+            if (err.stop == WalkStop::kLink) {
                 blocked(L"QUARANTINE BLOCKED reparse point: ");
                 continue;
             }
             ++stats.failed;
             LogFullClientApply(L"QUARANTINE FAILED source missing: " + relative + L" error=" +
-                               ToDecimal(platform::LastError()));
+                               ToDecimal(err.code));
             continue;
         }
         if (info.IsReparsePoint()) {
@@ -205,10 +202,10 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
             continue;
         }
         // Never over an existing file: a clash leaves the extra where it is.
-        if (!MoveFileBelow(clientDir, extra.clientPath, extra.quarantinePath, false, &stop)) {
+        if (!MoveFileBelow(clientDir, extra.clientPath, extra.quarantinePath, false, &err)) {
             ++stats.failed;
             LogFullClientApply(L"QUARANTINE FAILED move: " + relative + L" error=" +
-                               ToDecimal(FailureCode(stop)));
+                               ToDecimal(err.code));
             continue;
         }
         ++stats.quarantined;

@@ -16,12 +16,6 @@ namespace rr {
 
 namespace {
 
-// The error of a failed file-layer call; a link met on the way reports as
-// such even when the walk left no system error behind.
-uint32_t FailureCode(WalkStop stop) {
-    return stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
-}
-
 bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
                         platform::FileInfo& info) {
     return StatBelow(root, path, info) && info.IsRegularFile();
@@ -32,15 +26,15 @@ bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
 // itself is renamed into place, which takes no new space.
 bool RestoreBackup(const std::wstring& clientDir, const std::wstring& staging,
                    const AppliedFile& file, uint32_t& error) {
-    WalkStop stop = WalkStop::kNone;
-    if (CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging, &stop)) {
+    Error err;
+    if (CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging, &err)) {
         return true;
     }
-    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &stop,
+    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &err,
                       file.destinationPath)) {
         return true;
     }
-    error = FailureCode(stop);
+    error = err.code;
     return false;
 }
 
@@ -99,12 +93,12 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& sta
         if (!IsRegularFileBelow(clientDir, it->destinationPath, info)) {
             continue;
         }
-        WalkStop stop = WalkStop::kNone;
-        if (RemoveFileBelow(clientDir, it->destinationPath, &stop)) {
+        Error err;
+        if (RemoveFileBelow(clientDir, it->destinationPath, &err)) {
             LogFullClientApply(L"ROLLBACK removed newly copied file: " + relative);
         } else {
             LogFullClientApply(L"ROLLBACK failed to remove newly copied file: " + relative +
-                               L" error=" + ToDecimal(FailureCode(stop)));
+                               L" error=" + ToDecimal(err.code));
         }
     }
 }
@@ -140,23 +134,22 @@ bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
     // the rollback must be able to give it back.
     backup =
         action.destinationExists || IsRegularFileBelow(clientDir, action.destinationPath, info);
-    WalkStop stop = WalkStop::kNone;
+    Error err;
     if (backup) {
         if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
             failure = L"APPLY FAILED backup parent: " + relative;
             return false;
         }
         if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, plan.stagingFolder,
-                           &stop, action.destinationPath)) {
-            failure = L"APPLY FAILED backup copy: " + relative + L" error=" +
-                      ToDecimal(FailureCode(stop));
+                           &err, action.destinationPath)) {
+            failure = L"APPLY FAILED backup copy: " + relative + L" error=" + ToDecimal(err.code);
             return false;
         }
         LogFullClientApply(L"BACKUP: " + relative);
     }
     if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, plan.stagingFolder,
-                       &stop)) {
-        failure = L"APPLY FAILED copy: " + relative + L" error=" + ToDecimal(FailureCode(stop));
+                       &err)) {
+        failure = L"APPLY FAILED copy: " + relative + L" error=" + ToDecimal(err.code);
         return false;
     }
     return true;

@@ -47,12 +47,8 @@ std::wstring TwoDigits(int64_t value) {
     return text.size() < 2 ? L"0" + text : text;
 }
 
-bool IsMissing(WalkStop stop) {
-    if (stop == WalkStop::kMissing) {
-        return true;
-    }
-    uint32_t error = platform::LastError();
-    return stop == WalkStop::kNone && IsNotFound(error);
+bool IsMissing(const Error& err) {
+    return err.stop == WalkStop::kMissing || (err.stop == WalkStop::kNone && IsNotFound(err.code));
 }
 
 bool ParseRecord(const std::string& bytes, uint64_t& value) {
@@ -116,14 +112,13 @@ bool ReadAcceptedSequence(const std::wstring& clientDir, uint64_t& highest) {
     highest = 0;
     const std::wstring path = JoinPath(clientDir, kSequenceRecordPath);
     platform::FileReader reader;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenFileBelow(clientDir, path, reader, &stop)) {
-        if (IsMissing(stop)) {
+    Error err;
+    if (!OpenFileBelow(clientDir, path, reader, &err)) {
+        if (IsMissing(err)) {
             return true;
         }
-        LogMain(L"Manifest sequence record could not be opened. error=" +
-                ToDecimal(platform::LastError()) + L" reason=" + WalkStopText(stop) + L" path=" +
-                path);
+        LogMain(L"Manifest sequence record could not be opened. error=" + ToDecimal(err.code) +
+                L" reason=" + WalkStopText(err.stop) + L" path=" + path);
         return false;
     }
     std::string bytes;
@@ -155,35 +150,30 @@ bool RecordAcceptedSequence(const std::wstring& clientDir, uint64_t sequence) {
     const std::wstring path = JoinPath(clientDir, kSequenceRecordPath);
     platform::DirHandle folder;
     std::wstring name;
-    WalkStop stop = WalkStop::kNone;
+    Error err;
     // Written in the update's own work folder and renamed over the record, so
     // that a killed run leaves no stray file in Data\Local.
     platform::DirHandle staging;
-    bool ok = OpenParentBelow(clientDir, path, true, folder, name, &stop) &&
-              OpenFolderBelow(clientDir, kRecordStagingFolder, true, staging, &stop);
+    bool ok = OpenParentBelow(clientDir, path, true, folder, name, &err) &&
+              OpenFolderBelow(clientDir, kRecordStagingFolder, true, staging, &err);
     const std::wstring temp = ReplacementTempName(name);
     if (ok && !staging.RemoveChild(temp)) {
-        uint32_t error = platform::LastError();
-        ok = IsNotFound(error);
+        err.code = platform::LastError();
+        ok = IsNotFound(err.code);
     }
     if (ok) {
         const std::string text = Utf16ToUtf8(ToDecimal(sequence)) + "\r\n";
         platform::FileWriter writer;
         ok = staging.CreateNewFile(temp, writer) && writer.Write(text.data(), text.size()) &&
-             writer.Flush() && writer.Close();
-        if (ok) {
-            ok = staging.Rename(temp, folder, name, true);
-        }
+             writer.Flush() && writer.Close() && staging.Rename(temp, folder, name, true);
         if (!ok) {
-            uint32_t error = platform::LastError();
+            err.code = platform::LastError();
             staging.RemoveChild(temp);
-            platform::SetLastErrorCode(error);
         }
     }
     if (!ok) {
-        LogMain(L"Failed to record the accepted manifest sequence. error=" +
-                ToDecimal(platform::LastError()) + L" reason=" + WalkStopText(stop) + L" path=" +
-                path);
+        LogMain(L"Failed to record the accepted manifest sequence. error=" + ToDecimal(err.code) +
+                L" reason=" + WalkStopText(err.stop) + L" path=" + path);
         return false;
     }
     LogMain(L"Recorded accepted manifest sequence=" + ToDecimal(sequence) + L" path=" + path);

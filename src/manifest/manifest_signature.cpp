@@ -168,9 +168,11 @@ bool ManifestSignatureRequired() {
     return Key().required;
 }
 
-ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::string_view der) {
+ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::string_view der,
+                                                    Error* err) {
     const PublisherKey& key = Key();
     if (!key.usable) {
+        Fail(err, platform::LastError());
         return ManifestSignatureStatus::kFailed;
     }
     uint8_t raw[platform::kP256SignatureBytes];
@@ -180,6 +182,7 @@ ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::
     platform::Sha256Hasher hasher;
     uint8_t digest[platform::kSha256DigestBytes];
     if (!hasher.Init() || !hasher.Update(body.data(), body.size()) || !hasher.Final(digest)) {
+        Fail(err, platform::LastError());
         return ManifestSignatureStatus::kFailed;
     }
     switch (platform::VerifyP256Signature(key.point, digest, raw)) {
@@ -190,6 +193,7 @@ ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::
         case platform::SignatureCheck::kFailed:
             break;
     }
+    Fail(err, platform::LastError());
     return ManifestSignatureStatus::kFailed;
 }
 
@@ -214,7 +218,8 @@ bool VerifyManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
         LogMain(L"Manifest rejected: signature missing or not downloadable: " + signatureUrl);
         return false;
     }
-    switch (CheckManifestSignatureBytes(body, der)) {
+    Error check;
+    switch (CheckManifestSignatureBytes(body, der, &check)) {
         case ManifestSignatureStatus::kValid:
             LogMain(L"Manifest signature verified: " + signatureUrl);
             return true;
@@ -230,7 +235,7 @@ bool VerifyManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
             break;
     }
     LogMain(L"Manifest rejected: signature check could not be made. error=" +
-            ToDecimal(platform::LastError()) + L" url=" + signatureUrl);
+            ToDecimal(check.code) + L" url=" + signatureUrl);
     return false;
 }
 

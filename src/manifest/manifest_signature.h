@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "net/http_client.h"
 #include "platform/signature.h"
 
@@ -42,7 +43,9 @@ enum class ManifestSignatureStatus {
 };
 
 // Checks a detached DER signature over body with the installed key; logs nothing.
-ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::string_view der);
+// On kFailed `err` (when given) holds the code of the check that could not be made.
+ManifestSignatureStatus CheckManifestSignatureBytes(std::string_view body, std::string_view der,
+                                                    Error* err = nullptr);
 
 // Fetches manifestUrl + ".sig" and checks it over body. Every outcome writes
 // its own line to the main log; true only for a valid signature.

@@ -11,10 +11,14 @@ namespace rr {
 
 namespace {
 
-// Size of a regular file reached without following links below the root.
+// Size of a regular file reached without following links below the root;
+// anything else there is refused as access denied.
 bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path,
-                              platform::FileInfo& info) {
-    return StatBelow(root, path, info) && info.IsRegularFile();
+                              platform::FileInfo& info, Error& err) {
+    if (!StatBelow(root, path, info, &err)) {
+        return false;
+    }
+    return info.IsRegularFile() || Fail(&err, platform::kErrorAccessDenied);
 }
 
 }  // namespace
@@ -22,8 +26,9 @@ bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path
 bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
                             const std::string& expectedSha256, uint64_t expectedSize, Error* err) {
     platform::FileInfo info;
-    if (!ReadRegularFileInfoBelow(root, path, info)) {
-        return Fail(err, platform::LastError(), L"Failed to stat downloaded file: " + path);
+    Error stat;
+    if (!ReadRegularFileInfoBelow(root, path, info, stat)) {
+        return Fail(err, stat.code, L"Failed to stat downloaded file: " + path, stat.stop);
     }
     if (info.size != expectedSize) {
         return Fail(err, platform::kErrorSuccess,
@@ -48,9 +53,9 @@ bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool s
         return true;
     }
     platform::FileInfo info;
-    if (!ReadRegularFileInfoBelow(root, path, info)) {
-        return Fail(err, platform::LastError(),
-                    L"Failed to stat file for size validation: " + path);
+    Error stat;
+    if (!ReadRegularFileInfoBelow(root, path, info, stat)) {
+        return Fail(err, stat.code, L"Failed to stat file for size validation: " + path, stat.stop);
     }
     if (info.size != expectedSize) {
         return Fail(err, platform::kErrorSuccess,

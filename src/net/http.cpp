@@ -170,15 +170,16 @@ void Report(const DownloadProgress& progress, uint64_t receivedBytes, bool compl
 // The destination's folder, made and entered from the root.
 bool OpenDestinationFolder(const DownloadRequest& request, platform::DirHandle& folder,
                            std::wstring& fileName, Error* err) {
-    WalkStop stop = WalkStop::kNone;
-    if (OpenParentBelow(request.root, request.destination, true, folder, fileName, &stop)) {
+    Error open;
+    if (OpenParentBelow(request.root, request.destination, true, folder, fileName, &open)) {
         return true;
     }
-    return Fail(err, platform::LastError(),
-                L"Failed to create output parent directory: " + request.destination +
-                    (stop == WalkStop::kFailed ? std::wstring()
-                                               : std::wstring(L" reason=") + WalkStopText(stop)),
-                stop);
+    return Fail(
+        err, open.code,
+        L"Failed to create output parent directory: " + request.destination +
+            (open.stop == WalkStop::kFailed ? std::wstring()
+                                            : std::wstring(L" reason=") + WalkStopText(open.stop)),
+        open.stop);
 }
 
 // Whatever stands at the destination goes first: the file is always new.

@@ -76,16 +76,15 @@ bool ComputeFileSha256Below(const ClientFolder& root, const std::wstring& path, 
                             Error* err) {
     digest.clear();
     platform::FileReader file;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenFileBelow(root, path, file, &stop)) {
-        const uint32_t code = platform::LastError();
-        std::wstring why = stop == WalkStop::kNone || stop == WalkStop::kFailed
+    Error open;
+    if (!OpenFileBelow(root, path, file, &open)) {
+        std::wstring why = open.stop == WalkStop::kNone || open.stop == WalkStop::kFailed
                                ? std::wstring()
-                               : std::wstring(L" (") + WalkStopText(stop) + L")";
-        return Fail(
-            err, code,
-            L"Failed to open file for SHA256. error=" + ToDecimal(code) + why + L" path=" + path,
-            stop);
+                               : std::wstring(L" (") + WalkStopText(open.stop) + L")";
+        return Fail(err, open.code,
+                    L"Failed to open file for SHA256. error=" + ToDecimal(open.code) + why +
+                        L" path=" + path,
+                    open.stop);
     }
     return HashOpenFile(file, path, digest, err);
 }

@@ -76,11 +76,9 @@ bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
     package.fullTmpDir = JoinPath(clientDir, L"_full_tmp");
     // Made through handles from the client folder: a link standing at
     // _full_tmp is refused, so the package can never land outside.
-    WalkStop stop = WalkStop::kNone;
-    if (!CreateFolderBelow(clientDir, package.fullTmpDir, &stop)) {
-        const uint32_t error =
-            stop == WalkStop::kLink ? platform::kErrorStoppedOnSymlink : platform::LastError();
-        LogMain(L"Failed to create _full_tmp directory. error=" + ToDecimal(error) + L" path=" +
+    Error err;
+    if (!CreateFolderBelow(clientDir, package.fullTmpDir, &err)) {
+        LogMain(L"Failed to create _full_tmp directory. error=" + ToDecimal(err.code) + L" path=" +
                 package.fullTmpDir);
         return Fail(kDownloadFailed, L"Could not create _full_tmp");
     }

@@ -87,22 +87,22 @@ class ExtractedScan : public TreeVisitor {
 
     // A folder gone since it was listed is no error: the count check after
     // the scan tells whether it mattered.
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t error) override {
+    void Unreadable(const std::wstring& relative, const Error& err) override {
         if (!ok_) {
             return;
         }
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             // Swapped for a link after it was listed.
             Refuse(L"Rejected extracted reparse point: " + PathOf(relative));
-        } else if (!IsNotFound(error)) {
-            Refuse(L"Failed to open extracted folder. error=" + ToDecimal(error) + L" path=" +
+        } else if (!IsNotFound(err.code)) {
+            Refuse(L"Failed to open extracted folder. error=" + ToDecimal(err.code) + L" path=" +
                    PathOf(relative));
         }
     }
 
-    void Unlisted(const std::wstring& relative, uint32_t error) override {
-        if (ok_ && !IsNotFound(error)) {
-            Refuse(L"Failed to list extracted folder. error=" + ToDecimal(error) + L" path=" +
+    void Unlisted(const std::wstring& relative, const Error& err) override {
+        if (ok_ && !IsNotFound(err.code)) {
+            Refuse(L"Failed to list extracted folder. error=" + ToDecimal(err.code) + L" path=" +
                    PathOf(relative));
         }
     }
@@ -133,17 +133,17 @@ bool ScanExtractedTree(const std::wstring& clientDir, const std::wstring& extrac
         return false;
     }
     platform::DirHandle folder;
-    WalkStop stop = WalkStop::kNone;
-    if (!OpenFolderBelow(clientDir, relative, false, folder, &stop)) {
-        if (stop == WalkStop::kMissing) {
+    Error err;
+    if (!OpenFolderBelow(clientDir, relative, false, folder, &err)) {
+        if (err.stop == WalkStop::kMissing) {
             return true;
         }
-        if (stop == WalkStop::kLink) {
+        if (err.stop == WalkStop::kLink) {
             LogMain(L"Rejected extracted reparse point: " + extractDir);
             return false;
         }
-        LogMain(L"Failed to open _full_extract. error=" + ToDecimal(platform::LastError()) + L" (" +
-                WalkStopText(stop) + L")");
+        LogMain(L"Failed to open _full_extract. error=" + ToDecimal(err.code) + L" (" +
+                WalkStopText(err.stop) + L")");
         return false;
     }
     ExtractedScan scan(extractDir, counts);
@@ -175,10 +175,10 @@ bool CheckExtractedTree(const std::wstring& clientDir, const std::wstring& extra
 bool WriteFileEntry(platform::ZipReader& reader, const CheckedZipEntry& checked,
                     const std::wstring& clientDir, const std::wstring& target, uint64_t& written) {
     platform::FileWriter writer;
-    WalkStop stop = WalkStop::kNone;
-    if (!CreateFileBelow(clientDir, target, writer, &stop)) {
-        LogMain(L"Failed to create extracted file. error=" + ToDecimal(platform::LastError()) +
-                L" path=" + target + L" (" + WalkStopText(stop) + L")");
+    Error err;
+    if (!CreateFileBelow(clientDir, target, writer, &err)) {
+        LogMain(L"Failed to create extracted file. error=" + ToDecimal(err.code) + L" path=" +
+                target + L" (" + WalkStopText(err.stop) + L")");
         return false;
     }
     uint32_t writeError = 0;
@@ -226,11 +226,10 @@ bool WriteEntries(platform::ZipReader& reader, const std::vector<CheckedZipEntry
             return false;
         }
         if (checked.folder) {
-            WalkStop stop = WalkStop::kNone;
-            if (!CreateFolderBelow(clientDir, target, &stop)) {
-                LogMain(L"Failed to create extracted folder. error=" +
-                        ToDecimal(platform::LastError()) + L" path=" + target + L" (" +
-                        WalkStopText(stop) + L")");
+            Error err;
+            if (!CreateFolderBelow(clientDir, target, &err)) {
+                LogMain(L"Failed to create extracted folder. error=" + ToDecimal(err.code) +
+                        L" path=" + target + L" (" + WalkStopText(err.stop) + L")");
                 return false;
             }
             continue;
@@ -336,8 +335,9 @@ bool PrepareExtractFolder(const std::wstring& clientDir, const std::wstring& ext
             return false;
         }
     }
-    if (!CreateFolderBelow(clientDir, extractDir)) {
-        LogMain(L"Failed to create _full_extract. error=" + ToDecimal(platform::LastError()));
+    Error err;
+    if (!CreateFolderBelow(clientDir, extractDir, &err)) {
+        LogMain(L"Failed to create _full_extract. error=" + ToDecimal(err.code));
         return false;
     }
     return true;

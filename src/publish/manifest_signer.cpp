@@ -36,15 +36,18 @@ int NoPassphrase(char*, int, int, void*) {
     return -1;
 }
 
-bool ReadSmallFile(const std::wstring& path, std::string& bytes) {
+// The key file, at most kKeyFileMaxBytes; `code` tells why it could not be read.
+bool ReadSmallFile(const std::wstring& path, std::string& bytes, uint32_t& code) {
     platform::FileReader reader;
     if (!reader.Open(path)) {
+        code = platform::LastError();
         return false;
     }
     char buffer[4096];
     for (;;) {
         size_t got = 0;
         if (!reader.Read(buffer, sizeof(buffer), got)) {
+            code = platform::LastError();
             return false;
         }
         if (got == 0) {
@@ -52,6 +55,7 @@ bool ReadSmallFile(const std::wstring& path, std::string& bytes) {
         }
         bytes.append(buffer, got);
         if (bytes.size() > kKeyFileMaxBytes) {
+            code = platform::kErrorInvalidParameter;
             return false;
         }
     }
@@ -68,9 +72,9 @@ ManifestSigner::~ManifestSigner() = default;
 
 bool ManifestSigner::Load(const std::wstring& pemPath, std::wstring& error) {
     std::string pem;
-    if (!ReadSmallFile(pemPath, pem)) {
-        error = L"signing key cannot be read (error=" + ToDecimal(platform::LastError()) + L"): " +
-                pemPath;
+    uint32_t code = 0;
+    if (!ReadSmallFile(pemPath, pem, code)) {
+        error = L"signing key cannot be read (error=" + ToDecimal(code) + L"): " + pemPath;
         return false;
     }
     std::unique_ptr<BIO, BioDeleter> in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));

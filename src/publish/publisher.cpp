@@ -32,8 +32,9 @@ namespace {
 
 constexpr size_t kChunk = 256 * 1024;
 
-std::wstring ErrorText() {
-    return L"error=" + ToDecimal(platform::LastError());
+// "error=N" for a platform call that just failed, or for a code in hand.
+std::wstring ErrorText(uint32_t code = platform::LastError()) {
+    return L"error=" + ToDecimal(code);
 }
 
 std::string HexDigest(const uint8_t (&digest)[platform::kSha256DigestBytes]) {
@@ -52,10 +53,10 @@ bool HashReleaseFile(const std::wstring& releaseDir, const std::wstring& relativ
                      platform::FileWriter* copy, std::string& sha256, uint64_t& size,
                      std::wstring& error) {
     platform::FileReader reader;
-    WalkStop stop = WalkStop::kNone;
+    Error err;
     const std::wstring path = JoinPath(releaseDir, relative);
-    if (!OpenFileBelow(releaseDir, path, reader, &stop)) {
-        error = L"release file cannot be opened (" + ErrorText() + L"): " + relative;
+    if (!OpenFileBelow(releaseDir, path, reader, &err)) {
+        error = L"release file cannot be opened (" + ErrorText(err.code) + L"): " + relative;
         return false;
     }
     platform::Sha256Hasher hasher;
@@ -135,9 +136,14 @@ bool WriteOutputFile(const std::wstring& outDir, const std::wstring& relative,
                      const std::string& bytes, std::wstring& error) {
     platform::FileWriter writer;
     const std::wstring path = JoinPath(outDir, relative);
-    if (!CreateFileBelow(outDir, path, writer) || !writer.Write(bytes.data(), bytes.size()) ||
-        !writer.Flush() || !writer.Close()) {
-        error = L"output file cannot be written (" + ErrorText() + L"): " + path;
+    Error err;
+    bool ok = CreateFileBelow(outDir, path, writer, &err);
+    if (ok && !(writer.Write(bytes.data(), bytes.size()) && writer.Flush() && writer.Close())) {
+        ok = false;
+        err.code = platform::LastError();
+    }
+    if (!ok) {
+        error = L"output file cannot be written (" + ErrorText(err.code) + L"): " + path;
         return false;
     }
     return true;
@@ -271,8 +277,9 @@ bool StoreContent(const PublishOptions& options, const std::vector<Hashed>& hash
         }
         stored.push_back(h.sha256);
         platform::FileWriter writer;
-        if (!CreateFileBelow(options.outDir, content, writer)) {
-            error = L"output file cannot be made (" + ErrorText() + L"): " + content;
+        Error err;
+        if (!CreateFileBelow(options.outDir, content, writer, &err)) {
+            error = L"output file cannot be made (" + ErrorText(err.code) + L"): " + content;
             return false;
         }
         std::string sha256;

@@ -58,13 +58,13 @@ class ReleaseWalk : public TreeVisitor {
         return WalkStep::kSkip;
     }
 
-    void Unreadable(const std::wstring& relative, WalkStop stop, uint32_t /*error*/) override {
-        refusals_.push_back((stop == WalkStop::kLink ? L"link: " : L"folder cannot be opened: ") +
-                            relative);
+    void Unreadable(const std::wstring& relative, const Error& err) override {
+        refusals_.push_back(
+            (err.stop == WalkStop::kLink ? L"link: " : L"folder cannot be opened: ") + relative);
     }
 
-    void Unlisted(const std::wstring& relative, uint32_t error) override {
-        refusals_.push_back(L"folder cannot be listed (error=" + ToDecimal(error) + L"): " +
+    void Unlisted(const std::wstring& relative, const Error& err) override {
+        refusals_.push_back(L"folder cannot be listed (error=" + ToDecimal(err.code) + L"): " +
                             (relative.empty() ? L"." : relative));
     }
 

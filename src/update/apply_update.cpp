@@ -16,11 +16,11 @@ namespace rr {
 
 namespace {
 
-std::wstring StopReason(WalkStop stop) {
-    if (stop == WalkStop::kNone || stop == WalkStop::kFailed) {
+std::wstring StopReason(const Error& err) {
+    if (err.stop == WalkStop::kNone || err.stop == WalkStop::kFailed) {
         return std::wstring();
     }
-    return std::wstring(L" reason=") + WalkStopText(stop);
+    return std::wstring(L" reason=") + WalkStopText(err.stop);
 }
 
 // Backups go into our own work folder; a link there would carry the old
@@ -32,8 +32,9 @@ bool BackupFolderIsLink(const std::wstring& clientDir, const std::wstring& backu
         return false;
     }
     platform::DirHandle folder;
-    WalkStop stop = WalkStop::kNone;
-    return !OpenFolderBelow(clientDir, relative, false, folder, &stop) && stop == WalkStop::kLink;
+    Error err;
+    return !OpenFolderBelow(clientDir, relative, false, folder, &err) &&
+           err.stop == WalkStop::kLink;
 }
 
 // Main.exe is replaced only while no game runs from that very path.
@@ -53,27 +54,27 @@ bool MainExeIsFree(const PreparedFile& file) {
 // link at the target is broken, never written through.
 bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
                  const PreparedFile& file) {
-    WalkStop stop = WalkStop::kNone;
-    if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &stop)) {
+    Error err;
+    if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &err)) {
         LogMain(L"Failed to create destination directory: " + file.destinationPath +
-                StopReason(stop));
+                StopReason(err));
         return false;
     }
     if (file.destinationExisted) {
-        if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &stop)) {
-            LogMain(L"Failed to create backup directory: " + file.backupPath + StopReason(stop));
+        if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &err)) {
+            LogMain(L"Failed to create backup directory: " + file.backupPath + StopReason(err));
             return false;
         }
-        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &stop,
+        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &err,
                            file.destinationPath)) {
-            LogMain(L"Failed to backup existing file. error=" + ToDecimal(platform::LastError()) +
-                    L" path=" + file.destinationPath + StopReason(stop));
+            LogMain(L"Failed to backup existing file. error=" + ToDecimal(err.code) + L" path=" +
+                    file.destinationPath + StopReason(err));
             return false;
         }
     }
-    if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &stop)) {
-        LogMain(L"Failed to replace file. error=" + ToDecimal(platform::LastError()) + L" path=" +
-                file.destinationPath + StopReason(stop));
+    if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &err)) {
+        LogMain(L"Failed to replace file. error=" + ToDecimal(err.code) + L" path=" +
+                file.destinationPath + StopReason(err));
         if (file.destinationExisted) {
             CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging);
         }

@@ -48,10 +48,10 @@ bool MakeStagingRoot(const std::wstring& clientDir, const std::wstring& stagingR
     DeleteTreeUnderRoot(stagingRoot, clientDir);
     // Our own work folder must be a real folder: a link there would carry
     // downloads out of the client folder.
-    WalkStop stop = WalkStop::kNone;
-    if (!CreateFolderBelow(clientDir, stagingRoot, &stop)) {
+    Error err;
+    if (!CreateFolderBelow(clientDir, stagingRoot, &err)) {
         LogMain(L"Failed to create temp root: " + stagingRoot +
-                (stop == WalkStop::kLink ? L" reason=link" : L""));
+                (err.stop == WalkStop::kLink ? L" reason=link" : L""));
         return false;
     }
     return true;
@@ -116,13 +116,13 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
     // (a folder, a FIFO, a device) cannot be hashed or replaced.
     const std::wstring& normalized = file.relativePath;
     platform::FileInfo local;
-    WalkStop walk = WalkStop::kNone;
-    const bool localExists = StatBelow(clientDir, file.destinationPath, local, &walk);
-    if (walk == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
+    Error err;
+    const bool localExists = StatBelow(clientDir, file.destinationPath, local, &err);
+    if (err.stop == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
         LogMain(L"Rejected link at update destination: " + file.destinationPath);
         return LocalState::kFailed;
     }
-    if (walk == WalkStop::kNotFolder || (localExists && !local.IsRegularFile())) {
+    if (err.stop == WalkStop::kNotFolder || (localExists && !local.IsRegularFile())) {
         LogMain(L"Rejected update destination that is not a regular file: " + file.destinationPath);
         return LocalState::kFailed;
     }
@@ -132,7 +132,6 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
         return LocalState::kMissing;
     }
     std::string localDigest;
-    Error err;
     if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest, &err)) {
         LogMain(err.text);
         LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);

@@ -7,6 +7,7 @@
 #include "fs/safe_fs.h"
 #include "log/log.h"
 #include "cleanup/artifact_cleanup.h"
+#include "platform/error.h"
 #include "test_support.h"
 
 namespace rr {
@@ -166,12 +167,13 @@ TEST(CopyFileBelow, ALinkOnTheWayStopsTheCopyBeforeAnyWrite) {
         GTEST_SKIP() << "links cannot be created here: " << ec.message();
     }
     const std::wstring root = test::CorePath(client);
-    WalkStop stop = WalkStop::kNone;
+    Error err;
     EXPECT_FALSE(CopyFileBelow(root, root + L"\\new.bmd", root + L"\\Data\\item.bmd",
-                               root + L"\\_work", &stop));
-    EXPECT_EQ(stop, WalkStop::kLink);
+                               root + L"\\_work", &err));
+    EXPECT_EQ(err.stop, WalkStop::kLink);
+    EXPECT_EQ(err.code, platform::kErrorStoppedOnSymlink);
     EXPECT_FALSE(CopyFileBelow(root, root + L"\\Data\\item.bmd", root + L"\\copy.bmd",
-                               root + L"\\_work", &stop))
+                               root + L"\\_work", &err))
         << "nor is a file read through a link";
     EXPECT_EQ(Listing(dir.native() / "Outside"),
               (std::map<std::string, std::string>{{"item.bmd", "outside bytes"}}));
