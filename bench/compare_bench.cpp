@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < 3; ++run) {
         toolSeconds = std::min(toolSeconds, TimeCommand(tool));
         fs::remove_all(client / "Logs");
-        rr::InitLogPaths(config.clientDir);
+        const rr::LogScope logs(config.clientDir);
         rr::FullClientCompareCounts counts;
         auto start = std::chrono::steady_clock::now();
         const bool ok = rr::CompareFullClient(packageRoot, config, L"bench.zip", counts);
@@ -129,7 +129,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    rr::ResetLogPaths();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("sha256sum over both trees: %.3f s\n", toolSeconds);

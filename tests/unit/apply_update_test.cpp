@@ -24,11 +24,7 @@ using test::WriteFile;
 
 class ApplyTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        config.clientDir = dir.core();
-        InitLogPaths(dir.core());
-    }
-    void TearDown() override { ResetLogPaths(); }
+    void SetUp() override { config.clientDir = dir.core(); }
     PreparedFile Stage(const std::wstring& rel, const std::string& bytes) {
         PreparedFile f;
         f.relativePath = rel;
@@ -42,6 +38,7 @@ class ApplyTest : public ::testing::Test {
     std::string Log() { return ReadFile(dir.native() / "Logs" / "RiveRoravav.log"); }
 
     TempDir dir;
+    LogScope logScope{dir.core()};
     RunConfig config;
     test::RecordingDisplay recorder;
 };

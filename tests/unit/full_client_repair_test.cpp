@@ -30,11 +30,7 @@ using Lines = std::vector<std::string>;
 
 class FullClientRepairTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        InitLogPaths(client.core());
-        config.clientDir = client.core();
-    }
-    void TearDown() override { ResetLogPaths(); }
+    void SetUp() override { config.clientDir = client.core(); }
 
     fs::path Client(const std::string& relative) const { return client.native() / relative; }
     fs::path Package(const std::string& relative) const {
@@ -99,6 +95,7 @@ class FullClientRepairTest : public ::testing::Test {
     }
 
     TempDir client;
+    LogScope logScope{client.core()};
     TempDir outside;
     test::RecordingDisplay recorder;
     RunConfig config;

@@ -32,12 +32,10 @@ using Entry = test::ZipEntrySpec;
 class ZipExtractTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        InitLogPaths(client.core());
         config.clientDir = client.core();
         WriteFile(client.native() / "Data" / "Keep.dat", "client data");
         WriteFile(outside.native() / "Secret.txt", "secret");
     }
-    void TearDown() override { ResetLogPaths(); }
 
     bool Extract(const std::vector<Entry>& entries) {
         WriteFile(client.native() / "_full_tmp" / "Orvella_Client.zip", BuildZip(entries));
@@ -69,6 +67,7 @@ class ZipExtractTest : public ::testing::Test {
     }
 
     TempDir client;
+    LogScope logScope{client.core()};
     TempDir outside;
     test::RecordingDisplay recorder;
     RunConfig config;
