@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "full_client/full_client_compare.h"
@@ -105,18 +104,17 @@ int main(int argc, char** argv) {
                              "-print0 | xargs -0 sha256sum > /dev/null";
     TimeCommand(tool);  // warms the page cache for both sides
 
-    rr::RunConfig config;
-    config.clientDir = CorePath(client);
+    const std::wstring clientDir = CorePath(client);
     const std::wstring packageRoot = CorePath(package);
     double toolSeconds = 1e9;
     double oursSeconds = 1e9;
     for (int run = 0; run < 3; ++run) {
         toolSeconds = std::min(toolSeconds, TimeCommand(tool));
         fs::remove_all(client / "Logs");
-        rr::InitLogPaths(config.clientDir);
+        const rr::LogScope logs(clientDir);
         rr::FullClientCompareCounts counts;
         auto start = std::chrono::steady_clock::now();
-        const bool ok = rr::CompareFullClient(packageRoot, config, L"bench.zip", counts);
+        const bool ok = rr::CompareFullClient(clientDir, packageRoot, L"bench.zip", counts);
         oursSeconds = std::min(oursSeconds, Seconds(start));
         if (!ok || counts.ok != files || counts.packageFiles != files || counts.missing != 0 ||
             counts.different != 0 || counts.extra != 0 || counts.blocked != 0 ||
@@ -129,7 +127,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    rr::ResetLogPaths();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("sha256sum over both trees: %.3f s\n", toolSeconds);

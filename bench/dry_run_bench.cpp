@@ -81,17 +81,19 @@ int main(int argc, char** argv) {
         toolSeconds = std::min(toolSeconds, TimeCommand(tool));
 
         fs::remove_all(client / "Logs");
-        rr::InitLogPaths(CorePath(client));
-        auto start = std::chrono::steady_clock::now();
-        rr::RepairDryRunCounts counts = rr::ReportRepairDryRun(CorePath(client), manifest);
-        oursSeconds = std::min(oursSeconds, Seconds(start));
-        if (counts.ok != manifest.files.size() || counts.extra != 0) {
-            std::fprintf(stderr, "unexpected report: ok=%u extra=%u\n", counts.ok, counts.extra);
-            return 1;
+        {
+            const rr::LogScope logs(CorePath(client));
+            const auto start = std::chrono::steady_clock::now();
+            rr::RepairDryRunCounts counts = rr::ReportRepairDryRun(CorePath(client), manifest);
+            oursSeconds = std::min(oursSeconds, Seconds(start));
+            if (counts.ok != manifest.files.size() || counts.extra != 0) {
+                std::fprintf(stderr, "unexpected report: ok=%u extra=%u\n", counts.ok,
+                             counts.extra);
+                return 1;
+            }
         }
 
-        rr::ResetLogPaths();
-        start = std::chrono::steady_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         rr::ReportRepairDryRun(CorePath(client), manifest);
         oursNoLogSeconds = std::min(oursNoLogSeconds, Seconds(start));
     }

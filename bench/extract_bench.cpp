@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "package/zip_extract.h"
@@ -213,8 +212,6 @@ int main(int argc, char** argv) {
         fs::remove_all(client);
         fs::create_directories(client / "_full_tmp");
         ::sync();
-        rr::RunConfig config;
-        config.clientDir = CorePath(client);
         Timeline timeline;
         std::wstring extractDir, root;
         bool ok = false;
@@ -222,7 +219,8 @@ int main(int argc, char** argv) {
         {
             rr::ProgressSinkScope shownTo(timeline);
             const auto start = Clock::now();
-            ok = rr::ExtractFullClientPackage(CorePath(package), config, extractDir, root, counts);
+            ok = rr::ExtractFullClientPackage(CorePath(client), CorePath(package), extractDir, root,
+                                              counts);
             total = Seconds(start, Clock::now());
         }
         if (!ok) {

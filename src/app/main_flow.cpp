@@ -135,7 +135,7 @@ int RunUpdater(void* instance) {
     RunConfig config = ParseCommandLine();
     CompleteClientDir(config, platform::ModuleFileName());
     const std::wstring expectedMainPath = ExpectedMainPath(config.clientDir, config.mainExe);
-    InitLogPaths(config.clientDir);
+    const LogScope logs(config.clientDir);
     CreateProgressWindow(instance);
     LogStartupRecord(config, expectedMainPath);
     const ModeSpec& spec = FindModeSpec(config.mode);

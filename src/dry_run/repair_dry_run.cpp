@@ -297,14 +297,15 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
     return counts;
 }
 
-bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+bool LoadFullManifestForRepair(HttpClient& http, const std::wstring& clientDir,
+                               const FullManifestUrls& urls, Manifest& manifest,
                                std::wstring& usedUrl) {
     std::vector<std::wstring> sources;
-    if (!config.fullManifestUrl.empty()) {
-        sources.push_back(config.fullManifestUrl);
+    if (!urls.url.empty()) {
+        sources.push_back(urls.url);
     }
-    if (!config.fallbackFullManifestUrl.empty()) {
-        sources.push_back(config.fallbackFullManifestUrl);
+    if (!urls.fallbackUrl.empty()) {
+        sources.push_back(urls.fallbackUrl);
     }
     if (sources.empty()) {
         LogRepairDryRun(L"No full manifest URL was provided for repair dry-run.");
@@ -314,7 +315,7 @@ bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manife
         ShowBandStep(L"Repair dry-run", detail, kManifestLoadBand, index, count, sub);
     };
     return LoadManifestFromSources(http, sources, progress, kFullManifestMaxBytes, manifest,
-                                   usedUrl, ManifestAcceptance{config.clientDir, false});
+                                   usedUrl, ManifestAcceptance{clientDir, false});
 }
 
 bool RunRepairDryRun(const RunConfig& config, RunContext& context) {
@@ -324,7 +325,8 @@ bool RunRepairDryRun(const RunConfig& config, RunContext& context) {
 
     Manifest manifest;
     std::wstring usedUrl;
-    if (!LoadFullManifestForRepair(context.http, config, manifest, usedUrl)) {
+    const FullManifestUrls urls{config.fullManifestUrl, config.fallbackFullManifestUrl};
+    if (!LoadFullManifestForRepair(context.http, config.clientDir, urls, manifest, usedUrl)) {
         LogRepairDryRun(L"Failed to download a valid full manifest. No files were touched.");
         SetProgressState(L"Repair dry-run failed", L"Full manifest could not be loaded",
                          L"Check Logs\\RepairDryRun.log", kProgressComplete, true);

@@ -25,8 +25,17 @@ using ManifestKeySet = std::set<std::wstring>;
 // when no full manifest could be loaded.
 bool RunRepairDryRun(const RunConfig& config, RunContext& context);
 
-// The full manifest URL, then its fallback.
-bool LoadFullManifestForRepair(HttpClient& http, const RunConfig& config, Manifest& manifest,
+// Where the full manifest comes from: its URL, then its fallback (either may
+// be empty).
+struct FullManifestUrls {
+    std::wstring url;
+    std::wstring fallbackUrl;
+};
+
+// The full manifest URL, then its fallback, checked against the sequence
+// recorded for clientDir (empty: against none) without raising it.
+bool LoadFullManifestForRepair(HttpClient& http, const std::wstring& clientDir,
+                               const FullManifestUrls& urls, Manifest& manifest,
                                std::wstring& usedUrl);
 
 // The same report for an already loaded manifest (the run after loading).

@@ -26,8 +26,10 @@ bool IsInUse(FileStep step, uint32_t error) {
 
 }  // namespace
 
-void SetInUseNotice(InUseNotice notice) {
+InUseNotice SetInUseNotice(InUseNotice notice) {
+    const InUseNotice previous = Notice();
     Notice() = notice;
+    return previous;
 }
 
 bool RetryWhileInUse(FileStep step, const std::wstring& path,

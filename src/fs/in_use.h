@@ -18,7 +18,8 @@ enum class FileStep {
 // concerned (never of a temporary copy). The log installs it; without one
 // the wait is silent.
 using InUseNotice = void (*)(const std::wstring& path);
-void SetInUseNotice(InUseNotice notice);
+// Installs `notice` (null for none) and returns the one it replaces.
+InUseNotice SetInUseNotice(InUseNotice notice);
 
 // Runs `attempt` until it succeeds, fails for another reason or the ten
 // seconds are spent; LastError() is then the last failure's.

@@ -192,10 +192,8 @@ void ShowApplyComplete(const RepairPlan& plan, bool quarantine, const Quarantine
 
 }  // namespace
 
-bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
-                        const std::wstring& packagePath) {
-    const std::wstring& clientDir = config.clientDir;
-    const bool quarantine = config.quarantineExtras;
+bool RunFullClientApply(const std::wstring& clientDir, const std::wstring& packageRoot,
+                        const std::wstring& packagePath, bool quarantine) {
     const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(clientDir) : L"";
     const std::wstring shownQuarantine = quarantine ? quarantineRoot : L"(disabled)";
     LogApplyStart(clientDir, packageRoot, packagePath, quarantine, shownQuarantine);

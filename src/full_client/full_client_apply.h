@@ -3,17 +3,17 @@
 // downloaded, validated, extracted and compared.
 #include <string>
 
-#include "run/run_config.h"
 #include "cleanup/artifact_cleanup.h"
 
 namespace rr {
 
 // Plans, refuses a plan with any BLOCKED entry, applies it, then either moves
 // the extras into quarantine and removes empty extra folders (with
-// --quarantine-extras) or only lists them; a clean quarantine run ends with
-// the automatic removal of the four work folders. True when the files were
-// applied (quarantine and cleanup problems are warnings, not failures).
-bool RunFullClientApply(const RunConfig& config, const std::wstring& packageRoot,
-                        const std::wstring& packagePath);
+// `quarantine`, the run's --quarantine-extras) or only lists them; a clean
+// quarantine run ends with the automatic removal of the four work folders.
+// True when the files were applied (quarantine and cleanup problems are
+// warnings, not failures).
+bool RunFullClientApply(const std::wstring& clientDir, const std::wstring& packageRoot,
+                        const std::wstring& packagePath, bool quarantine);
 
 }  // namespace rr

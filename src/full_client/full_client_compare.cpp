@@ -91,9 +91,8 @@ void LogSummary(const FullClientCompareCounts& counts) {
 
 }  // namespace
 
-bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
+bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packageRoot,
                        const std::wstring& packagePath, FullClientCompareCounts& counts) {
-    const std::wstring& clientDir = config.clientDir;
     LogFullClientCompare(std::wstring(60, L'='));
     LogFullClientCompare(L"Full client compare dry-run started");
     LogFullClientCompare(L"ZIP path: " + packagePath);

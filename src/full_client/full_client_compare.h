@@ -2,7 +2,6 @@
 // The read-only comparison of the extracted package with the client folder.
 #include <string>
 
-#include "run/run_config.h"
 #include "full_client/full_client_walk.h"
 
 namespace rr {
@@ -11,7 +10,7 @@ namespace rr {
 // and every client file the package lacks EXTRA, and writes the report to
 // Logs\FullClientCompare.log. Changes nothing. False only when the package
 // root is not a real folder below the client folder.
-bool CompareFullClient(const std::wstring& packageRoot, const RunConfig& config,
+bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packageRoot,
                        const std::wstring& packagePath, FullClientCompareCounts& counts);
 
 }  // namespace rr

@@ -19,12 +19,19 @@ bool Fail(const std::wstring& status, const std::wstring& detail, const std::wst
     return false;
 }
 
-void LogStart(const RunConfig& config, bool apply) {
+PackageSource SourceOf(const RunConfig& config) {
+    return PackageSource{.url = config.packageUrl,
+                         .sha256 = config.packageSha256,
+                         .size = config.packageSize,
+                         .version = config.packageVersion};
+}
+
+void LogStart(const PackageSource& source, bool apply) {
     LogMain(L"RiveRoravav V2-C9 full-client download mode started");
-    LogMain(L"package-url=" + config.packageUrl);
-    LogMain(L"package-version=" + config.packageVersion);
-    LogMain(L"package-size=" + config.packageSize);
-    LogMain(L"package-sha256=" + config.packageSha256);
+    LogMain(L"package-url=" + source.url);
+    LogMain(L"package-version=" + source.version);
+    LogMain(L"package-size=" + source.size);
+    LogMain(L"package-sha256=" + source.sha256);
     LogMain(std::wstring(L"full-client apply mode=") + (apply ? L"1" : L"0"));
     LogMain(apply ? L"V2-C9.5 downloads/extracts the ZIP, compares, applies missing/different "
                     L"files, and quarantines extras only with --quarantine-extras."
@@ -49,9 +56,11 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
 }  // namespace
 
 bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply) {
-    LogStart(config, apply);
+    const std::wstring& clientDir = config.clientDir;
+    const PackageSource source = SourceOf(config);
+    LogStart(source, apply);
     PackageSettings package;
-    if (!ObtainFullClientPackage(context.http, config, apply, package)) {
+    if (!ObtainFullClientPackage(context.http, clientDir, source, apply, package)) {
         return false;
     }
     // Without a digest nothing vouches for the package's contents, so it is
@@ -66,7 +75,7 @@ bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply)
     std::wstring extractDir;
     std::wstring packageRoot;
     ExtractedCounts extracted;
-    if (!ExtractFullClientPackage(package.packagePath, config, extractDir, packageRoot,
+    if (!ExtractFullClientPackage(clientDir, package.packagePath, extractDir, packageRoot,
                                   extracted)) {
         return Fail(L"Full client extraction failed", L"ZIP was not applied",
                     L"Check Logs\\RiveRoravav.log");
@@ -74,12 +83,13 @@ bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply)
     LogMain(L"Full client extracted successfully.");
 
     FullClientCompareCounts counts;
-    if (!CompareFullClient(packageRoot, config, package.packagePath, counts)) {
+    if (!CompareFullClient(clientDir, packageRoot, package.packagePath, counts)) {
         return Fail(L"Full client compare failed", L"No files were applied",
                     L"Check Logs\\FullClientCompare.log");
     }
     if (apply) {
-        return RunFullClientApply(config, packageRoot, package.packagePath);
+        return RunFullClientApply(clientDir, packageRoot, package.packagePath,
+                                  config.quarantineExtras);
     }
     return FinishCompareOnly(counts);
 }

@@ -25,11 +25,6 @@ struct LogPaths {
     std::wstring repairCleanup;
 };
 
-LogPaths& Paths() {
-    static LogPaths paths;
-    return paths;
-}
-
 // The Logs folder, held open for the run: lines are appended by name through
 // this handle, so a Logs folder swapped for a link later cannot redirect them.
 struct LogFolder {
@@ -38,9 +33,35 @@ struct LogFolder {
     bool isLink = false;
 };
 
+}  // namespace
+
+struct LogScope::State {
+    LogPaths paths;
+    LogFolder folder;
+    State* previous = nullptr;
+    InUseNotice previousNotice = nullptr;
+};
+
+namespace {
+
+// The innermost live scope; none before the first and after the last.
+LogScope::State*& Current() {
+    static LogScope::State* current = nullptr;
+    return current;
+}
+
+// Without a scope: no paths and no folder.
+LogScope::State& Active() {
+    static LogScope::State none;
+    return Current() != nullptr ? *Current() : none;
+}
+
+LogPaths& Paths() {
+    return Active().paths;
+}
+
 LogFolder& Folder() {
-    static LogFolder folder;
-    return folder;
+    return Active().folder;
 }
 
 void AppendLogBytes(const std::wstring& path, const std::string& bytes) {
@@ -85,9 +106,10 @@ void LogFileInUse(const std::wstring& path) {
 
 }  // namespace
 
-void InitLogPaths(const std::wstring& clientDir) {
-    ResetLogPaths();
-    SetInUseNotice(&LogFileInUse);
+LogScope::LogScope(const std::wstring& clientDir) : state_(std::make_unique<State>()) {
+    state_->previous = Current();
+    Current() = state_.get();
+    state_->previousNotice = SetInUseNotice(&LogFileInUse);
     std::wstring logs = JoinPath(clientDir, L"Logs");
     LogFolder& folder = Folder();
     platform::DirHandle client;
@@ -110,11 +132,9 @@ void InitLogPaths(const std::wstring& clientDir) {
     p.repairCleanup = JoinPath(logs, L"RepairCleanup.log");
 }
 
-void ResetLogPaths() {
-    Paths() = LogPaths{};
-    Folder().handle.Close();
-    Folder().path.clear();
-    Folder().isLink = false;
+LogScope::~LogScope() {
+    SetInUseNotice(state_->previousNotice);
+    Current() = state_->previous;
 }
 
 bool LogsFolderIsLink() {

@@ -1,13 +1,29 @@
 #pragma once
+#include <memory>
 #include <string>
 
 namespace rr {
 
-// Fixes the five log paths under clientDir\Logs and creates that folder.
-void InitLogPaths(const std::wstring& clientDir);
-// Forgets the log paths again (lines go nowhere until the next InitLogPaths).
-void ResetLogPaths();
-// True when InitLogPaths found a link at clientDir\Logs: no log is kept.
+// While it lives, the five logs are the files under clientDir\Logs: that
+// folder is created and held open, and the file layer's in-use notice goes
+// to the main log. Its end gives back the paths and the notice that were
+// there before: an enclosing scope's, or none (lines then go nowhere).
+// Scopes nest.
+class LogScope {
+  public:
+    explicit LogScope(const std::wstring& clientDir);
+    ~LogScope();
+    LogScope(const LogScope&) = delete;
+    LogScope& operator=(const LogScope&) = delete;
+
+    struct State;  // log.cpp
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+// True when the current LogScope found a link at clientDir\Logs: no log is
+// kept.
 bool LogsFolderIsLink();
 
 // Appends "[YYYY-MM-DD HH:MM:SS] text\r\n" in UTF-8 to the file; an empty

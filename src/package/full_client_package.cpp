@@ -45,17 +45,17 @@ uint64_t DownloadLimit(const PackageSettings& package) {
                : package.expectedSize + kDownloadSlackBytes;
 }
 
-bool CheckSettings(const RunConfig& config, bool apply, PackageSettings& package) {
-    if (!IsHttpUrl(config.packageUrl)) {
+bool CheckSettings(const PackageSource& source, bool apply, PackageSettings& package) {
+    if (!IsHttpUrl(source.url)) {
         LogMain(L"Full client package URL is not configured or is not http/https.");
         return Fail(kDownloadFailed, L"Package URL not configured");
     }
-    package.sizeConfigured = !config.packageSize.empty();
-    if (package.sizeConfigured && !ParsePackageSize(config.packageSize, package.expectedSize)) {
-        LogMain(L"Invalid full client package size: " + config.packageSize);
+    package.sizeConfigured = !source.size.empty();
+    if (package.sizeConfigured && !ParsePackageSize(source.size, package.expectedSize)) {
+        LogMain(L"Invalid full client package size: " + source.size);
         return Fail(kDownloadFailed, L"Invalid package size");
     }
-    package.expectedSha256 = Utf16ToUtf8(config.packageSha256);
+    package.expectedSha256 = Utf16ToUtf8(source.sha256);
     if (package.expectedSha256.empty()) {
         LogMain(
             L"WARNING: no SHA256 configured. Download is allowed for test only; extraction/apply "
@@ -65,14 +65,14 @@ bool CheckSettings(const RunConfig& config, bool apply, PackageSettings& package
             return Fail(L"Repair failed", L"Package SHA256 is required for apply");
         }
     } else if (!IsValidSha256Text(package.expectedSha256)) {
-        LogMain(L"Invalid full client SHA256: " + config.packageSha256);
+        LogMain(L"Invalid full client SHA256: " + source.sha256);
         return Fail(kDownloadFailed, L"Invalid package SHA256");
     }
     return true;
 }
 
-bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
-    const std::wstring& clientDir = config.clientDir;
+bool PrepareFullTmp(const std::wstring& clientDir, const PackageSource& source,
+                    PackageSettings& package) {
     package.fullTmpDir = JoinPath(clientDir, L"_full_tmp");
     // Made through handles from the client folder: a link standing at
     // _full_tmp is refused, so the package can never land outside.
@@ -82,7 +82,7 @@ bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
                 package.fullTmpDir);
         return Fail(kDownloadFailed, L"Could not create _full_tmp");
     }
-    package.fileName = MakePackageFileName(config.packageUrl);
+    package.fileName = MakePackageFileName(source.url);
     package.packagePath = JoinPath(package.fullTmpDir, package.fileName);
     if (!IsPathUnderRoot(package.packagePath, package.fullTmpDir) ||
         IsSamePath(package.packagePath, package.fullTmpDir)) {
@@ -94,7 +94,7 @@ bool PrepareFullTmp(const RunConfig& config, PackageSettings& package) {
     LogMain(package.sizeConfigured ? L"expected size=" + ToDecimal(package.expectedSize)
                                    : std::wstring(L"expected size=not configured"));
     LogMain(package.expectedSha256.empty() ? std::wstring(L"expected sha256=not configured")
-                                           : L"expected sha256=" + config.packageSha256);
+                                           : L"expected sha256=" + source.sha256);
     return true;
 }
 
@@ -139,8 +139,8 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
 }
 
 // One attempt at the package, shown and logged as every attempt is.
-bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettings& package,
-                  RetryCause& cause) {
+bool DownloadOnce(HttpClient& http, const std::wstring& clientDir, const std::wstring& url,
+                  const PackageSettings& package, RetryCause& cause) {
     std::wstring hint = L"Downloaded 0.00 MB";
     if (package.sizeConfigured) {
         hint += L" / " + FormatMegabytes(package.expectedSize);
@@ -159,8 +159,7 @@ bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettin
                     ToDecimal(package.expectedSize) + L" bytes.");
         },
         [] { LogMain(L"Server did not resume; downloading from the start."); }};
-    const DownloadRequest request{config.packageUrl, config.clientDir, package.packagePath,
-                                  DownloadLimit(package)};
+    const DownloadRequest request{url, clientDir, package.packagePath, DownloadLimit(package)};
     Error err;
     // Only a package whose size and digest are known can be pieced together
     // safely: the digest decides in the end whatever the server sent.
@@ -175,9 +174,10 @@ bool DownloadOnce(HttpClient& http, const RunConfig& config, const PackageSettin
     return ok;
 }
 
-bool Download(HttpClient& http, const RunConfig& config, const PackageSettings& package) {
-    if (!WithRetries(http.Retries(), config.packageUrl, [&](RetryCause& cause) {
-            return DownloadOnce(http, config, package, cause);
+bool Download(HttpClient& http, const std::wstring& clientDir, const std::wstring& url,
+              const PackageSettings& package) {
+    if (!WithRetries(http.Retries(), url, [&](RetryCause& cause) {
+            return DownloadOnce(http, clientDir, url, package, cause);
         })) {
         LogMain(L"Full client ZIP download failed. No client files were touched.");
         return Fail(kDownloadFailed, L"Download failed");
@@ -258,22 +258,22 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
     return true;
 }
 
-bool ObtainFullClientPackage(HttpClient& http, const RunConfig& config, bool apply,
-                             PackageSettings& package) {
+bool ObtainFullClientPackage(HttpClient& http, const std::wstring& clientDir,
+                             const PackageSource& source, bool apply, PackageSettings& package) {
     package = PackageSettings{};
     SetProgressState(L"Starting full client download...", L"Validating package config", L"",
                      kPackageStartPoint, false);
-    if (!CheckSettings(config, apply, package) || !PrepareFullTmp(config, package)) {
+    if (!CheckSettings(source, apply, package) || !PrepareFullTmp(clientDir, source, package)) {
         return false;
     }
-    if (IsReusable(config.clientDir, package)) {
+    if (IsReusable(clientDir, package)) {
         LogMain(L"Already downloaded and valid: " + package.packagePath);
         SetProgressState(L"Full client package ready", L"Already downloaded and valid",
                          package.packagePath, kPackageReadyPoint, false);
-    } else if (!Download(http, config, package)) {
+    } else if (!Download(http, clientDir, source.url, package)) {
         return false;
     }
-    if (!Validate(config.clientDir, package)) {
+    if (!Validate(clientDir, package)) {
         return false;
     }
     LogMain(L"Full client package downloaded and validated.");

@@ -6,9 +6,18 @@
 #include <string>
 
 #include "net/http_client.h"
-#include "run/run_config.h"
 
 namespace rr {
+
+// The package as the command line names it, each text as given (empty when
+// not given). The size is decimal text, checked here; the version is only
+// logged.
+struct PackageSource {
+    std::wstring url;
+    std::wstring sha256;
+    std::wstring size;
+    std::wstring version;
+};
 
 struct PackageSettings {
     bool sizeConfigured = false;
@@ -31,7 +40,7 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size);
 // _full_tmp: a valid one already there is reused (and validated again), any
 // other is downloaded afresh; one that fails its size or SHA-256 is deleted.
 // Every failure is logged and shown; no client file is touched.
-bool ObtainFullClientPackage(HttpClient& http, const RunConfig& config, bool apply,
-                             PackageSettings& package);
+bool ObtainFullClientPackage(HttpClient& http, const std::wstring& clientDir,
+                             const PackageSource& source, bool apply, PackageSettings& package);
 
 }  // namespace rr

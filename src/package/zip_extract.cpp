@@ -387,10 +387,9 @@ bool FitsOnDisk(const std::wstring& extractDir, const ZipEntryCounts& entryCount
 
 }  // namespace
 
-bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& config,
+bool ExtractFullClientPackage(const std::wstring& clientDir, const std::wstring& packagePath,
                               std::wstring& extractDir, std::wstring& packageRoot,
                               ExtractedCounts& counts) {
-    const std::wstring& clientDir = config.clientDir;
     extractDir = JoinPath(clientDir, kExtractFolderName);
     packageRoot.clear();
     counts = ExtractedCounts{};

@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "run/run_config.h"
-
 namespace rr {
 
 // Counts measured on disk after the extraction.
@@ -19,7 +17,7 @@ struct ExtractedCounts {
 // layer (new files only, never through a link), scans the result and finds
 // the package root (the folder that holds Main.exe). Every refusal is logged;
 // on false no client file outside _full_extract was touched.
-bool ExtractFullClientPackage(const std::wstring& packagePath, const RunConfig& config,
+bool ExtractFullClientPackage(const std::wstring& clientDir, const std::wstring& packagePath,
                               std::wstring& extractDir, std::wstring& packageRoot,
                               ExtractedCounts& counts);
 

@@ -85,11 +85,10 @@ bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
 
 }  // namespace
 
-bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared) {
+bool ApplyPreparedFiles(const std::wstring& clientDir, const std::vector<PreparedFile>& prepared) {
     const int64_t n = static_cast<int64_t>(prepared.size());
-    const std::wstring& clientDir = config.clientDir;
-    const std::wstring backupRoot = BackupRoot(config);
-    const std::wstring staging = CopyStagingFolder(config);
+    const std::wstring backupRoot = BackupRoot(clientDir);
+    const std::wstring staging = CopyStagingFolder(clientDir);
     if (BackupFolderIsLink(clientDir, backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
         return false;
@@ -109,7 +108,7 @@ bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>
         SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count),
                          L"", BandPermille(kUpdateApplyBand, i, n), false);
     }
-    DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
+    DeleteTreeUnderRoot(StagingRoot(clientDir), clientDir);
     return true;
 }
 

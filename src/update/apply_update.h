@@ -1,7 +1,7 @@
 #pragma once
+#include <string>
 #include <vector>
 
-#include "run/run_config.h"
 #include "update/prepare_update.h"
 
 namespace rr {
@@ -9,6 +9,6 @@ namespace rr {
 // Replaces each prepared file in list order, the old one first copied into
 // _backup_update. Main.exe only when no process runs from its path. Stops at
 // the first failure (earlier files stay applied; the failing one is restored).
-bool ApplyPreparedFiles(const RunConfig& config, const std::vector<PreparedFile>& prepared);
+bool ApplyPreparedFiles(const std::wstring& clientDir, const std::vector<PreparedFile>& prepared);
 
 }  // namespace rr

@@ -17,16 +17,16 @@
 
 namespace rr {
 
-std::wstring StagingRoot(const RunConfig& config) {
-    return JoinPath(config.clientDir, L"_update_tmp");
+std::wstring StagingRoot(const std::wstring& clientDir) {
+    return JoinPath(clientDir, L"_update_tmp");
 }
 
-std::wstring CopyStagingFolder(const RunConfig& config) {
-    return JoinPath(StagingRoot(config), L"~copies");
+std::wstring CopyStagingFolder(const std::wstring& clientDir) {
+    return JoinPath(StagingRoot(clientDir), L"~copies");
 }
 
-std::wstring BackupRoot(const RunConfig& config) {
-    return JoinPath(config.clientDir, L"_backup_update");
+std::wstring BackupRoot(const std::wstring& clientDir) {
+    return JoinPath(clientDir, L"_backup_update");
 }
 
 namespace {
@@ -91,10 +91,10 @@ bool ValidateEntry(const ManifestFile& entry, std::wstring& normalized) {
 
 // Where the file is staged, replaced and backed up, each checked to lie in
 // its own folder.
-bool PlanFilePaths(const RunConfig& config, const std::wstring& normalized, PreparedFile& file) {
-    const std::wstring& clientDir = config.clientDir;
-    const std::wstring stagingRoot = StagingRoot(config);
-    const std::wstring backupRoot = BackupRoot(config);
+bool PlanFilePaths(const std::wstring& clientDir, const std::wstring& normalized,
+                   PreparedFile& file) {
+    const std::wstring stagingRoot = StagingRoot(clientDir);
+    const std::wstring backupRoot = BackupRoot(clientDir);
     file.relativePath = normalized;
     file.tempPath = JoinPath(stagingRoot, normalized);
     file.destinationPath = JoinPath(clientDir, normalized);
@@ -206,11 +206,10 @@ bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const
 
 }  // namespace
 
-bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
     prepared.clear();
-    const std::wstring& clientDir = config.clientDir;
-    if (!MakeStagingRoot(clientDir, StagingRoot(config))) {
+    if (!MakeStagingRoot(clientDir, StagingRoot(clientDir))) {
         return false;
     }
     const int64_t n = static_cast<int64_t>(manifest.files.size());
@@ -222,7 +221,7 @@ bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifes
             BandPermille(kUpdateCheckBand, i - 1, n), false);
         std::wstring normalized;
         PreparedFile file;
-        if (!ValidateEntry(step.entry, normalized) || !PlanFilePaths(config, normalized, file)) {
+        if (!ValidateEntry(step.entry, normalized) || !PlanFilePaths(clientDir, normalized, file)) {
             return false;
         }
         const LocalState local = ReadLocalState(clientDir, step, file);

@@ -2,7 +2,6 @@
 #include <string>
 #include <vector>
 
-#include "run/run_config.h"
 #include "manifest/manifest.h"
 #include "net/http_client.h"
 
@@ -20,16 +19,16 @@ struct PreparedFile {
 // The largest file the incremental update accepts.
 constexpr uint64_t kMaxIncrementalFileBytes = 52428800;
 
-std::wstring StagingRoot(const RunConfig& config);
-std::wstring BackupRoot(const RunConfig& config);
+std::wstring StagingRoot(const std::wstring& clientDir);
+std::wstring BackupRoot(const std::wstring& clientDir);
 // Where the apply writes each new file before it renames it into place:
 // inside _update_tmp, which every update run empties at its start and end.
-std::wstring CopyStagingFolder(const RunConfig& config);
+std::wstring CopyStagingFolder(const std::wstring& clientDir);
 
 // Checks every manifest entry and downloads and verifies each changed file
 // into _update_tmp. Touches nothing else in the client folder; the first
 // problem ends it with false. Main.exe comes last in the result.
-bool PrepareUpdateFiles(HttpClient& http, const RunConfig& config, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared);
 
 }  // namespace rr

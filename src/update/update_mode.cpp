@@ -56,20 +56,20 @@ bool RunUpdateMode(const RunConfig& config, RunContext& context) {
                      kManifestLoadBand.end(), false);
 
     std::vector<PreparedFile> prepared;
-    if (!PrepareUpdateFiles(context.http, config, manifest, usedUrl, prepared)) {
+    if (!PrepareUpdateFiles(context.http, config.clientDir, manifest, usedUrl, prepared)) {
         LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
         return Fail(L"Could not prepare files");
     }
 
     if (prepared.empty()) {
-        DeleteTreeUnderRoot(StagingRoot(config), config.clientDir);
+        DeleteTreeUnderRoot(StagingRoot(config.clientDir), config.clientDir);
         LogMain(L"All files already up to date.");
         SetProgressState(L"Finished", L"All files already up to date", L"", kProgressComplete,
                          false);
         return true;
     }
 
-    if (!ApplyPreparedFiles(config, prepared)) {
+    if (!ApplyPreparedFiles(config.clientDir, prepared)) {
         LogMain(L"ApplyPreparedFiles failed.");
         return Fail(L"Could not apply files");
     }

@@ -24,17 +24,13 @@ using test::WriteFile;
 
 class ApplyTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        config.clientDir = dir.core();
-        InitLogPaths(dir.core());
-    }
-    void TearDown() override { ResetLogPaths(); }
+    void SetUp() override { config.clientDir = dir.core(); }
     PreparedFile Stage(const std::wstring& rel, const std::string& bytes) {
         PreparedFile f;
         f.relativePath = rel;
-        f.tempPath = JoinPath(StagingRoot(config), rel);
+        f.tempPath = JoinPath(StagingRoot(config.clientDir), rel);
         f.destinationPath = JoinPath(config.clientDir, rel);
-        f.backupPath = JoinPath(BackupRoot(config), rel);
+        f.backupPath = JoinPath(BackupRoot(config.clientDir), rel);
         WriteFile(test::NativePath(f.tempPath), bytes);
         f.destinationExisted = fs::is_regular_file(test::NativePath(f.destinationPath));
         return f;
@@ -42,6 +38,7 @@ class ApplyTest : public ::testing::Test {
     std::string Log() { return ReadFile(dir.native() / "Logs" / "RiveRoravav.log"); }
 
     TempDir dir;
+    LogScope logScope{dir.core()};
     RunConfig config;
     test::RecordingDisplay recorder;
 };
@@ -51,7 +48,7 @@ TEST_F(ApplyTest, ReplacesWithBackupsCreatesNewFilesAndRemovesStaging) {
     WriteFile(dir.native() / "_backup_update" / "Data" / "Item" / "a.bmd", "older backup");
     std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a"),
                                        Stage(L"Data\\New\\Deep\\b.bmd", "new-b")};
-    ASSERT_TRUE(ApplyPreparedFiles(config, files));
+    ASSERT_TRUE(ApplyPreparedFiles(config.clientDir, files));
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "new-a");
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "New" / "Deep" / "b.bmd"), "new-b");
     EXPECT_EQ(ReadFile(dir.native() / "_backup_update" / "Data" / "Item" / "a.bmd"), "old-a")
@@ -71,7 +68,7 @@ TEST_F(ApplyTest, ReplacesWithBackupsCreatesNewFilesAndRemovesStaging) {
 
 TEST_F(ApplyTest, EmptyListOnlyDeletesStaging) {
     fs::create_directories(dir.native() / "_update_tmp" / "x");
-    EXPECT_TRUE(ApplyPreparedFiles(config, {}));
+    EXPECT_TRUE(ApplyPreparedFiles(config.clientDir, {}));
     EXPECT_FALSE(fs::exists(dir.native() / "_update_tmp"));
 }
 
@@ -94,7 +91,7 @@ TEST_F(ApplyTest, FailedReplacementRestoresTheFileAndKeepsWorkFolders) {
     // A read-only destination refuses to be overwritten.
     fs::permissions(dir.native() / "Data" / "Item" / "b.bmd", fs::perms::owner_read);
 #endif
-    EXPECT_FALSE(ApplyPreparedFiles(config, files));
+    EXPECT_FALSE(ApplyPreparedFiles(config.clientDir, files));
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "new-a")
         << "files before the failure stay applied";
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "b.bmd"), "old-b");
@@ -112,7 +109,7 @@ TEST_F(ApplyTest, BackupFolderLinkIsRefusedBeforeAnyChange) {
     }
     WriteFile(dir.native() / "Data" / "Item" / "a.bmd", "old-a");
     std::vector<PreparedFile> files = {Stage(L"Data\\Item\\a.bmd", "new-a")};
-    EXPECT_FALSE(ApplyPreparedFiles(config, files));
+    EXPECT_FALSE(ApplyPreparedFiles(config.clientDir, files));
     EXPECT_EQ(ReadFile(dir.native() / "Data" / "Item" / "a.bmd"), "old-a");
     EXPECT_TRUE(fs::is_empty(dir.native() / "Elsewhere"));
 }

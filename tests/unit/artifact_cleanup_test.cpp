@@ -26,14 +26,10 @@ namespace fs = test::fs;
 class ArtifactCleanupTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        InitLogPaths(dir.core());
         fs::create_directories(outside.native() / "Kept");
         WriteFile(outside.native() / "Kept" / "Secret.txt", "secret");
     }
-    void TearDown() override {
-        DestroyProgressWindow();
-        ResetLogPaths();
-    }
+    void TearDown() override { DestroyProgressWindow(); }
     std::string CleanupLog() { return ReadFile(dir.native() / "Logs" / "RepairCleanup.log"); }
     bool Logged(const std::wstring& text) {
         return CleanupLog().find(Utf16ToUtf8(text) + "\r\n") != std::string::npos;
@@ -46,6 +42,7 @@ class ArtifactCleanupTest : public ::testing::Test {
     }
 
     TempDir dir;
+    LogScope logScope{dir.core()};
     TempDir outside;
     test::RecordingDisplay recorder;
 };

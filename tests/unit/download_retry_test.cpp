@@ -90,14 +90,10 @@ TEST(DownloadRetryTest, PassingFailuresAreRetriedLastingOnesAreNot) {
             http.Then(kUrl, reply);
         }
         http.replies[kUrl] = c.then;
-        RunConfig config;
-        config.clientDir = dir.core();
-        config.packageUrl = kUrl;
-        config.packageSize = L"3";
-        config.packageSha256 = Utf8ToUtf16(kAbcDigest);
+        const PackageSource source{.url = kUrl, .sha256 = Utf8ToUtf16(kAbcDigest), .size = L"3"};
         PackageSettings package;
 
-        EXPECT_EQ(ObtainFullClientPackage(http, config, true, package), c.ok);
+        EXPECT_EQ(ObtainFullClientPackage(http, dir.core(), source, true, package), c.ok);
         EXPECT_EQ(waits, c.waits);
         EXPECT_EQ(http.requests.size(), c.reasons.size() + 1);
         Lines expected;

@@ -40,9 +40,8 @@ TEST(CreateDirectoryTree, CreatesAncestorsAndRefusesAFileInTheWay) {
 
 class DeleteTreeTest : public ::testing::Test {
   protected:
-    void SetUp() override { InitLogPaths(dir.core()); }
-    void TearDown() override { ResetLogPaths(); }
     TempDir dir;
+    LogScope logScope{dir.core()};
 };
 
 TEST_F(DeleteTreeTest, RemovesTreeWithReadOnlyFileDeepDown) {

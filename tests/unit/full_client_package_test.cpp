@@ -19,9 +19,8 @@ const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9c
 class FullClientPackageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        config.clientDir = dir.core();
-        config.packageUrl = L"http://127.0.0.1:8080/full/Client.zip";
-        http.Serve(config.packageUrl, "abc");
+        source.url = L"http://127.0.0.1:8080/full/Client.zip";
+        http.Serve(source.url, "abc");
     }
     // The lines that tell how the package was got and checked.
     Lines PackageLines() const {
@@ -37,15 +36,15 @@ class FullClientPackageTest : public ::testing::Test {
     test::FakeHttpClient http;
     test::LogCapture logs;
     test::TempDir dir;
-    RunConfig config;
+    PackageSource source;
     PackageSettings package;
 };
 
 TEST_F(FullClientPackageTest, DownloadThenReuseLogEveryCheck) {
-    config.packageSize = L"3";
-    config.packageSha256 = Utf8ToUtf16(kAbcDigest);
-    ASSERT_TRUE(ObtainFullClientPackage(http, config, true, package));
-    ASSERT_TRUE(ObtainFullClientPackage(http, config, true, package));
+    source.size = L"3";
+    source.sha256 = Utf8ToUtf16(kAbcDigest);
+    ASSERT_TRUE(ObtainFullClientPackage(http, dir.core(), source, true, package));
+    ASSERT_TRUE(ObtainFullClientPackage(http, dir.core(), source, true, package));
     EXPECT_EQ(http.requests.size(), 1u) << "the second run reuses the package";
     EXPECT_EQ(PackageLines(), (Lines{
                                   L"File HTTP status=200",
@@ -59,7 +58,7 @@ TEST_F(FullClientPackageTest, DownloadThenReuseLogEveryCheck) {
 }
 
 TEST_F(FullClientPackageTest, WithoutSizeOrDigestOnlyTheWarningsAreLogged) {
-    ASSERT_TRUE(ObtainFullClientPackage(http, config, false, package));
+    ASSERT_TRUE(ObtainFullClientPackage(http, dir.core(), source, false, package));
     EXPECT_EQ(PackageLines(),
               (Lines{
                   L"WARNING: no SHA256 configured. Download is allowed for test only; "
@@ -70,11 +69,11 @@ TEST_F(FullClientPackageTest, WithoutSizeOrDigestOnlyTheWarningsAreLogged) {
               }));
 
     // A download that fails leaves its reason and the package's own line.
-    http.Serve(config.packageUrl, "", 404);
-    EXPECT_FALSE(ObtainFullClientPackage(http, config, false, package));
+    http.Serve(source.url, "", 404);
+    EXPECT_FALSE(ObtainFullClientPackage(http, dir.core(), source, false, package));
     Lines lines = logs.MainLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], L"Rejected file HTTP status=404 url=" + config.packageUrl);
+    EXPECT_EQ(lines[lines.size() - 2], L"Rejected file HTTP status=404 url=" + source.url);
     EXPECT_EQ(lines.back(), L"Full client ZIP download failed. No client files were touched.");
 }
 

@@ -7,7 +7,6 @@
 #include <map>
 #include <vector>
 
-#include "app/run_config.h"
 #include "base/text.h"
 #include "full_client/full_client_apply.h"
 #include "full_client/full_client_compare.h"
@@ -30,12 +29,6 @@ using Lines = std::vector<std::string>;
 
 class FullClientRepairTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        InitLogPaths(client.core());
-        config.clientDir = client.core();
-    }
-    void TearDown() override { ResetLogPaths(); }
-
     fs::path Client(const std::string& relative) const { return client.native() / relative; }
     fs::path Package(const std::string& relative) const {
         return client.native() / "_full_extract" / "Client" / relative;
@@ -99,9 +92,9 @@ class FullClientRepairTest : public ::testing::Test {
     }
 
     TempDir client;
+    LogScope logScope{client.core()};
     TempDir outside;
     test::RecordingDisplay recorder;
-    RunConfig config;
 };
 
 TEST_F(FullClientRepairTest, CompareReportsEveryVerdictAndChangesNothing) {
@@ -129,7 +122,7 @@ TEST_F(FullClientRepairTest, CompareReportsEveryVerdictAndChangesNothing) {
     const auto before = Snapshot();
 
     FullClientCompareCounts counts;
-    ASSERT_TRUE(CompareFullClient(PackageRoot(), config, L"C:\\pkg.zip", counts));
+    ASSERT_TRUE(CompareFullClient(client.core(), PackageRoot(), L"C:\\pkg.zip", counts));
 
     EXPECT_EQ(counts.packageFiles, 8u);
     EXPECT_EQ(counts.clientFilesScanned, 5u) << "Main.exe, Same, Size, Hash, Extra";
@@ -167,7 +160,7 @@ TEST_F(FullClientRepairTest, CompareReportsEveryVerdictAndChangesNothing) {
     EXPECT_EQ(Snapshot(), before);
 
     FullClientCompareCounts refused;
-    EXPECT_FALSE(CompareFullClient(client.core(), config, L"C:\\pkg.zip", refused))
+    EXPECT_FALSE(CompareFullClient(client.core(), client.core(), L"C:\\pkg.zip", refused))
         << "the client folder itself is no package root";
     EXPECT_EQ(refused.blocked, 1u);
 }
@@ -355,9 +348,9 @@ TEST_F(FullClientRepairTest, ApplyRunWithQuarantineEndsWithTheWorkFoldersGone) {
     WriteFile(Client("Data/Local/EnableDiagnostics.txt"), "");
     WriteFile(Client("Data/Local/ManifestSequence.txt"), "7");
     WriteFile(Client("_full_tmp/Orvella_Client.zip"), "zip");
-    config.quarantineExtras = true;
 
-    ASSERT_TRUE(RunFullClientApply(config, PackageRoot(), client.core(L"_full_tmp\\x.zip")));
+    ASSERT_TRUE(RunFullClientApply(client.core(), PackageRoot(), client.core(L"_full_tmp\\x.zip"),
+                                   /*quarantine=*/true));
 
     EXPECT_EQ(ReadFile(Client("Main.exe")), "game v2");
     EXPECT_EQ(ReadFile(Client("Data/New.bmd")), "new");
@@ -390,9 +383,8 @@ TEST_F(FullClientRepairTest, NothingToCopyOrMoveStillRemovesEmptyExtraFolders) {
     WriteFile(Package("Main.exe"), "game");
     WriteFile(Client("Main.exe"), "game");
     fs::create_directories(Client("Data/Unused"));
-    config.quarantineExtras = true;
 
-    ASSERT_TRUE(RunFullClientApply(config, PackageRoot(), L"x.zip"));
+    ASSERT_TRUE(RunFullClientApply(client.core(), PackageRoot(), L"x.zip", /*quarantine=*/true));
 
     EXPECT_FALSE(fs::exists(Client("Data/Unused")));
     EXPECT_FALSE(fs::exists(Client("_full_extract")));

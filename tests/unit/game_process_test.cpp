@@ -50,9 +50,7 @@ class GameProcessTest : public ::testing::Test {
         WriteFile(client.native() / "Game_Dir" / "fake_game.cfg", "exit-after-ms=20000\n");
         config.clientDir = NormalizeClientDir(client.core(L"Game_Dir"));
         expected = ExpectedMainPath(config.clientDir, config.mainExe);
-        InitLogPaths(logs.core());
     }
-    void TearDown() override { ResetLogPaths(); }
 
     std::string MainLog() { return ReadFile(logs.native() / "Logs" / "RiveRoravav.log"); }
     bool Logged(const std::wstring& text) {
@@ -97,6 +95,7 @@ class GameProcessTest : public ::testing::Test {
 
     TempDir client;
     TempDir logs;
+    LogScope logScope{logs.core()};
     RunConfig config;
     std::wstring expected;
 };

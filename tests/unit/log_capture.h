@@ -12,8 +12,7 @@ namespace rr::test {
 
 class LogCapture {
   public:
-    LogCapture() { InitLogPaths(dir_.core()); }
-    ~LogCapture() { ResetLogPaths(); }
+    LogCapture() = default;
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -43,6 +42,7 @@ class LogCapture {
 
   private:
     TempDir dir_;
+    LogScope scope_{dir_.core()};
 };
 
 }  // namespace rr::test

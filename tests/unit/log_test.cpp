@@ -10,6 +10,7 @@
 
 #include "base/path.h"
 #include "base/text.h"
+#include "fs/in_use.h"
 #include "log/log.h"
 #include "test_support.h"
 
@@ -22,20 +23,49 @@ using test::WriteFile;
 
 class LogTest : public ::testing::Test {
   protected:
-    void TearDown() override { ResetLogPaths(); }
     TempDir dir;
 };
 
-TEST_F(LogTest, LinesBeforeInitGoNowhere) {
-    ResetLogPaths();
+TEST_F(LogTest, LinesBeforeAScopeGoNowhere) {
+    EXPECT_EQ(MainLogPath(), L"") << "no earlier test's logs are left installed";
     LogMain(L"lost");
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     EXPECT_FALSE(test::fs::exists(dir.native() / "Logs" / "RiveRoravav.log"));
     EXPECT_TRUE(test::fs::is_directory(dir.native() / "Logs"));
 }
 
+// An inner scope takes the lines and the in-use notice over; its end gives
+// the outer scope's back, and the last end the notice from before any scope.
+TEST_F(LogTest, ScopesNestAndGiveBackWhatWasThereBefore) {
+    const InUseNotice before = [](const std::wstring&) {};
+    SetInUseNotice(before);
+    TempDir inner;
+    {
+        const LogScope outerScope(dir.core());
+        LogMain(L"outer 1");
+        {
+            const LogScope innerScope(inner.core());
+            LogMain(L"inner");
+            EXPECT_EQ(MainLogPath(), inner.core(L"Logs\\RiveRoravav.log"));
+        }
+        LogMain(L"outer 2");
+        EXPECT_EQ(MainLogPath(), dir.core(L"Logs\\RiveRoravav.log"));
+    }
+    LogMain(L"after");
+    EXPECT_EQ(MainLogPath(), L"");
+    EXPECT_EQ(SetInUseNotice(nullptr), before);
+    const std::string outer = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
+    // Each line is the 22 bytes of its time stamp, then the text.
+    ASSERT_EQ(outer.size(), 2 * 31u) << outer;
+    EXPECT_EQ(outer.substr(22, 9), "outer 1\r\n") << outer;
+    EXPECT_EQ(outer.substr(31 + 22), "outer 2\r\n") << outer;
+    const std::string innerLog = ReadFile(inner.native() / "Logs" / "RiveRoravav.log");
+    ASSERT_EQ(innerLog.size(), 29u) << innerLog;
+    EXPECT_EQ(innerLog.substr(22), "inner\r\n") << innerLog;
+}
+
 TEST_F(LogTest, LineFormatIsByteExactUtf8WithoutBom) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogMain(L"RiveRoravav V2-C4.3 started");
     LogMain(L"Cierre todas las instancias del juego: actualizaci\u00f3n \u00f1");
     std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
@@ -49,7 +79,7 @@ TEST_F(LogTest, LineFormatIsByteExactUtf8WithoutBom) {
 }
 
 TEST_F(LogTest, ModeLoggersWriteBothFiles) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogFullClientApply(L"APPLIED: Data\\x.bmd");
     LogRepairDryRun(L"OK: a");
     LogFullClientCompare(L"cmp");
@@ -68,7 +98,7 @@ TEST_F(LogTest, ModeLoggersWriteBothFiles) {
 }
 
 TEST_F(LogTest, ControlCharactersAreEscapedSoTextCannotForgeLines) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     const wchar_t text[] =
         L"bad\r\nname\0x\x7f\x1b\tC:\\Data\n[2026-01-01 00:00:00] finished successfully";
     LogMain(std::wstring(text, std::size(text) - 1));
@@ -83,7 +113,7 @@ TEST_F(LogTest, ControlCharactersAreEscapedSoTextCannotForgeLines) {
 
 TEST_F(LogTest, AppendsToAnExistingLog) {
     WriteFile(dir.native() / "Logs" / "RiveRoravav.log", "old\r\n");
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogMain(L"new");
     std::string bytes = ReadFile(dir.native() / "Logs" / "RiveRoravav.log");
     EXPECT_EQ(bytes.substr(0, 5), "old\r\n");
@@ -91,7 +121,7 @@ TEST_F(LogTest, AppendsToAnExistingLog) {
 }
 
 TEST_F(LogTest, AnotherWriterOnlyCostsLines) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogMain(L"first");
     const test::fs::path log = dir.native() / "Logs" / "RiveRoravav.log";
 #ifdef _WIN32
@@ -125,7 +155,7 @@ TEST_F(LogTest, AnotherWriterOnlyCostsLines) {
 }
 
 TEST_F(LogTest, PurgeDeletesAllFiveWithoutMarker) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogRepairDryRun(L"a");
     LogFullClientCompare(L"b");
     LogFullClientApply(L"c");
@@ -141,7 +171,7 @@ TEST_F(LogTest, PurgeDeletesAllFiveWithoutMarker) {
 }
 
 TEST_F(LogTest, MarkerFileKeepsLogsButMarkerFolderDoesNot) {
-    InitLogPaths(dir.core());
+    const LogScope scope(dir.core());
     LogMain(L"x");
     WriteFile(dir.native() / "Data" / "Local" / "EnableDiagnostics.txt", "");
     PurgeLogsUnlessDiagnostics(dir.core());

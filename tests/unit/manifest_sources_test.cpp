@@ -119,21 +119,21 @@ TEST_F(ManifestSources, FirstValidSourceWinsAndLimitsHold) {
 }
 
 TEST_F(ManifestSources, RepairLoadsFromTheFallbackAlone) {
-    RunConfig config;
-    config.fallbackFullManifestUrl = Serve("full.json", kValid);
-    ASSERT_TRUE(LoadFullManifestForRepair(http, config, manifest, used));
-    EXPECT_EQ(used, config.fallbackFullManifestUrl);
+    FullManifestUrls urls;
+    urls.fallbackUrl = Serve("full.json", kValid);
+    ASSERT_TRUE(LoadFullManifestForRepair(http, L"", urls, manifest, used));
+    EXPECT_EQ(used, urls.fallbackUrl);
     ASSERT_FALSE(recorder.shown.empty());
     EXPECT_EQ(recorder.shown[0].status, L"Repair dry-run");
     EXPECT_EQ(recorder.shown[0].detail, L"Downloading manifest source 1 / 1");
 
-    config.fallbackFullManifestUrl = Url("absent.json");
-    http.Serve(config.fallbackFullManifestUrl, "Not found", 404);
+    urls.fallbackUrl = Url("absent.json");
+    http.Serve(urls.fallbackUrl, "Not found", 404);
     logs.Clear();
-    EXPECT_FALSE(LoadFullManifestForRepair(http, config, manifest, used));
+    EXPECT_FALSE(LoadFullManifestForRepair(http, L"", urls, manifest, used));
     EXPECT_EQ(logs.MainLines(),
-              (Lines{L"Downloading manifest: " + config.fallbackFullManifestUrl,
-                     L"Manifest HTTP status=404", L"Manifest source failed, no fallback left"}));
+              (Lines{L"Downloading manifest: " + urls.fallbackUrl, L"Manifest HTTP status=404",
+                     L"Manifest source failed, no fallback left"}));
 }
 
 }  // namespace

@@ -283,17 +283,16 @@ TEST_F(ManifestLoad, FailedFetchMovesOnAndShowsItsBand) {
 }
 
 TEST_F(ManifestLoad, RepairNeedsAFullManifestUrl) {
-    RunConfig config;
-    config.manifestUrl = L"http://127.0.0.1:9/update.json";  // not the repair manifest
-    EXPECT_FALSE(LoadFullManifestForRepair(http, config, manifest, used));
+    FullManifestUrls urls;
+    EXPECT_FALSE(LoadFullManifestForRepair(http, L"", urls, manifest, used));
     const Lines expected{L"No full manifest URL was provided for repair dry-run."};
     EXPECT_EQ(logs.MainLines(), expected);
     EXPECT_EQ(logs.Lines("RepairDryRun.log"), expected);
 
     // A fallback alone is source 1 of 1.
-    config.fallbackFullManifestUrl = L"ftp://127.0.0.1/full.json";
+    urls.fallbackUrl = L"ftp://127.0.0.1/full.json";
     logs.Clear();
-    EXPECT_FALSE(LoadFullManifestForRepair(http, config, manifest, used));
+    EXPECT_FALSE(LoadFullManifestForRepair(http, L"", urls, manifest, used));
     EXPECT_EQ(logs.MainLines(), (Lines{L"Skipping invalid manifest URL: ftp://127.0.0.1/full.json",
                                        L"Manifest source failed, no fallback left"}));
 }

@@ -19,11 +19,7 @@ using test::WriteFile;
 
 class PostUpdateCleanupTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        InitLogPaths(dir.core());
-        config.clientDir = dir.core();
-    }
-    void TearDown() override { ResetLogPaths(); }
+    void SetUp() override { config.clientDir = dir.core(); }
 
     // The main log's lines without their time stamps.
     std::vector<std::string> LogLines() const {
@@ -53,6 +49,7 @@ class PostUpdateCleanupTest : public ::testing::Test {
     }
 
     TempDir dir;
+    LogScope logScope{dir.core()};
     RunConfig config;
 };
 
@@ -150,7 +147,7 @@ TEST_F(PostUpdateCleanupTest, LegacyLogsBehindALinkedLogsFolderAreKept) {
     }
     // A run that starts with Logs a link keeps no log at all: nothing may be
     // written into, or deleted from, the folder the link points to.
-    InitLogPaths(dir.core());
+    const LogScope linkedLogs(dir.core());
     EXPECT_TRUE(LogsFolderIsLink());
     CleanupLegacyFiles(config);
     PurgeLogsUnlessDiagnostics(dir.core());

@@ -21,8 +21,6 @@ const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495
 
 class DryRunTest : public ::testing::Test {
   protected:
-    void SetUp() override { InitLogPaths(dir.core()); }
-    void TearDown() override { ResetLogPaths(); }
     static ManifestFile Entry(const std::wstring& path, const std::string& sha) {
         ManifestFile f;
         f.path = path;
@@ -36,6 +34,7 @@ class DryRunTest : public ::testing::Test {
     }
 
     TempDir dir;
+    LogScope logScope{dir.core()};
     test::RecordingDisplay recorder;
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 
 #include "fs/delete_tree.h"
 #include "fs/file_ops.h"
@@ -40,10 +41,9 @@ class SwapRaceTest : public ::testing::Test {
             WriteFile(outside / ("victim" + std::to_string(i)), "precious");
         }
         WriteFile(outside / "Sub" / "deep", "precious");
-        InitLogPaths(test::CorePath(client));
+        logScope.emplace(test::CorePath(client));
         before = Listing(outside);
     }
-    void TearDown() override { ResetLogPaths(); }
 
     // At the chosen moment the folder is renamed away and a link to the
     // outside folder put in its place.
@@ -77,6 +77,8 @@ class SwapRaceTest : public ::testing::Test {
     TempDir dir;
     fs::path client = dir.native() / "Client";
     fs::path outside = dir.native() / "Outside";
+    // Made once the client folder exists.
+    std::optional<LogScope> logScope;
     std::map<std::string, std::string> before;
     bool swapped = false;
 };

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "platform/zip.h"
@@ -32,19 +31,16 @@ using Entry = test::ZipEntrySpec;
 class ZipExtractTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        InitLogPaths(client.core());
-        config.clientDir = client.core();
         WriteFile(client.native() / "Data" / "Keep.dat", "client data");
         WriteFile(outside.native() / "Secret.txt", "secret");
     }
-    void TearDown() override { ResetLogPaths(); }
 
     bool Extract(const std::vector<Entry>& entries) {
         WriteFile(client.native() / "_full_tmp" / "Orvella_Client.zip", BuildZip(entries));
         fs::remove(client.native() / "Logs" / "RiveRoravav.log");
         recorder.shown.clear();
-        return ExtractFullClientPackage(client.core(L"_full_tmp\\Orvella_Client.zip"), config,
-                                        extractDir, root, counts);
+        return ExtractFullClientPackage(
+            client.core(), client.core(L"_full_tmp\\Orvella_Client.zip"), extractDir, root, counts);
     }
     bool Logged(const std::wstring& line) {
         const std::string log = ReadFile(client.native() / "Logs" / "RiveRoravav.log");
@@ -69,9 +65,9 @@ class ZipExtractTest : public ::testing::Test {
     }
 
     TempDir client;
+    LogScope logScope{client.core()};
     TempDir outside;
     test::RecordingDisplay recorder;
-    RunConfig config;
     std::wstring extractDir, root;
     ExtractedCounts counts;
 };
