@@ -23,19 +23,19 @@ const wchar_t* const kLegacyFiles[] = {
 }  // namespace
 
 bool CleanupBackupAfterUpdate(const RunConfig& config) {
-    const std::wstring& clientDir = config.clientDir;
-    std::wstring target = JoinPath(clientDir, L"_backup_update");
-    if (!IsPathUnderRoot(target, clientDir)) {
+    const ClientFolder client(config.clientDir);
+    std::wstring target = JoinPath(client.Path(), L"_backup_update");
+    if (!IsPathUnderRoot(target, client.Path())) {
         LogMain(L"backup cleanup blocked: unsafe target " + target);
         return false;
     }
-    if (PathCompareKey(target) == PathCompareKey(clientDir)) {
+    if (PathCompareKey(target) == PathCompareKey(client.Path())) {
         LogMain(L"backup cleanup blocked: target resolved to clientDir");
         return false;
     }
     platform::FileInfo info;
     Error err;
-    if (!StatBelow(clientDir, target, info, &err)) {
+    if (!StatBelow(client, target, info, &err)) {
         if (IsNotFound(err.code) || err.stop == WalkStop::kMissing) {
             LogMain(L"backup cleanup skipped: not found");
             return true;
@@ -51,7 +51,7 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
         LogMain(L"backup cleanup blocked: target is a reparse point " + target);
         return false;
     }
-    if (DeleteTreeUnderRoot(target, clientDir, &err)) {
+    if (DeleteTreeUnderRoot(target, client, &err)) {
         LogMain(L"backup cleanup after successful update: OK");
         return true;
     }
@@ -60,20 +60,20 @@ bool CleanupBackupAfterUpdate(const RunConfig& config) {
     return false;
 }
 
-void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativePath) {
+void DeleteLegacyFile(const ClientFolder& client, const std::wstring& relativePath) {
     if (relativePath.empty()) {
         LogMain(L"legacy_cleanup_failed path=<empty> error=empty relative path");
         return;
     }
-    std::wstring target = JoinPath(clientDir, relativePath);
-    if (!IsPathUnderRoot(target, clientDir)) {
+    std::wstring target = JoinPath(client.Path(), relativePath);
+    if (!IsPathUnderRoot(target, client.Path())) {
         LogMain(L"legacy_cleanup_failed path=" + target + L" error=unsafe target");
         return;
     }
     platform::DirHandle parent;
     std::wstring name;
     Error err;
-    if (!OpenParentBelow(clientDir, target, false, parent, name, &err)) {
+    if (!OpenParentBelow(client, target, false, parent, name, &err)) {
         if (err.stop == WalkStop::kMissing) {
             LogMain(L"legacy_cleanup_missing path=" + target);
         } else if (err.stop == WalkStop::kLink || err.stop == WalkStop::kFailed) {

@@ -3,6 +3,7 @@
 
 #include "app/run_config.h"
 #include "fs/file_ops.h"
+#include "fs/safe_fs.h"
 
 namespace rr {
 
@@ -17,6 +18,6 @@ void CleanupLegacyFiles(const RunConfig& config);
 
 // Deletes one legacy file below clientDir, refusing folders, links and any
 // path whose parent folders pass through a link.
-void DeleteLegacyFile(const std::wstring& clientDir, const std::wstring& relativePath);
+void DeleteLegacyFile(const ClientFolder& client, const std::wstring& relativePath);
 
 }  // namespace rr

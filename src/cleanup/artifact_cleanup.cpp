@@ -32,7 +32,7 @@ struct LookTexts {
 
 // Reads the attributes of `path`; on failure counts and logs why and returns
 // false. Something there that cannot be read stays: a failure, not a skip.
-bool LookAt(const std::wstring& root, const std::wstring& path, platform::FileInfo& info,
+bool LookAt(const ClientFolder& root, const std::wstring& path, platform::FileInfo& info,
             CleanupStats& stats, const LookTexts& texts) {
     Error err;
     if (StatBelow(root, path, info, &err)) {
@@ -111,7 +111,7 @@ class CleanupCounter : public DeleteObserver {
 
 }  // namespace
 
-bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& target,
+bool ValidateCleanupTarget(const ClientFolder& client, const std::wstring& target,
                            std::wstring& fullPath, CleanupStats& stats) {
     fullPath.clear();
     std::wstring normalized;
@@ -130,8 +130,8 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
         LogRepairCleanup(L"BLOCKED cleanup target is not in allowlist: " + normalized);
         return false;
     }
-    std::wstring full = GetFullPath(JoinPath(clientDir, normalized));
-    if (!IsPathUnderRoot(full, clientDir)) {
+    std::wstring full = GetFullPath(JoinPath(client.Path(), normalized));
+    if (!IsPathUnderRoot(full, client.Path())) {
         ++stats.blocked;
         LogRepairCleanup(L"BLOCKED cleanup target outside client-dir: " + full);
         return false;
@@ -140,10 +140,11 @@ bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& ta
     return true;
 }
 
-void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats,
+void DeleteTreeInsideRoot(const std::wstring& path, const ClientFolder& root, CleanupStats& stats,
                           DeleteObserver* watch) {
     std::wstring relative;
-    if (!IsPathUnderRoot(path, root) || !RelativePathUnderRoot(root, path, relative)) {
+    if (!IsPathUnderRoot(path, root.Path()) ||
+        !RelativePathUnderRoot(root.Resolved(), path, relative)) {
         ++stats.blocked;
         LogRepairCleanup(L"BLOCKED delete outside cleanup root: " + path);
         return;
@@ -163,7 +164,7 @@ void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, Cl
     DeleteTreeBelow(root, relative, LinkPolicy::kBlock, &counter);
 }
 
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band,
+CleanupStats CleanRepairArtifacts(const ClientFolder& client, ProgressBand band,
                                   DeleteObserver* watch) {
     CleanupStats stats;
     stats.targetCount = kTargetTotal;
@@ -175,11 +176,11 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
                          L"Target " + ToDecimal(i) + L" / " + ToDecimal(kTargetTotal), name,
                          StepPermille(band, i, kTargetTotal, 0), false);
         std::wstring fullPath;
-        if (!ValidateCleanupTarget(clientDir, name, fullPath, stats)) {
+        if (!ValidateCleanupTarget(client, name, fullPath, stats)) {
             continue;
         }
         platform::FileInfo info;
-        if (!LookAt(clientDir, fullPath, info, stats,
+        if (!LookAt(client, fullPath, info, stats,
                     {L"BLOCKED cleanup target is a reparse point: ",
                      L"SKIP missing cleanup target: ", name, L"FAILED read cleanup target: "})) {
             continue;
@@ -195,7 +196,7 @@ CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand ba
             continue;
         }
         LogRepairCleanup(L"CLEAN target: " + fullPath);
-        DeleteTreeInsideRoot(fullPath, clientDir, stats, watch);
+        DeleteTreeInsideRoot(fullPath, client, stats, watch);
         SetProgressState(kCleaningStatus, L"Cleaned " + name,
                          L"Files " + ToDecimal(stats.deletedFiles) + L" | Folders " +
                              ToDecimal(stats.deletedFolders),

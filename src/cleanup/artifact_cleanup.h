@@ -23,18 +23,18 @@ extern const wchar_t* const kCleanupTargets[4];
 // Accepts only one of the four target names (any letter case) that resolves
 // below clientDir; on success `fullPath` is the target's full path. Every
 // refusal counts as blocked and is logged.
-bool ValidateCleanupTarget(const std::wstring& clientDir, const std::wstring& target,
+bool ValidateCleanupTarget(const ClientFolder& client, const std::wstring& target,
                            std::wstring& fullPath, CleanupStats& stats);
 
 // Deletes a file or a folder tree that lies under `root`, counting every
 // outcome. Links are never followed or removed. `watch` (may be null) hears
 // the deletion's moments as well.
-void DeleteTreeInsideRoot(const std::wstring& path, const std::wstring& root, CleanupStats& stats,
+void DeleteTreeInsideRoot(const std::wstring& path, const ClientFolder& root, CleanupStats& stats,
                           DeleteObserver* watch = nullptr);
 
 // Cleans the four targets, reporting progress in `band`: the cleanup mode
 // owns most of the bar, a repair run only a sliver at its end.
-CleanupStats CleanRepairArtifacts(const std::wstring& clientDir, ProgressBand band,
+CleanupStats CleanRepairArtifacts(const ClientFolder& client, ProgressBand band,
                                   DeleteObserver* watch = nullptr);
 
 // Where a cleanup summary goes and how it is worded.

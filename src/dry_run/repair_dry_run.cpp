@@ -274,6 +274,7 @@ void LogDryRunSummary(const RepairDryRunCounts& counts) {
 RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manifest& manifest) {
     // Only reads: one open client folder serves every check.
     const ClientFolder client(clientDir);
+    const ClientFolder::ReadPhase reading(client);
     RepairDryRunCounts counts;
     ManifestKeySet manifestKeys;
     const int64_t n = static_cast<int64_t>(manifest.files.size());

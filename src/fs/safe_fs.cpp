@@ -161,6 +161,22 @@ bool SplitBelow(const ClientFolder& root, const std::wstring& fullPath, std::wst
     return true;
 }
 
+// Closes the folders a read opened, unless a read phase keeps them.
+class LeaveNothingOpen {
+  public:
+    explicit LeaveNothingOpen(const ClientFolder& root) : root_(root) {}
+    ~LeaveNothingOpen() {
+        if (!root_.Keeping()) {
+            root_.Forget();
+        }
+    }
+    LeaveNothingOpen(const LeaveNothingOpen&) = delete;
+    LeaveNothingOpen& operator=(const LeaveNothingOpen&) = delete;
+
+  private:
+    const ClientFolder& root_;
+};
+
 // The folder that holds fullPath, for reading: the root's kept folder.
 const platform::DirHandle* ReadParentBelow(const ClientFolder& root, const std::wstring& fullPath,
                                            std::wstring& name, Error* err) {
@@ -266,6 +282,7 @@ bool OpenParentBelow(const ClientFolder& root, const std::wstring& fullPath, boo
 bool StatBelow(const ClientFolder& root, const std::wstring& fullPath, platform::FileInfo& info,
                Error* err) {
     info = platform::FileInfo{};
+    const LeaveNothingOpen done(root);
     std::wstring name;
     const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, err);
     return parent != nullptr && Checked(parent->Stat(name, info), err);
@@ -276,6 +293,7 @@ namespace {
 // OpenFileBelow, a wait named after `notice`.
 bool OpenFileNoticed(const ClientFolder& root, const std::wstring& fullPath,
                      const std::wstring& notice, platform::FileReader& reader, Error* err) {
+    const LeaveNothingOpen done(root);
     std::wstring name;
     const platform::DirHandle* parent = ReadParentBelow(root, fullPath, name, err);
     if (parent == nullptr) {

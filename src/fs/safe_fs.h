@@ -19,15 +19,36 @@
 namespace rr {
 
 // The client folder (or another trusted root), opened once. Every operation
-// below it starts from this handle, never from the path again. For the
-// reading operations (StatBelow, OpenFileBelow) it also keeps the two folders
-// it opened last (a compare reads a package folder and a client folder in
-// turn), so a run of reads in one folder walks there once; anything
-// that creates, moves or deletes through it forgets that folder. Keep one
-// object for a phase that only reads (a compare, a scan); a path converts to
-// a ClientFolder that lives for one call and keeps nothing.
+// below it starts from this handle, never from the path again: a mode opens
+// it at its start and hands it to everything below, so a client folder
+// renamed or swapped while the mode runs cannot redirect a later step. A
+// path converts to a ClientFolder that lives for one call.
+//
+// During a ReadPhase (a compare, a scan) the reading operations (StatBelow,
+// OpenFileBelow) also keep the two folders they opened last (a compare reads
+// a package folder and a client folder in turn), so a run of reads in one
+// folder walks there once; anything that creates, moves or deletes through
+// the object forgets them. Outside a read phase no folder stays open after
+// a call, so nothing held here can stand in the way of a folder that another
+// step deletes.
 class ClientFolder {
   public:
+    // Keeps folders open for reads while it lives.
+    class ReadPhase {
+      public:
+        explicit ReadPhase(const ClientFolder& folder) : folder_(folder) { ++folder_.readPhases_; }
+        ~ReadPhase() {
+            if (--folder_.readPhases_ == 0) {
+                folder_.Forget();
+            }
+        }
+        ReadPhase(const ReadPhase&) = delete;
+        ReadPhase& operator=(const ReadPhase&) = delete;
+
+      private:
+        const ClientFolder& folder_;
+    };
+
     ClientFolder(const std::wstring& path);  // NOLINT(google-explicit-constructor)
     ClientFolder(const wchar_t* path);       // NOLINT(google-explicit-constructor)
     ClientFolder(const ClientFolder&) = delete;
@@ -43,6 +64,7 @@ class ClientFolder {
     const platform::DirHandle* ReadFolder(const std::wstring& relativeFolder, Error* err) const;
     // Drops the kept folders: something below may have been moved or deleted.
     void Forget() const;
+    bool Keeping() const { return readPhases_ > 0; }
 
   private:
     std::wstring path_;
@@ -55,6 +77,7 @@ class ClientFolder {
     };
     mutable Kept kept_[2];
     mutable size_t newest_ = 0;
+    mutable int readPhases_ = 0;
 };
 
 // Opens root\relativeFolder (empty: the root itself). With `create`, missing

@@ -17,8 +17,8 @@ const wchar_t* const kApplyLogHint = L"Check Logs\\FullClientApply.log";
 
 // One quarantine folder per run, named by the local time; two runs in the
 // same second share it, and UniqueTargetPath keeps their files apart.
-std::wstring QuarantineRootFor(const std::wstring& clientDir) {
-    return JoinPath(JoinPath(clientDir, L"_quarantine_update"), LocalTimeStamp());
+std::wstring QuarantineRootFor(const ClientFolder& client) {
+    return JoinPath(JoinPath(client.Path(), L"_quarantine_update"), LocalTimeStamp());
 }
 
 void LogPlanSummary(const RepairPlan& plan, const std::wstring& shownQuarantine) {
@@ -44,11 +44,11 @@ struct AutoCleanup {
     CleanupStats stats;
 };
 
-AutoCleanup RunAutoCleanup(const std::wstring& clientDir, ProgressBand band) {
+AutoCleanup RunAutoCleanup(const ClientFolder& client, ProgressBand band) {
     AutoCleanup cleanup;
     LogFullClientApply(
         L"Automatic repair artifact cleanup after successful full-client-apply started.");
-    cleanup.stats = CleanRepairArtifacts(clientDir, band);
+    cleanup.stats = CleanRepairArtifacts(client, band);
     LogCleanupSummary(cleanup.stats);
     LogCleanupSummary(cleanup.stats,
                       {LogFullClientApply, L"Full client repair artifact auto-cleanup summary:",
@@ -75,14 +75,13 @@ bool Fail(const std::wstring& detail) {
 }
 
 // Nothing to copy and nothing to move: at most empty extra folders go.
-bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
+bool FinishWithoutChanges(const ClientFolder& client, const RepairPlan& plan, bool quarantine,
                           const std::wstring& shownQuarantine, const std::wstring& packageRoot) {
-    const std::wstring& clientDir = plan.clientDir;
     ExtraDirStats dirs;
     if (quarantine) {
         SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
                          kEmptyDirsNoChangePoint, false);
-        CleanEmptyExtraDirs(clientDir, packageRoot, dirs);
+        CleanEmptyExtraDirs(client, packageRoot, dirs);
     }
     LogFullClientApply(L"Repair complete: no changes needed.");
     LogFullClientApply(L"Full client repair extra summary:");
@@ -96,7 +95,7 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
     AutoCleanup cleanup;
     if (quarantine) {
         if (dirs.failed == 0 && dirs.blocked == 0) {
-            cleanup = RunAutoCleanup(clientDir, kAutoCleanupNoChangeBand);
+            cleanup = RunAutoCleanup(client, kAutoCleanupNoChangeBand);
         } else {
             LogFullClientApply(
                 L"Repair artifact cleanup skipped because extra directory cleanup had warnings.");
@@ -120,14 +119,14 @@ bool FinishWithoutChanges(const RepairPlan& plan, bool quarantine,
 }
 
 // The run's settings, first in the log.
-void LogApplyStart(const std::wstring& clientDir, const std::wstring& packageRoot,
+void LogApplyStart(const ClientFolder& client, const std::wstring& packageRoot,
                    const std::wstring& packagePath, bool quarantine,
                    const std::wstring& shownQuarantine) {
     LogFullClientApply(std::wstring(60, L'='));
     LogFullClientApply(L"Full client repair apply started");
     LogFullClientApply(L"ZIP path: " + packagePath);
     LogFullClientApply(L"packageRoot: " + packageRoot);
-    LogFullClientApply(L"clientDir: " + clientDir);
+    LogFullClientApply(L"clientDir: " + client.Path());
     LogFullClientApply(std::wstring(L"quarantine extras: ") +
                        (quarantine ? L"enabled" : L"disabled"));
     LogFullClientApply(
@@ -137,8 +136,9 @@ void LogApplyStart(const std::wstring& clientDir, const std::wstring& packageRoo
 
 // Without --quarantine-extras the extras are only named; with it they are
 // moved and the extra folders left empty removed.
-void HandleExtras(const RepairPlan& plan, bool quarantine, const std::wstring& quarantineRoot,
-                  const std::wstring& packageRoot, QuarantineStats& moved, ExtraDirStats& dirs) {
+void HandleExtras(const ClientFolder& client, const RepairPlan& plan, bool quarantine,
+                  const std::wstring& quarantineRoot, const std::wstring& packageRoot,
+                  QuarantineStats& moved, ExtraDirStats& dirs) {
     moved.total = static_cast<uint32_t>(plan.extras.size());
     if (!quarantine) {
         if (!plan.extras.empty()) {
@@ -151,10 +151,10 @@ void HandleExtras(const RepairPlan& plan, bool quarantine, const std::wstring& q
         }
         return;
     }
-    QuarantineExtras(plan.extras, quarantineRoot, plan.clientDir, moved);
+    QuarantineExtras(plan.extras, quarantineRoot, client, moved);
     SetProgressState(L"Cleaning empty extra folders...", L"Scanning client directories", L"",
                      kEmptyDirsAfterQuarantinePoint, false);
-    CleanEmptyExtraDirs(plan.clientDir, packageRoot, dirs);
+    CleanEmptyExtraDirs(client, packageRoot, dirs);
 }
 
 void LogExtraSummary(const RepairPlan& plan, const QuarantineStats& moved,
@@ -192,36 +192,36 @@ void ShowApplyComplete(const RepairPlan& plan, bool quarantine, const Quarantine
 
 }  // namespace
 
-bool RunFullClientApply(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool RunFullClientApply(const ClientFolder& client, const std::wstring& packageRoot,
                         const std::wstring& packagePath, bool quarantine) {
-    const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(clientDir) : L"";
+    const std::wstring quarantineRoot = quarantine ? QuarantineRootFor(client) : L"";
     const std::wstring shownQuarantine = quarantine ? quarantineRoot : L"(disabled)";
-    LogApplyStart(clientDir, packageRoot, packagePath, quarantine, shownQuarantine);
+    LogApplyStart(client, packageRoot, packagePath, quarantine, shownQuarantine);
 
     SetProgressState(L"Preparing repair plan...", L"Scanning files", L"", kRepairPlanPoint, false);
     RepairPlan plan;
-    if (!BuildRepairPlan(clientDir, packageRoot, quarantineRoot, plan)) {
+    if (!BuildRepairPlan(client, packageRoot, quarantineRoot, plan)) {
         LogFullClientApply(L"Repair plan has BLOCKED entries: " + ToDecimal(plan.blocked));
         return Fail(L"Unsafe paths in repair plan");
     }
     LogPlanSummary(plan, shownQuarantine);
 
     if (plan.copies.empty() && (!quarantine || plan.extras.empty())) {
-        return FinishWithoutChanges(plan, quarantine, shownQuarantine, packageRoot);
+        return FinishWithoutChanges(client, plan, quarantine, shownQuarantine, packageRoot);
     }
-    if (!ApplyRepairPlan(plan, clientDir, packageRoot)) {
+    if (!ApplyRepairPlan(plan, client, packageRoot)) {
         return Fail(L"Could not apply files");
     }
 
     QuarantineStats moved;
     ExtraDirStats dirs;
-    HandleExtras(plan, quarantine, quarantineRoot, packageRoot, moved, dirs);
+    HandleExtras(client, plan, quarantine, quarantineRoot, packageRoot, moved, dirs);
     LogExtraSummary(plan, moved, dirs, shownQuarantine);
 
     AutoCleanup cleanup;
     if (quarantine) {
         if (moved.failed == 0 && moved.blocked == 0 && dirs.failed == 0 && dirs.blocked == 0) {
-            cleanup = RunAutoCleanup(clientDir, kAutoCleanupAfterQuarantineBand);
+            cleanup = RunAutoCleanup(client, kAutoCleanupAfterQuarantineBand);
         } else {
             LogFullClientApply(
                 L"Repair artifact cleanup skipped because repair/quarantine cleanup had warnings.");

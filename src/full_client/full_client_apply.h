@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cleanup/artifact_cleanup.h"
+#include "fs/safe_fs.h"
 
 namespace rr {
 
@@ -13,7 +14,7 @@ namespace rr {
 // quarantine run ends with the automatic removal of the four work folders.
 // True when the files were applied (quarantine and cleanup problems are
 // warnings, not failures).
-bool RunFullClientApply(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool RunFullClientApply(const ClientFolder& client, const std::wstring& packageRoot,
                         const std::wstring& packagePath, bool quarantine);
 
 }  // namespace rr

@@ -18,9 +18,9 @@ namespace {
 const wchar_t* const kComparingStatus = L"Comparing full client...";
 
 // Real folder strictly below the client folder, reached without a link.
-bool IsUsablePackageRoot(const std::wstring& clientDir, const std::wstring& packageRoot) {
+bool IsUsablePackageRoot(const ClientFolder& client, const std::wstring& packageRoot) {
     platform::FileInfo info;
-    return IsPathUnderRoot(packageRoot, clientDir) && StatBelow(clientDir, packageRoot, info) &&
+    return IsPathUnderRoot(packageRoot, client.Path()) && StatBelow(client, packageRoot, info) &&
            info.IsDirectory() && !info.IsReparsePoint();
 }
 
@@ -34,9 +34,8 @@ void ClassifyPackageFile(const ClientFolder& client, const PackageFile& file,
         LogFullClientCompare(L"PRESERVED/SKIPPED: " + relative);
         return;
     }
-    const std::wstring& clientDir = client.Path();
-    const std::wstring clientPath = JoinPath(clientDir, relative);
-    if (!IsPathUnderRoot(clientPath, clientDir)) {
+    const std::wstring clientPath = JoinPath(client.Path(), relative);
+    if (!IsPathUnderRoot(clientPath, client.Path())) {
         ++counts.blocked;
         LogFullClientCompare(L"BLOCKED mapped client path outside clientDir: " + clientPath);
         return;
@@ -91,18 +90,18 @@ void LogSummary(const FullClientCompareCounts& counts) {
 
 }  // namespace
 
-bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool CompareFullClient(const ClientFolder& client, const std::wstring& packageRoot,
                        const std::wstring& packagePath, FullClientCompareCounts& counts) {
     LogFullClientCompare(std::wstring(60, L'='));
     LogFullClientCompare(L"Full client compare dry-run started");
     LogFullClientCompare(L"ZIP path: " + packagePath);
     LogFullClientCompare(L"packageRoot: " + packageRoot);
-    LogFullClientCompare(L"clientDir: " + clientDir);
+    LogFullClientCompare(L"clientDir: " + client.Path());
     LogFullClientCompare(L"Preserve rules:");
     for (const std::wstring& rule : FullClientPreserveRules()) {
         LogFullClientCompare(L" - " + rule);
     }
-    if (!IsUsablePackageRoot(clientDir, packageRoot)) {
+    if (!IsUsablePackageRoot(client, packageRoot)) {
         ++counts.blocked;
         LogFullClientCompare(L"BLOCKED packageRoot is invalid or outside clientDir.");
         return false;
@@ -111,12 +110,12 @@ bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packag
     SetProgressState(kComparingStatus, L"Collecting package files", L"", kCompareBand.base, false);
     std::vector<PackageFile> files;
     PackageKeySet keys;
-    CollectPackageFiles(clientDir, packageRoot, packageRoot, files, keys, counts,
+    CollectPackageFiles(client, packageRoot, packageRoot, files, keys, counts,
                         LogFullClientCompare);
     LogFullClientCompare(L"Total package files: " + ToDecimal(files.size()));
 
     // Only reads: one open client folder serves every file's check.
-    const ClientFolder client(clientDir);
+    const ClientFolder::ReadPhase reading(client);
     const uint32_t total = static_cast<uint32_t>(files.size());
     for (uint32_t n = 1; n <= total; ++n) {
         const PackageFile& file = files[n - 1];
@@ -131,7 +130,7 @@ bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packag
 
     SetProgressState(L"Scanning local extras...", L"Checking client files not present in package",
                      L"", kCompareExtrasPoint, false);
-    ScanLocalExtras(clientDir, clientDir, keys, counts, LogFullClientCompare);
+    ScanLocalExtras(client.Path(), client, keys, counts, LogFullClientCompare);
     LogSummary(counts);
     return true;
 }

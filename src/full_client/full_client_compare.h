@@ -2,6 +2,7 @@
 // The read-only comparison of the extracted package with the client folder.
 #include <string>
 
+#include "fs/safe_fs.h"
 #include "full_client/full_client_walk.h"
 
 namespace rr {
@@ -10,7 +11,7 @@ namespace rr {
 // and every client file the package lacks EXTRA, and writes the report to
 // Logs\FullClientCompare.log. Changes nothing. False only when the package
 // root is not a real folder below the client folder.
-bool CompareFullClient(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool CompareFullClient(const ClientFolder& client, const std::wstring& packageRoot,
                        const std::wstring& packagePath, FullClientCompareCounts& counts);
 
 }  // namespace rr

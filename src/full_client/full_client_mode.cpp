@@ -56,11 +56,12 @@ bool FinishCompareOnly(const FullClientCompareCounts& counts) {
 }  // namespace
 
 bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply) {
-    const std::wstring& clientDir = config.clientDir;
+    // Opened once: every step of the mode starts from this handle.
+    const ClientFolder client(config.clientDir);
     const PackageSource source = SourceOf(config);
     LogStart(source, apply);
     PackageSettings package;
-    if (!ObtainFullClientPackage(context.http, clientDir, source, apply, package)) {
+    if (!ObtainFullClientPackage(context.http, client, source, apply, package)) {
         return false;
     }
     // Without a digest nothing vouches for the package's contents, so it is
@@ -75,7 +76,7 @@ bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply)
     std::wstring extractDir;
     std::wstring packageRoot;
     ExtractedCounts extracted;
-    if (!ExtractFullClientPackage(clientDir, package.packagePath, extractDir, packageRoot,
+    if (!ExtractFullClientPackage(client, package.packagePath, extractDir, packageRoot,
                                   extracted)) {
         return Fail(L"Full client extraction failed", L"ZIP was not applied",
                     L"Check Logs\\RiveRoravav.log");
@@ -83,12 +84,12 @@ bool RunFullClientMode(const RunConfig& config, RunContext& context, bool apply)
     LogMain(L"Full client extracted successfully.");
 
     FullClientCompareCounts counts;
-    if (!CompareFullClient(clientDir, packageRoot, package.packagePath, counts)) {
+    if (!CompareFullClient(client, packageRoot, package.packagePath, counts)) {
         return Fail(L"Full client compare failed", L"No files were applied",
                     L"Check Logs\\FullClientCompare.log");
     }
     if (apply) {
-        return RunFullClientApply(clientDir, packageRoot, package.packagePath,
+        return RunFullClientApply(client, packageRoot, package.packagePath,
                                   config.quarantineExtras);
     }
     return FinishCompareOnly(counts);

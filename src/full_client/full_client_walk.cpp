@@ -36,9 +36,9 @@ struct Listed {
 template <typename VisitFn, typename FailFn>
 class FolderWalk : public TreeVisitor {
   public:
-    FolderWalk(const std::wstring& clientDir, size_t rootLength, bool withSizes, VisitFn& visit,
+    FolderWalk(const ClientFolder& client, size_t rootLength, bool withSizes, VisitFn& visit,
                FailFn& listFailed)
-        : clientDir_(clientDir),
+        : client_(client),
           rootLength_(rootLength),
           withSizes_(withSizes),
           visit_(visit),
@@ -57,16 +57,16 @@ class FolderWalk : public TreeVisitor {
         std::wstring normalized;
         listed.validName = ValidateRelativePath(item.name, normalized) && normalized == item.name;
         listed.relative = item.relative.substr(std::min(rootLength_, item.relative.size()));
-        return visit_(JoinPath(clientDir_, item.relative), listed) ? WalkStep::kEnter
-                                                                   : WalkStep::kSkip;
+        return visit_(JoinPath(client_.Path(), item.relative), listed) ? WalkStep::kEnter
+                                                                       : WalkStep::kSkip;
     }
 
     void Unreadable(const std::wstring& relative, const Error& err) override {
-        listFailed_(relative.empty() ? clientDir_ : JoinPath(clientDir_, relative), err);
+        listFailed_(relative.empty() ? client_.Path() : JoinPath(client_.Path(), relative), err);
     }
 
   private:
-    const std::wstring& clientDir_;
+    const ClientFolder& client_;
     size_t rootLength_;  // of the root's own path below the client, separator included
     bool withSizes_;
     VisitFn& visit_;
@@ -76,19 +76,21 @@ class FolderWalk : public TreeVisitor {
 // Walks `start` below the client folder; each entry's `relative` is taken
 // below `root` (the client folder, or the package root that holds `start`).
 template <typename VisitFn, typename FailFn>
-void WalkBelow(const std::wstring& clientDir, const std::wstring& root, const std::wstring& start,
+void WalkBelow(const ClientFolder& client, const std::wstring& root, const std::wstring& start,
                bool withSizes, VisitFn visit, FailFn listFailed) {
     std::wstring relative;
     std::wstring rootRelative;
-    if ((!IsSamePath(start, clientDir) && !RelativePathUnderRoot(clientDir, start, relative)) ||
-        (!IsSamePath(root, clientDir) && !RelativePathUnderRoot(clientDir, root, rootRelative)) ||
+    if ((!IsSamePath(start, client.Path()) &&
+         !RelativePathUnderRoot(client.Resolved(), start, relative)) ||
+        (!IsSamePath(root, client.Path()) &&
+         !RelativePathUnderRoot(client.Resolved(), root, rootRelative)) ||
         (!IsSamePath(start, root) && !IsPathUnderRoot(start, root))) {
         listFailed(start, Error{0, WalkStop::kOutside});
         return;
     }
     const size_t rootLength = rootRelative.empty() ? 0 : rootRelative.size() + 1;
-    FolderWalk<VisitFn, FailFn> walk(clientDir, rootLength, withSizes, visit, listFailed);
-    WalkTreeBelow(clientDir, relative, walk);
+    FolderWalk<VisitFn, FailFn> walk(client, rootLength, withSizes, visit, listFailed);
+    WalkTreeBelow(client, relative, walk);
 }
 
 std::wstring RelativeOrFull(const std::wstring& root, const std::wstring& path) {
@@ -98,7 +100,7 @@ std::wstring RelativeOrFull(const std::wstring& root, const std::wstring& path) 
 
 }  // namespace
 
-void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
+void CollectPackageFiles(const ClientFolder& client, const std::wstring& dir,
                          const std::wstring& packageRoot, std::vector<PackageFile>& files,
                          PackageKeySet& keys, FullClientCompareCounts& counts, RepairLog log) {
     if (!IsPathUnderRoot(dir, packageRoot)) {
@@ -139,13 +141,13 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
                 ToDecimal(err.code));
         }
     };
-    WalkBelow(clientDir, packageRoot, dir, true, visit, listFailed);
+    WalkBelow(client, packageRoot, dir, true, visit, listFailed);
 }
 
-void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
-                     const PackageKeySet& keys, FullClientCompareCounts& counts, RepairLog log,
+void ScanLocalExtras(const std::wstring& dir, const ClientFolder& client, const PackageKeySet& keys,
+                     FullClientCompareCounts& counts, RepairLog log,
                      std::vector<std::wstring>* extras) {
-    if (!IsPathUnderRoot(dir, clientDir)) {
+    if (!IsPathUnderRoot(dir, client.Path())) {
         ++counts.blocked;
         log(L"BLOCKED local directory outside clientDir: " + dir);
         return;
@@ -186,13 +188,13 @@ void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
     auto listFailed = [&](const std::wstring& folder, const Error& err) {
         ++counts.blocked;
         if (err.stop == WalkStop::kLink) {
-            log(L"BLOCKED local reparse point: " + RelativeOrFull(clientDir, folder));
+            log(L"BLOCKED local reparse point: " + RelativeOrFull(client.Path(), folder));
         } else {
             log(L"BLOCKED could not list local directory: " + folder + L" error=" +
                 ToDecimal(err.code));
         }
     };
-    WalkBelow(clientDir, clientDir, dir, false, visit, listFailed);
+    WalkBelow(client, client.Path(), dir, false, visit, listFailed);
 }
 
 FileMatch MatchClientFile(const ClientFolder& client, const PackageFile& file,

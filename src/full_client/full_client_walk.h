@@ -38,7 +38,7 @@ using RepairLog = void (*)(const std::wstring& text);
 
 // Appends every file below `dir` (the package root or a folder in it) to
 // `files` and its rule key to `keys`, in the order the walk meets them.
-void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
+void CollectPackageFiles(const ClientFolder& client, const std::wstring& dir,
                          const std::wstring& packageRoot, std::vector<PackageFile>& files,
                          PackageKeySet& keys, FullClientCompareCounts& counts, RepairLog log);
 
@@ -46,8 +46,8 @@ void CollectPackageFiles(const std::wstring& clientDir, const std::wstring& dir,
 // and reports those whose rule key is not in `keys` as EXTRA; preserved files
 // and folders (the work folders among them) are reported and not entered.
 // With `extras`, the relative path of every EXTRA file is kept there too.
-void ScanLocalExtras(const std::wstring& dir, const std::wstring& clientDir,
-                     const PackageKeySet& keys, FullClientCompareCounts& counts, RepairLog log,
+void ScanLocalExtras(const std::wstring& dir, const ClientFolder& client, const PackageKeySet& keys,
+                     FullClientCompareCounts& counts, RepairLog log,
                      std::vector<std::wstring>* extras = nullptr);
 
 // How a client file stands against its package file.

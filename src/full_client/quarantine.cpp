@@ -20,11 +20,11 @@ const wchar_t* const kMovingStatus = L"Moving extras to quarantine...";
 
 // True when the package has a real folder at the same relative path: then the
 // client's folder is no extra, empty or not.
-bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool PackageHasFolder(const ClientFolder& client, const std::wstring& packageRoot,
                       const std::wstring& relative) {
     const std::wstring inPackage = JoinPath(packageRoot, relative);
     platform::FileInfo info;
-    return IsPathUnderRoot(inPackage, packageRoot) && StatBelow(clientDir, inPackage, info) &&
+    return IsPathUnderRoot(inPackage, packageRoot) && StatBelow(client, inPackage, info) &&
            info.IsDirectory() && !info.IsReparsePoint();
 }
 
@@ -33,15 +33,15 @@ bool PackageHasFolder(const std::wstring& clientDir, const std::wstring& package
 // folder is opened and removed by name through its parent's handle.
 class EmptyExtraDirRemoval : public TreeVisitor {
   public:
-    EmptyExtraDirRemoval(const std::wstring& clientDir, const std::wstring& packageRoot,
+    EmptyExtraDirRemoval(const ClientFolder& client, const std::wstring& packageRoot,
                          const std::wstring& start, ExtraDirStats& stats)
-        : clientDir_(clientDir), packageRoot_(packageRoot), stats_(stats) {
+        : client_(client), packageRoot_(packageRoot), stats_(stats) {
         // The package folder that matches the walk's start, when there is one.
         PackageFolder first;
         std::wstring relative;
-        first.known = RelativePathUnderRoot(clientDir, packageRoot, relative);
+        first.known = RelativePathUnderRoot(client.Resolved(), packageRoot, relative);
         if (first.known) {
-            OpenFolderBelow(clientDir, JoinPath(relative, start), false, first.handle);
+            OpenFolderBelow(client, JoinPath(relative, start), false, first.handle);
         }
         package_.push_back(std::move(first));
     }
@@ -77,7 +77,8 @@ class EmptyExtraDirRemoval : public TreeVisitor {
     }
 
     void Unreadable(const std::wstring& relative, const Error& err) override {
-        const std::wstring path = relative.empty() ? clientDir_ : JoinPath(clientDir_, relative);
+        const std::wstring path =
+            relative.empty() ? client_.Path() : JoinPath(client_.Path(), relative);
         if (err.stop == WalkStop::kLink) {
             ++stats_.blocked;
             LogFullClientApply(L"EXTRA_DIR blocked reparse point: " + path);
@@ -97,7 +98,7 @@ class EmptyExtraDirRemoval : public TreeVisitor {
         const PackageFolder& inPackage = package_.back();
         const bool packageHasFolder = inPackage.known
                                           ? inPackage.handle.IsOpen()
-                                          : PackageHasFolder(clientDir_, packageRoot_, relative);
+                                          : PackageHasFolder(client_, packageRoot_, relative);
         package_.pop_back();
         if (ProtectedFolderKind(relative) == kFolderWalkedOnly || packageHasFolder) {
             return;
@@ -146,7 +147,7 @@ class EmptyExtraDirRemoval : public TreeVisitor {
         bool known = false;          // false: look it up by path
     };
 
-    const std::wstring& clientDir_;
+    const ClientFolder& client_;
     const std::wstring& packageRoot_;
     ExtraDirStats& stats_;
     std::vector<PackageFolder> package_;  // [depth]: the package's folder at that depth
@@ -155,7 +156,7 @@ class EmptyExtraDirRemoval : public TreeVisitor {
 }  // namespace
 
 void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& quarantineRoot,
-                      const std::wstring& clientDir, QuarantineStats& stats) {
+                      const ClientFolder& client, QuarantineStats& stats) {
     stats = QuarantineStats{};
     stats.total = static_cast<uint32_t>(extras.size());
     stats.quarantineRoot = quarantineRoot;
@@ -171,14 +172,14 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
             LogFullClientApply(what + relative);
         };
         if (extra.quarantinePath.empty() || quarantineRoot.empty() ||
-            !IsPathUnderRoot(extra.clientPath, clientDir) ||
+            !IsPathUnderRoot(extra.clientPath, client.Path()) ||
             !IsPathUnderRoot(extra.quarantinePath, quarantineRoot)) {
             blocked(L"QUARANTINE BLOCKED unsafe path: ");
             continue;
         }
         platform::FileInfo info;
         Error err;
-        if (!StatBelow(clientDir, extra.clientPath, info, &err)) {
+        if (!StatBelow(client, extra.clientPath, info, &err)) {
             if (err.stop == WalkStop::kLink) {
                 blocked(L"QUARANTINE BLOCKED reparse point: ");
                 continue;
@@ -196,13 +197,13 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
             blocked(L"QUARANTINE BLOCKED unexpected directory: ");
             continue;
         }
-        if (!CreateFolderBelow(clientDir, ParentPath(extra.quarantinePath))) {
+        if (!CreateFolderBelow(client, ParentPath(extra.quarantinePath))) {
             ++stats.failed;
             LogFullClientApply(L"QUARANTINE FAILED parent: " + relative);
             continue;
         }
         // Never over an existing file: a clash leaves the extra where it is.
-        if (!MoveFileBelow(clientDir, extra.clientPath, extra.quarantinePath, false, &err)) {
+        if (!MoveFileBelow(client, extra.clientPath, extra.quarantinePath, false, &err)) {
             ++stats.failed;
             LogFullClientApply(L"QUARANTINE FAILED move: " + relative + L" error=" +
                                ToDecimal(err.code));
@@ -216,20 +217,21 @@ void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& 
 }
 
 void RemoveEmptyExtraDirs(const std::wstring& folder, const std::wstring& packageRoot,
-                          const std::wstring& clientDir, ExtraDirStats& stats) {
+                          const ClientFolder& client, ExtraDirStats& stats) {
     std::wstring relative;
-    if (!IsPathUnderRoot(folder, clientDir)) {
+    if (!IsPathUnderRoot(folder, client.Path())) {
         ++stats.blocked;
         LogFullClientApply(L"EXTRA_DIR blocked outside clientDir: " + folder);
         return;
     }
-    if (!IsSamePath(folder, clientDir) && !RelativePathUnderRoot(clientDir, folder, relative)) {
+    if (!IsSamePath(folder, client.Path()) &&
+        !RelativePathUnderRoot(client.Resolved(), folder, relative)) {
         ++stats.blocked;
         LogFullClientApply(L"EXTRA_DIR blocked invalid path: " + folder);
         return;
     }
-    EmptyExtraDirRemoval removal(clientDir, packageRoot, relative, stats);
-    WalkTreeBelow(clientDir, relative, removal);
+    EmptyExtraDirRemoval removal(client, packageRoot, relative, stats);
+    WalkTreeBelow(client, relative, removal);
 }
 
 void LogExtraDirCounters(const ExtraDirStats& stats) {
@@ -241,11 +243,11 @@ void LogExtraDirCounters(const ExtraDirStats& stats) {
     LogFullClientApply(L" extra dirs blocked: " + ToDecimal(stats.blocked));
 }
 
-void CleanEmptyExtraDirs(const std::wstring& clientDir, const std::wstring& packageRoot,
+void CleanEmptyExtraDirs(const ClientFolder& client, const std::wstring& packageRoot,
                          ExtraDirStats& stats) {
     LogFullClientApply(L"Full client empty extra directory cleanup started.");
     stats = ExtraDirStats{};
-    RemoveEmptyExtraDirs(clientDir, packageRoot, clientDir, stats);
+    RemoveEmptyExtraDirs(client.Path(), packageRoot, client, stats);
     LogFullClientApply(L"Full client empty extra directory cleanup complete.");
     LogExtraDirCounters(stats);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/safe_fs.h"
 #include "full_client/repair_plan.h"
 
 namespace rr {
@@ -30,18 +31,18 @@ struct ExtraDirStats {
 // Moves each extra to its quarantine path without ever replacing what is
 // there already.
 void QuarantineExtras(const std::vector<ExtraFile>& extras, const std::wstring& quarantineRoot,
-                      const std::wstring& clientDir, QuarantineStats& stats);
+                      const ClientFolder& client, QuarantineStats& stats);
 
 // Removes the empty folders of the client that the package does not have,
 // children first, and logs a summary. The client folder and Data are entered
 // but never removed; Logs, ScreenShots, Data\Local and the work folders are
 // kept with everything below them.
-void CleanEmptyExtraDirs(const std::wstring& clientDir, const std::wstring& packageRoot,
+void CleanEmptyExtraDirs(const ClientFolder& client, const std::wstring& packageRoot,
                          ExtraDirStats& stats);
 
 // The walk of CleanEmptyExtraDirs from `folder` (the client folder or one in it).
 void RemoveEmptyExtraDirs(const std::wstring& folder, const std::wstring& packageRoot,
-                          const std::wstring& clientDir, ExtraDirStats& stats);
+                          const ClientFolder& client, ExtraDirStats& stats);
 
 // The six counter lines, " extra dirs scanned: " to " extra dirs blocked: ".
 void LogExtraDirCounters(const ExtraDirStats& stats);

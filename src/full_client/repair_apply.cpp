@@ -16,7 +16,7 @@ namespace rr {
 
 namespace {
 
-bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
+bool IsRegularFileBelow(const ClientFolder& root, const std::wstring& path,
                         platform::FileInfo& info) {
     return StatBelow(root, path, info) && info.IsRegularFile();
 }
@@ -24,13 +24,13 @@ bool IsRegularFileBelow(const std::wstring& root, const std::wstring& path,
 // Puts the backup back over the destination. A copy keeps the backup in
 // _backup_update; when the copy cannot be made (a full disk) the backup
 // itself is renamed into place, which takes no new space.
-bool RestoreBackup(const std::wstring& clientDir, const std::wstring& staging,
-                   const AppliedFile& file, uint32_t& error) {
+bool RestoreBackup(const ClientFolder& client, const std::wstring& staging, const AppliedFile& file,
+                   uint32_t& error) {
     Error err;
-    if (CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging, &err)) {
+    if (CopyFileBelow(client, file.backupPath, file.destinationPath, staging, &err)) {
         return true;
     }
-    if (MoveFileBelow(clientDir, file.backupPath, file.destinationPath, true, &err,
+    if (MoveFileBelow(client, file.backupPath, file.destinationPath, true, &err,
                       file.destinationPath)) {
         return true;
     }
@@ -40,12 +40,12 @@ bool RestoreBackup(const std::wstring& clientDir, const std::wstring& staging,
 
 }  // namespace
 
-bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
+bool VerifyCopiedFile(const ClientFolder& client, const CopyAction& action) {
     const std::wstring& relative = action.relativePath;
     platform::FileInfo source;
     platform::FileInfo destination;
-    if (!IsRegularFileBelow(clientDir, action.sourcePath, source) ||
-        !IsRegularFileBelow(clientDir, action.destinationPath, destination)) {
+    if (!IsRegularFileBelow(client, action.sourcePath, source) ||
+        !IsRegularFileBelow(client, action.destinationPath, destination)) {
         LogFullClientApply(L"VERIFY FAILED size read: " + relative);
         return false;
     }
@@ -57,8 +57,8 @@ bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
     std::string sourceDigest;
     std::string destinationDigest;
     Error err;
-    if (!ComputeFileSha256Below(clientDir, action.sourcePath, sourceDigest, &err) ||
-        !ComputeFileSha256Below(clientDir, action.destinationPath, destinationDigest, &err)) {
+    if (!ComputeFileSha256Below(client, action.sourcePath, sourceDigest, &err) ||
+        !ComputeFileSha256Below(client, action.destinationPath, destinationDigest, &err)) {
         LogMain(err.text);
         LogFullClientApply(L"VERIFY FAILED sha256 read: " + relative);
         return false;
@@ -70,18 +70,18 @@ bool VerifyCopiedFile(const std::wstring& clientDir, const CopyAction& action) {
     return true;
 }
 
-void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& staging,
+void RollbackAppliedFiles(const ClientFolder& client, const std::wstring& staging,
                           const std::vector<AppliedFile>& applied) {
     for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
         const std::wstring& relative = it->relativePath;
         platform::FileInfo info;
         if (it->backupMade) {
-            if (!IsRegularFileBelow(clientDir, it->backupPath, info)) {
+            if (!IsRegularFileBelow(client, it->backupPath, info)) {
                 LogFullClientApply(L"ROLLBACK missing backup: " + relative);
                 continue;
             }
             uint32_t error = 0;
-            if (RestoreBackup(clientDir, staging, *it, error)) {
+            if (RestoreBackup(client, staging, *it, error)) {
                 LogFullClientApply(L"ROLLBACK restored backup: " + relative);
             } else {
                 // Said plainly: the file is not what it was before this run.
@@ -90,11 +90,11 @@ void RollbackAppliedFiles(const std::wstring& clientDir, const std::wstring& sta
             }
             continue;
         }
-        if (!IsRegularFileBelow(clientDir, it->destinationPath, info)) {
+        if (!IsRegularFileBelow(client, it->destinationPath, info)) {
             continue;
         }
         Error err;
-        if (RemoveFileBelow(clientDir, it->destinationPath, &err)) {
+        if (RemoveFileBelow(client, it->destinationPath, &err)) {
             LogFullClientApply(L"ROLLBACK removed newly copied file: " + relative);
         } else {
             LogFullClientApply(L"ROLLBACK failed to remove newly copied file: " + relative +
@@ -108,7 +108,7 @@ namespace {
 // Copies one file of the plan into place, first backing up what it
 // replaces. On false `failure` is the line to log; `backup` tells whether a
 // backup was made.
-bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
+bool ApplyCopyAction(const RepairPlan& plan, const ClientFolder& client,
                      const std::wstring& packageRoot, const CopyAction& action, bool& backup,
                      std::wstring& failure) {
     const std::wstring& relative = action.relativePath;
@@ -120,34 +120,33 @@ bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
         LogFullClientApply(L"Main.exe replacement safety check passed.");
     }
     platform::FileInfo info;
-    if (!IsRegularFileBelow(clientDir, action.sourcePath, info) ||
+    if (!IsRegularFileBelow(client, action.sourcePath, info) ||
         !IsPathUnderRoot(action.sourcePath, packageRoot) ||
-        !IsPathUnderRoot(action.destinationPath, clientDir)) {
+        !IsPathUnderRoot(action.destinationPath, client.Path())) {
         failure = L"APPLY FAILED unsafe/source missing: " + relative;
         return false;
     }
-    if (!CreateFolderBelow(clientDir, ParentPath(action.destinationPath))) {
+    if (!CreateFolderBelow(client, ParentPath(action.destinationPath))) {
         failure = L"APPLY FAILED destination parent: " + relative;
         return false;
     }
     // A file that appeared since the plan was made is backed up as well:
     // the rollback must be able to give it back.
-    backup =
-        action.destinationExists || IsRegularFileBelow(clientDir, action.destinationPath, info);
+    backup = action.destinationExists || IsRegularFileBelow(client, action.destinationPath, info);
     Error err;
     if (backup) {
-        if (!CreateFolderBelow(clientDir, ParentPath(action.backupPath))) {
+        if (!CreateFolderBelow(client, ParentPath(action.backupPath))) {
             failure = L"APPLY FAILED backup parent: " + relative;
             return false;
         }
-        if (!CopyFileBelow(clientDir, action.destinationPath, action.backupPath, plan.stagingFolder,
+        if (!CopyFileBelow(client, action.destinationPath, action.backupPath, plan.stagingFolder,
                            &err, action.destinationPath)) {
             failure = L"APPLY FAILED backup copy: " + relative + L" error=" + ToDecimal(err.code);
             return false;
         }
         LogFullClientApply(L"BACKUP: " + relative);
     }
-    if (!CopyFileBelow(clientDir, action.sourcePath, action.destinationPath, plan.stagingFolder,
+    if (!CopyFileBelow(client, action.sourcePath, action.destinationPath, plan.stagingFolder,
                        &err)) {
         failure = L"APPLY FAILED copy: " + relative + L" error=" + ToDecimal(err.code);
         return false;
@@ -157,7 +156,7 @@ bool ApplyCopyAction(const RepairPlan& plan, const std::wstring& clientDir,
 
 }  // namespace
 
-bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
+bool ApplyRepairPlan(const RepairPlan& plan, const ClientFolder& client,
                      const std::wstring& packageRoot) {
     std::vector<AppliedFile> applied;
     const uint32_t total = static_cast<uint32_t>(plan.copies.size());
@@ -171,20 +170,20 @@ bool ApplyRepairPlan(const RepairPlan& plan, const std::wstring& clientDir,
 
         bool backup = false;
         std::wstring failure;
-        if (!ApplyCopyAction(plan, clientDir, packageRoot, action, backup, failure)) {
+        if (!ApplyCopyAction(plan, client, packageRoot, action, backup, failure)) {
             LogFullClientApply(failure);
-            RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
+            RollbackAppliedFiles(client, plan.stagingFolder, applied);
             return false;
         }
         applied.push_back(AppliedFile{relative, action.destinationPath, action.backupPath, backup});
-        if (!VerifyCopiedFile(clientDir, action)) {
-            RollbackAppliedFiles(clientDir, plan.stagingFolder, applied);
+        if (!VerifyCopiedFile(client, action)) {
+            RollbackAppliedFiles(client, plan.stagingFolder, applied);
             return false;
         }
         LogFullClientApply(L"APPLIED: " + relative);
         SetProgressState(status, detail, L"", BandPermille(kRepairApplyBand, n, total), false);
     }
-    DeleteTreeUnderRoot(plan.stagingFolder, clientDir);
+    DeleteTreeUnderRoot(plan.stagingFolder, client);
     return true;
 }
 

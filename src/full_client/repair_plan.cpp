@@ -115,20 +115,20 @@ std::wstring UniqueTargetPath(const std::wstring& root, const std::wstring& rela
     return JoinPath(ParentPath(candidate), PathFileName(candidate) + L"." + LocalTimeStamp());
 }
 
-bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool BuildRepairPlan(const ClientFolder& client, const std::wstring& packageRoot,
                      const std::wstring& quarantineRoot, RepairPlan& plan) {
     plan = RepairPlan{};
-    plan.clientDir = clientDir;
+    plan.clientDir = client.Path();
     plan.packageRoot = packageRoot;
-    plan.backupRoot = JoinPath(clientDir, L"_backup_update");
+    plan.backupRoot = JoinPath(client.Path(), L"_backup_update");
     // Inside _full_tmp: preserved by every compare, removed by the cleanup.
-    plan.stagingFolder = JoinPath(clientDir, L"_full_tmp\\~copies");
+    plan.stagingFolder = JoinPath(client.Path(), L"_full_tmp\\~copies");
     plan.quarantineRoot = quarantineRoot;
 
     FullClientCompareCounts packageWalk;
     std::vector<PackageFile> files;
     PackageKeySet keys;
-    CollectPackageFiles(clientDir, packageRoot, packageRoot, files, keys, packageWalk,
+    CollectPackageFiles(client, packageRoot, packageRoot, files, keys, packageWalk,
                         LogFullClientApply);
     plan.blocked += packageWalk.blocked;
 
@@ -145,7 +145,7 @@ bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageR
 
     FullClientCompareCounts extraWalk;
     std::vector<std::wstring> extras;
-    ScanLocalExtras(clientDir, clientDir, keys, extraWalk, LogFullClientApply, &extras);
+    ScanLocalExtras(client.Path(), client, keys, extraWalk, LogFullClientApply, &extras);
     plan.blocked += extraWalk.blocked;
     plan.extrasPreserved = extraWalk.preserved;
     PlanExtras(extras, plan);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/safe_fs.h"
+
 namespace rr {
 
 struct CopyAction {
@@ -39,7 +41,7 @@ struct RepairPlan {
 
 // Fills `plan`; true when nothing was blocked. An empty quarantine root means
 // extras are only listed, so no quarantine path is made for them.
-bool BuildRepairPlan(const std::wstring& clientDir, const std::wstring& packageRoot,
+bool BuildRepairPlan(const ClientFolder& client, const std::wstring& packageRoot,
                      const std::wstring& quarantineRoot, RepairPlan& plan);
 
 // The local time as "YYYYMMDD_hhmmss", for quarantine folder and file names.

@@ -26,12 +26,12 @@ class LastFailure : public DeleteObserver {
 
 }  // namespace
 
-bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot, Error* err) {
+bool DeleteTreeUnderRoot(const std::wstring& path, const ClientFolder& allowedRoot, Error* err) {
     std::wstring relative;
     // The root itself, a path outside it or a name no walk could take:
     // nothing is deleted.
-    if (!IsPathUnderRoot(path, allowedRoot) ||
-        !RelativePathUnderRoot(allowedRoot, path, relative)) {
+    if (!IsPathUnderRoot(path, allowedRoot.Path()) ||
+        !RelativePathUnderRoot(allowedRoot.Resolved(), path, relative)) {
         LogMain(L"Refused to delete outside allowed root: " + path);
         return Fail(err, platform::kErrorInvalidName, {}, WalkStop::kOutside);
     }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "fs/safe_fs.h"
 
 namespace rr {
 
@@ -14,7 +15,7 @@ namespace rr {
 // stops the deletion. A path that is not strictly below the root is refused,
 // logged, and nothing is deleted. On false `err` (when given) holds the code
 // of the last thing that could not be deleted.
-bool DeleteTreeUnderRoot(const std::wstring& path, const std::wstring& allowedRoot,
+bool DeleteTreeUnderRoot(const std::wstring& path, const ClientFolder& allowedRoot,
                          Error* err = nullptr);
 
 }  // namespace rr

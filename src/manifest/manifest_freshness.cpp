@@ -108,12 +108,12 @@ std::wstring FormatUtcTimestamp(int64_t seconds) {
            L"Z";
 }
 
-bool ReadAcceptedSequence(const std::wstring& clientDir, uint64_t& highest) {
+bool ReadAcceptedSequence(const ClientFolder& client, uint64_t& highest) {
     highest = 0;
-    const std::wstring path = JoinPath(clientDir, kSequenceRecordPath);
+    const std::wstring path = JoinPath(client.Path(), kSequenceRecordPath);
     platform::FileReader reader;
     Error err;
-    if (!OpenFileBelow(clientDir, path, reader, &err)) {
+    if (!OpenFileBelow(client, path, reader, &err)) {
         if (IsMissing(err)) {
             return true;
         }
@@ -146,16 +146,16 @@ bool ReadAcceptedSequence(const std::wstring& clientDir, uint64_t& highest) {
     return true;
 }
 
-bool RecordAcceptedSequence(const std::wstring& clientDir, uint64_t sequence) {
-    const std::wstring path = JoinPath(clientDir, kSequenceRecordPath);
+bool RecordAcceptedSequence(const ClientFolder& client, uint64_t sequence) {
+    const std::wstring path = JoinPath(client.Path(), kSequenceRecordPath);
     platform::DirHandle folder;
     std::wstring name;
     Error err;
     // Written in the update's own work folder and renamed over the record, so
     // that a killed run leaves no stray file in Data\Local.
     platform::DirHandle staging;
-    bool ok = OpenParentBelow(clientDir, path, true, folder, name, &err) &&
-              OpenFolderBelow(clientDir, kRecordStagingFolder, true, staging, &err);
+    bool ok = OpenParentBelow(client, path, true, folder, name, &err) &&
+              OpenFolderBelow(client, kRecordStagingFolder, true, staging, &err);
     const std::wstring temp = ReplacementTempName(name);
     if (ok && !staging.RemoveChild(temp)) {
         err.code = platform::LastError();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/safe_fs.h"
 #include "manifest/manifest.h"
 
 namespace rr {
@@ -24,11 +25,11 @@ std::wstring FormatUtcTimestamp(int64_t seconds);
 // A missing record (or missing folders on its way) reads as 0. A record that
 // exists but cannot be read, is reached through a link or holds anything but a
 // decimal number is a logged failure: the check cannot be made.
-bool ReadAcceptedSequence(const std::wstring& clientDir, uint64_t& highest);
+bool ReadAcceptedSequence(const ClientFolder& client, uint64_t& highest);
 
 // Replaces the record by writing a new file beside it and renaming it over,
 // so a crash leaves the old or the new number, never half of one.
-bool RecordAcceptedSequence(const std::wstring& clientDir, uint64_t sequence);
+bool RecordAcceptedSequence(const ClientFolder& client, uint64_t sequence);
 
 // The manifest is not past its expiry at `now` and its sequence is not lower
 // than `highest`. Each refusal logs its own line.

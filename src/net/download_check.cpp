@@ -13,7 +13,7 @@ namespace {
 
 // Size of a regular file reached without following links below the root;
 // anything else there is refused as access denied.
-bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path,
+bool ReadRegularFileInfoBelow(const ClientFolder& root, const std::wstring& path,
                               platform::FileInfo& info, Error& err) {
     if (!StatBelow(root, path, info, &err)) {
         return false;
@@ -23,7 +23,7 @@ bool ReadRegularFileInfoBelow(const std::wstring& root, const std::wstring& path
 
 }  // namespace
 
-bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
+bool ValidateDownloadedFile(const ClientFolder& root, const std::wstring& path,
                             const std::string& expectedSha256, uint64_t expectedSize, Error* err) {
     platform::FileInfo info;
     Error stat;
@@ -47,7 +47,7 @@ bool ValidateDownloadedFile(const std::wstring& root, const std::wstring& path,
     return true;
 }
 
-bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool sizeConfigured,
+bool ValidateFileSize(const ClientFolder& root, const std::wstring& path, bool sizeConfigured,
                       uint64_t expectedSize, Error* err) {
     if (!sizeConfigured) {
         return true;
@@ -65,7 +65,7 @@ bool ValidateFileSize(const std::wstring& root, const std::wstring& path, bool s
     return true;
 }
 
-bool ValidatePackageSha256(const std::wstring& root, const std::wstring& path,
+bool ValidatePackageSha256(const ClientFolder& root, const std::wstring& path,
                            const std::string& expectedSha256, std::string& actual, Error* err) {
     actual.clear();
     if (expectedSha256.empty()) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "fs/safe_fs.h"
 #include "net/download_resume.h"
 #include "net/http_client.h"
 #include "net/retry.h"
@@ -58,7 +59,7 @@ bool FetchUrlToMemory(HttpClient& http, const std::wstring& url, uint64_t maxByt
 
 struct DownloadRequest {
     std::wstring url;
-    std::wstring root;         // the client folder
+    const ClientFolder& root;  // the client folder
     std::wstring destination;  // the file to write, below root
     uint64_t maxBytes = 0;     // a body of exactly maxBytes is allowed
 };

@@ -71,13 +71,13 @@ bool CheckSettings(const PackageSource& source, bool apply, PackageSettings& pac
     return true;
 }
 
-bool PrepareFullTmp(const std::wstring& clientDir, const PackageSource& source,
+bool PrepareFullTmp(const ClientFolder& client, const PackageSource& source,
                     PackageSettings& package) {
-    package.fullTmpDir = JoinPath(clientDir, L"_full_tmp");
+    package.fullTmpDir = JoinPath(client.Path(), L"_full_tmp");
     // Made through handles from the client folder: a link standing at
     // _full_tmp is refused, so the package can never land outside.
     Error err;
-    if (!CreateFolderBelow(clientDir, package.fullTmpDir, &err)) {
+    if (!CreateFolderBelow(client, package.fullTmpDir, &err)) {
         LogMain(L"Failed to create _full_tmp directory. error=" + ToDecimal(err.code) + L" path=" +
                 package.fullTmpDir);
         return Fail(kDownloadFailed, L"Could not create _full_tmp");
@@ -110,9 +110,9 @@ bool IsResumable(const PackageSettings& package) {
 
 // A package left by an earlier run counts only with a configured SHA-256 that
 // it matches; without one nothing tells a good package from a bad one.
-bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
+bool IsReusable(const ClientFolder& client, const PackageSettings& package) {
     platform::FileInfo info;
-    if (package.expectedSha256.empty() || !StatBelow(clientDir, package.packagePath, info) ||
+    if (package.expectedSha256.empty() || !StatBelow(client, package.packagePath, info) ||
         info.IsDirectory()) {
         return false;
     }
@@ -122,10 +122,10 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
     Error err;
     // A file shorter than the package cannot be it: no need to read it all.
     const bool shorter = package.sizeConfigured && info.size < package.expectedSize;
-    if (!shorter && ComputeFileSha256Below(clientDir, package.packagePath, digest, &err) &&
+    if (!shorter && ComputeFileSha256Below(client, package.packagePath, digest, &err) &&
         Sha256TextEquals(digest, package.expectedSha256) &&
-        ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
-                         package.expectedSize, &err)) {
+        ValidateFileSize(client, package.packagePath, package.sizeConfigured, package.expectedSize,
+                         &err)) {
         LogSizeValidated(package);
         return true;
     }
@@ -139,7 +139,7 @@ bool IsReusable(const std::wstring& clientDir, const PackageSettings& package) {
 }
 
 // One attempt at the package, shown and logged as every attempt is.
-bool DownloadOnce(HttpClient& http, const std::wstring& clientDir, const std::wstring& url,
+bool DownloadOnce(HttpClient& http, const ClientFolder& client, const std::wstring& url,
                   const PackageSettings& package, RetryCause& cause) {
     std::wstring hint = L"Downloaded 0.00 MB";
     if (package.sizeConfigured) {
@@ -159,7 +159,7 @@ bool DownloadOnce(HttpClient& http, const std::wstring& clientDir, const std::ws
                     ToDecimal(package.expectedSize) + L" bytes.");
         },
         [] { LogMain(L"Server did not resume; downloading from the start."); }};
-    const DownloadRequest request{url, clientDir, package.packagePath, DownloadLimit(package)};
+    const DownloadRequest request{url, client, package.packagePath, DownloadLimit(package)};
     Error err;
     // Only a package whose size and digest are known can be pieced together
     // safely: the digest decides in the end whatever the server sent.
@@ -174,10 +174,10 @@ bool DownloadOnce(HttpClient& http, const std::wstring& clientDir, const std::ws
     return ok;
 }
 
-bool Download(HttpClient& http, const std::wstring& clientDir, const std::wstring& url,
+bool Download(HttpClient& http, const ClientFolder& client, const std::wstring& url,
               const PackageSettings& package) {
     if (!WithRetries(http.Retries(), url, [&](RetryCause& cause) {
-            return DownloadOnce(http, clientDir, url, package, cause);
+            return DownloadOnce(http, client, url, package, cause);
         })) {
         LogMain(L"Full client ZIP download failed. No client files were touched.");
         return Fail(kDownloadFailed, L"Download failed");
@@ -187,33 +187,32 @@ bool Download(HttpClient& http, const std::wstring& clientDir, const std::wstrin
 
 // A package that fails its size or digest is of no use to any later run,
 // and neither is what was kept to resume it.
-void DeleteInvalidPackage(const std::wstring& clientDir, const PackageSettings& package) {
-    if (!DeleteTreeUnderRoot(package.packagePath, clientDir)) {
+void DeleteInvalidPackage(const ClientFolder& client, const PackageSettings& package) {
+    if (!DeleteTreeUnderRoot(package.packagePath, client)) {
         LogMain(L"Failed to delete invalid full client package: " + package.packagePath);
     }
     const std::wstring validator =
         JoinPath(package.fullTmpDir, ValidatorFileName(package.fileName));
-    if (IsResumable(package) && !DeleteTreeUnderRoot(validator, clientDir)) {
+    if (IsResumable(package) && !DeleteTreeUnderRoot(validator, client)) {
         LogMain(L"Failed to delete invalid full client package: " + validator);
     }
 }
 
-bool Validate(const std::wstring& clientDir, const PackageSettings& package) {
+bool Validate(const ClientFolder& client, const PackageSettings& package) {
     SetProgressState(L"Validating full client package...", package.fileName,
                      L"Checking size and SHA256", kPackageValidatePoint, false);
     Error err;
-    if (!ValidateFileSize(clientDir, package.packagePath, package.sizeConfigured,
-                          package.expectedSize, &err)) {
+    if (!ValidateFileSize(client, package.packagePath, package.sizeConfigured, package.expectedSize,
+                          &err)) {
         LogMain(err.text);
-        DeleteInvalidPackage(clientDir, package);
+        DeleteInvalidPackage(client, package);
         return Fail(kDownloadFailed, L"Size validation failed");
     }
     LogSizeValidated(package);
     std::string digest;
-    if (!ValidatePackageSha256(clientDir, package.packagePath, package.expectedSha256, digest,
-                               &err)) {
+    if (!ValidatePackageSha256(client, package.packagePath, package.expectedSha256, digest, &err)) {
         LogMain(err.text);
-        DeleteInvalidPackage(clientDir, package);
+        DeleteInvalidPackage(client, package);
         return Fail(kDownloadFailed, L"SHA256 validation failed");
     }
     LogMain(package.expectedSha256.empty()
@@ -258,22 +257,22 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size) {
     return true;
 }
 
-bool ObtainFullClientPackage(HttpClient& http, const std::wstring& clientDir,
+bool ObtainFullClientPackage(HttpClient& http, const ClientFolder& client,
                              const PackageSource& source, bool apply, PackageSettings& package) {
     package = PackageSettings{};
     SetProgressState(L"Starting full client download...", L"Validating package config", L"",
                      kPackageStartPoint, false);
-    if (!CheckSettings(source, apply, package) || !PrepareFullTmp(clientDir, source, package)) {
+    if (!CheckSettings(source, apply, package) || !PrepareFullTmp(client, source, package)) {
         return false;
     }
-    if (IsReusable(clientDir, package)) {
+    if (IsReusable(client, package)) {
         LogMain(L"Already downloaded and valid: " + package.packagePath);
         SetProgressState(L"Full client package ready", L"Already downloaded and valid",
                          package.packagePath, kPackageReadyPoint, false);
-    } else if (!Download(http, clientDir, source.url, package)) {
+    } else if (!Download(http, client, source.url, package)) {
         return false;
     }
-    if (!Validate(clientDir, package)) {
+    if (!Validate(client, package)) {
         return false;
     }
     LogMain(L"Full client package downloaded and validated.");

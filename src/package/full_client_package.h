@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/safe_fs.h"
 #include "net/http_client.h"
 
 namespace rr {
@@ -40,7 +41,7 @@ bool ParsePackageSize(const std::wstring& text, uint64_t& size);
 // _full_tmp: a valid one already there is reused (and validated again), any
 // other is downloaded afresh; one that fails its size or SHA-256 is deleted.
 // Every failure is logged and shown; no client file is touched.
-bool ObtainFullClientPackage(HttpClient& http, const std::wstring& clientDir,
+bool ObtainFullClientPackage(HttpClient& http, const ClientFolder& client,
                              const PackageSource& source, bool apply, PackageSettings& package);
 
 }  // namespace rr

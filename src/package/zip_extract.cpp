@@ -125,16 +125,16 @@ class ExtractedScan : public TreeVisitor {
 
 // The extracted tree as it is on disk, walked from the client folder without
 // following any link.
-bool ScanExtractedTree(const std::wstring& clientDir, const std::wstring& extractDir,
+bool ScanExtractedTree(const ClientFolder& client, const std::wstring& extractDir,
                        ExtractedCounts& counts) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(clientDir, extractDir, relative)) {
+    if (!RelativePathUnderRoot(client.Resolved(), extractDir, relative)) {
         LogMain(L"Extracted scan refused outside _full_extract: " + extractDir);
         return false;
     }
     platform::DirHandle folder;
     Error err;
-    if (!OpenFolderBelow(clientDir, relative, false, folder, &err)) {
+    if (!OpenFolderBelow(client, relative, false, folder, &err)) {
         if (err.stop == WalkStop::kMissing) {
             return true;
         }
@@ -154,10 +154,10 @@ bool ScanExtractedTree(const std::wstring& clientDir, const std::wstring& extrac
 // The extractor has finished when this runs: one scan of what it wrote is the
 // safety check that the tree holds every listed file and nothing more (two
 // names one volume takes for the same file would leave one short).
-bool CheckExtractedTree(const std::wstring& clientDir, const std::wstring& extractDir,
+bool CheckExtractedTree(const ClientFolder& client, const std::wstring& extractDir,
                         const ZipEntryCounts& listed, ExtractedCounts& counts) {
     counts = ExtractedCounts{};
-    if (!ScanExtractedTree(clientDir, extractDir, counts)) {
+    if (!ScanExtractedTree(client, extractDir, counts)) {
         return false;
     }
     ShowCopyProgress(counts.files, listed.files, counts.bytes);
@@ -173,10 +173,10 @@ bool CheckExtractedTree(const std::wstring& clientDir, const std::wstring& extra
 // Writes one file entry below the extract directory; a body that does not
 // match its declaration leaves no file behind.
 bool WriteFileEntry(platform::ZipReader& reader, const CheckedZipEntry& checked,
-                    const std::wstring& clientDir, const std::wstring& target, uint64_t& written) {
+                    const ClientFolder& client, const std::wstring& target, uint64_t& written) {
     platform::FileWriter writer;
     Error err;
-    if (!CreateFileBelow(clientDir, target, writer, &err)) {
+    if (!CreateFileBelow(client, target, writer, &err)) {
         LogMain(L"Failed to create extracted file. error=" + ToDecimal(err.code) + L" path=" +
                 target + L" (" + WalkStopText(err.stop) + L")");
         return false;
@@ -210,13 +210,12 @@ bool WriteFileEntry(platform::ZipReader& reader, const CheckedZipEntry& checked,
         LogMain(L"Failed to write extracted file. error=" + ToDecimal(platform::LastError()) +
                 L" path=" + target);
     }
-    DeleteTreeUnderRoot(target, clientDir);
+    DeleteTreeUnderRoot(target, client);
     return false;
 }
 
 bool WriteEntries(platform::ZipReader& reader, const std::vector<CheckedZipEntry>& entries,
-                  const std::wstring& clientDir, const std::wstring& extractDir,
-                  uint32_t expected) {
+                  const ClientFolder& client, const std::wstring& extractDir, uint32_t expected) {
     uint32_t files = 0;
     uint64_t written = 0;
     for (const CheckedZipEntry& checked : entries) {
@@ -227,14 +226,14 @@ bool WriteEntries(platform::ZipReader& reader, const std::vector<CheckedZipEntry
         }
         if (checked.folder) {
             Error err;
-            if (!CreateFolderBelow(clientDir, target, &err)) {
+            if (!CreateFolderBelow(client, target, &err)) {
                 LogMain(L"Failed to create extracted folder. error=" + ToDecimal(err.code) +
                         L" path=" + target + L" (" + WalkStopText(err.stop) + L")");
                 return false;
             }
             continue;
         }
-        if (!WriteFileEntry(reader, checked, clientDir, target, written)) {
+        if (!WriteFileEntry(reader, checked, client, target, written)) {
             return false;
         }
         ++files;
@@ -304,14 +303,14 @@ class PackageRootSearch : public TreeVisitor {
 
 }  // namespace
 
-std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir,
+std::wstring FindPackageRoot(const ClientFolder& client, const std::wstring& extractDir,
                              std::wstring* mainExe) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(clientDir, extractDir, relative)) {
+    if (!RelativePathUnderRoot(client.Resolved(), extractDir, relative)) {
         return std::wstring();
     }
     PackageRootSearch search;
-    WalkTreeBelow(clientDir, relative, search);
+    WalkTreeBelow(client, relative, search);
     std::wstring root;
     std::wstring exe;
     if (!search.Found(root, exe)) {
@@ -326,17 +325,17 @@ std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& 
 namespace {
 
 // An empty _full_extract of our own: what an earlier run left there goes.
-bool PrepareExtractFolder(const std::wstring& clientDir, const std::wstring& extractDir) {
+bool PrepareExtractFolder(const ClientFolder& client, const std::wstring& extractDir) {
     platform::FileInfo info;
-    if (StatBelow(clientDir, extractDir, info)) {
+    if (StatBelow(client, extractDir, info)) {
         LogMain(L"Cleaning previous _full_extract contents.");
-        if (!DeleteTreeUnderRoot(extractDir, clientDir)) {
+        if (!DeleteTreeUnderRoot(extractDir, client)) {
             LogMain(L"Failed to clean _full_extract. No client files were touched.");
             return false;
         }
     }
     Error err;
-    if (!CreateFolderBelow(clientDir, extractDir, &err)) {
+    if (!CreateFolderBelow(client, extractDir, &err)) {
         LogMain(L"Failed to create _full_extract. error=" + ToDecimal(err.code));
         return false;
     }
@@ -387,17 +386,17 @@ bool FitsOnDisk(const std::wstring& extractDir, const ZipEntryCounts& entryCount
 
 }  // namespace
 
-bool ExtractFullClientPackage(const std::wstring& clientDir, const std::wstring& packagePath,
+bool ExtractFullClientPackage(const ClientFolder& client, const std::wstring& packagePath,
                               std::wstring& extractDir, std::wstring& packageRoot,
                               ExtractedCounts& counts) {
-    extractDir = JoinPath(clientDir, kExtractFolderName);
+    extractDir = JoinPath(client.Path(), kExtractFolderName);
     packageRoot.clear();
     counts = ExtractedCounts{};
     LogMain(L"extract path=" + extractDir);
     LogMain(L"extractor method=libzip");
     SetProgressState(L"Extracting full client...", L"Preparing _full_extract", L"",
                      kExtractPreparePoint, false);
-    if (!PrepareExtractFolder(clientDir, extractDir)) {
+    if (!PrepareExtractFolder(client, extractDir)) {
         return false;
     }
 
@@ -411,18 +410,18 @@ bool ExtractFullClientPackage(const std::wstring& clientDir, const std::wstring&
     SetProgressState(L"Extracting full client...",
                      L"Archive files: " + ToDecimal(entryCounts.files),
                      L"Copying into _full_extract", kExtractCopyBand.base, false);
-    if (!WriteEntries(reader, entries, clientDir, extractDir, entryCounts.files)) {
+    if (!WriteEntries(reader, entries, client, extractDir, entryCounts.files)) {
         return false;
     }
     reader.Close();
-    if (!CheckExtractedTree(clientDir, extractDir, entryCounts, counts)) {
+    if (!CheckExtractedTree(client, extractDir, entryCounts, counts)) {
         return false;
     }
 
     SetProgressState(L"Verifying extracted package...", L"Detecting package root", L"",
                      kExtractFindRootPoint, false);
     std::wstring mainExe;
-    packageRoot = FindPackageRoot(clientDir, extractDir, &mainExe);
+    packageRoot = FindPackageRoot(client, extractDir, &mainExe);
     if (packageRoot.empty()) {
         LogMain(L"Full client package extracted but Main.exe not found.");
         return false;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fs/safe_fs.h"
+
 namespace rr {
 
 // Counts measured on disk after the extraction.
@@ -17,14 +19,14 @@ struct ExtractedCounts {
 // layer (new files only, never through a link), scans the result and finds
 // the package root (the folder that holds Main.exe). Every refusal is logged;
 // on false no client file outside _full_extract was touched.
-bool ExtractFullClientPackage(const std::wstring& clientDir, const std::wstring& packagePath,
+bool ExtractFullClientPackage(const ClientFolder& client, const std::wstring& packagePath,
                               std::wstring& extractDir, std::wstring& packageRoot,
                               ExtractedCounts& counts);
 
 // The extract directory itself when it holds Main.exe, else its one and only
 // subfolder when that holds Main.exe, else empty. `mainExe`, when given,
 // gets the full path of that Main.exe in the letter case it has on disk.
-std::wstring FindPackageRoot(const std::wstring& clientDir, const std::wstring& extractDir,
+std::wstring FindPackageRoot(const ClientFolder& client, const std::wstring& extractDir,
                              std::wstring* mainExe = nullptr);
 
 }  // namespace rr

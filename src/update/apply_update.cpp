@@ -26,15 +26,14 @@ std::wstring StopReason(const Error& err) {
 // Backups go into our own work folder; a link there would carry the old
 // files out of the client folder. It is looked at through the client
 // folder's handle, before any file is touched.
-bool BackupFolderIsLink(const std::wstring& clientDir, const std::wstring& backupRoot) {
+bool BackupFolderIsLink(const ClientFolder& client, const std::wstring& backupRoot) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(clientDir, backupRoot, relative)) {
+    if (!RelativePathUnderRoot(client.Resolved(), backupRoot, relative)) {
         return false;
     }
     platform::DirHandle folder;
     Error err;
-    return !OpenFolderBelow(clientDir, relative, false, folder, &err) &&
-           err.stop == WalkStop::kLink;
+    return !OpenFolderBelow(client, relative, false, folder, &err) && err.stop == WalkStop::kLink;
 }
 
 // Main.exe is replaced only while no game runs from that very path.
@@ -52,31 +51,31 @@ bool MainExeIsFree(const PreparedFile& file) {
 // Every copy walks from the client folder through folder handles and
 // replaces its target by a rename: no link on the way is followed and a hard
 // link at the target is broken, never written through.
-bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
+bool ReplaceFile(const ClientFolder& client, const std::wstring& staging,
                  const PreparedFile& file) {
     Error err;
-    if (!CreateFolderBelow(clientDir, ParentPath(file.destinationPath), &err)) {
+    if (!CreateFolderBelow(client, ParentPath(file.destinationPath), &err)) {
         LogMain(L"Failed to create destination directory: " + file.destinationPath +
                 StopReason(err));
         return false;
     }
     if (file.destinationExisted) {
-        if (!CreateFolderBelow(clientDir, ParentPath(file.backupPath), &err)) {
+        if (!CreateFolderBelow(client, ParentPath(file.backupPath), &err)) {
             LogMain(L"Failed to create backup directory: " + file.backupPath + StopReason(err));
             return false;
         }
-        if (!CopyFileBelow(clientDir, file.destinationPath, file.backupPath, staging, &err,
+        if (!CopyFileBelow(client, file.destinationPath, file.backupPath, staging, &err,
                            file.destinationPath)) {
             LogMain(L"Failed to backup existing file. error=" + ToDecimal(err.code) + L" path=" +
                     file.destinationPath + StopReason(err));
             return false;
         }
     }
-    if (!CopyFileBelow(clientDir, file.tempPath, file.destinationPath, staging, &err)) {
+    if (!CopyFileBelow(client, file.tempPath, file.destinationPath, staging, &err)) {
         LogMain(L"Failed to replace file. error=" + ToDecimal(err.code) + L" path=" +
                 file.destinationPath + StopReason(err));
         if (file.destinationExisted) {
-            CopyFileBelow(clientDir, file.backupPath, file.destinationPath, staging);
+            CopyFileBelow(client, file.backupPath, file.destinationPath, staging);
         }
         return false;
     }
@@ -85,11 +84,11 @@ bool ReplaceFile(const std::wstring& clientDir, const std::wstring& staging,
 
 }  // namespace
 
-bool ApplyPreparedFiles(const std::wstring& clientDir, const std::vector<PreparedFile>& prepared) {
+bool ApplyPreparedFiles(const ClientFolder& client, const std::vector<PreparedFile>& prepared) {
     const int64_t n = static_cast<int64_t>(prepared.size());
-    const std::wstring backupRoot = BackupRoot(clientDir);
-    const std::wstring staging = CopyStagingFolder(clientDir);
-    if (BackupFolderIsLink(clientDir, backupRoot)) {
+    const std::wstring backupRoot = BackupRoot(client);
+    const std::wstring staging = CopyStagingFolder(client);
+    if (BackupFolderIsLink(client, backupRoot)) {
         LogMain(L"Backup folder is a link; refusing to write backups through it: " + backupRoot);
         return false;
     }
@@ -101,14 +100,14 @@ bool ApplyPreparedFiles(const std::wstring& clientDir, const std::vector<Prepare
         const uint32_t count = static_cast<uint32_t>(n);
         SetProgressState(status, FormatStepText(L"Applying file", file.relativePath, index, count),
                          L"", BandPermille(kUpdateApplyBand, i - 1, n), false);
-        if ((isMainExe && !MainExeIsFree(file)) || !ReplaceFile(clientDir, staging, file)) {
+        if ((isMainExe && !MainExeIsFree(file)) || !ReplaceFile(client, staging, file)) {
             return false;
         }
         LogMain(L"Updated file: " + file.relativePath);
         SetProgressState(status, FormatStepText(L"Applied file", file.relativePath, index, count),
                          L"", BandPermille(kUpdateApplyBand, i, n), false);
     }
-    DeleteTreeUnderRoot(StagingRoot(clientDir), clientDir);
+    DeleteTreeUnderRoot(StagingRoot(client), client);
     return true;
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/safe_fs.h"
 #include "update/prepare_update.h"
 
 namespace rr {
@@ -9,6 +10,6 @@ namespace rr {
 // Replaces each prepared file in list order, the old one first copied into
 // _backup_update. Main.exe only when no process runs from its path. Stops at
 // the first failure (earlier files stay applied; the failing one is restored).
-bool ApplyPreparedFiles(const std::wstring& clientDir, const std::vector<PreparedFile>& prepared);
+bool ApplyPreparedFiles(const ClientFolder& client, const std::vector<PreparedFile>& prepared);
 
 }  // namespace rr

@@ -17,16 +17,16 @@
 
 namespace rr {
 
-std::wstring StagingRoot(const std::wstring& clientDir) {
-    return JoinPath(clientDir, L"_update_tmp");
+std::wstring StagingRoot(const ClientFolder& client) {
+    return JoinPath(client.Path(), L"_update_tmp");
 }
 
-std::wstring CopyStagingFolder(const std::wstring& clientDir) {
-    return JoinPath(StagingRoot(clientDir), L"~copies");
+std::wstring CopyStagingFolder(const ClientFolder& client) {
+    return JoinPath(StagingRoot(client), L"~copies");
 }
 
-std::wstring BackupRoot(const std::wstring& clientDir) {
-    return JoinPath(clientDir, L"_backup_update");
+std::wstring BackupRoot(const ClientFolder& client) {
+    return JoinPath(client.Path(), L"_backup_update");
 }
 
 namespace {
@@ -44,12 +44,12 @@ struct EntryStep {
 enum class LocalState { kMissing, kDiffers, kUpToDate, kFailed };
 
 // Starts every run with an empty work folder of our own.
-bool MakeStagingRoot(const std::wstring& clientDir, const std::wstring& stagingRoot) {
-    DeleteTreeUnderRoot(stagingRoot, clientDir);
+bool MakeStagingRoot(const ClientFolder& client, const std::wstring& stagingRoot) {
+    DeleteTreeUnderRoot(stagingRoot, client);
     // Our own work folder must be a real folder: a link there would carry
     // downloads out of the client folder.
     Error err;
-    if (!CreateFolderBelow(clientDir, stagingRoot, &err)) {
+    if (!CreateFolderBelow(client, stagingRoot, &err)) {
         LogMain(L"Failed to create temp root: " + stagingRoot +
                 (err.stop == WalkStop::kLink ? L" reason=link" : L""));
         return false;
@@ -91,16 +91,15 @@ bool ValidateEntry(const ManifestFile& entry, std::wstring& normalized) {
 
 // Where the file is staged, replaced and backed up, each checked to lie in
 // its own folder.
-bool PlanFilePaths(const std::wstring& clientDir, const std::wstring& normalized,
-                   PreparedFile& file) {
-    const std::wstring stagingRoot = StagingRoot(clientDir);
-    const std::wstring backupRoot = BackupRoot(clientDir);
+bool PlanFilePaths(const ClientFolder& client, const std::wstring& normalized, PreparedFile& file) {
+    const std::wstring stagingRoot = StagingRoot(client);
+    const std::wstring backupRoot = BackupRoot(client);
     file.relativePath = normalized;
     file.tempPath = JoinPath(stagingRoot, normalized);
-    file.destinationPath = JoinPath(clientDir, normalized);
+    file.destinationPath = JoinPath(client.Path(), normalized);
     file.backupPath = JoinPath(backupRoot, normalized);
     if (!IsPathUnderRoot(file.tempPath, stagingRoot) ||
-        !IsPathUnderRoot(file.destinationPath, clientDir) ||
+        !IsPathUnderRoot(file.destinationPath, client.Path()) ||
         !IsPathUnderRoot(file.backupPath, backupRoot)) {
         LogMain(L"Rejected path after full normalization: " + normalized);
         return false;
@@ -109,15 +108,14 @@ bool PlanFilePaths(const std::wstring& clientDir, const std::wstring& normalized
 }
 
 // What stands at the destination now, compared with the entry's digest.
-LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
-                          PreparedFile& file) {
+LocalState ReadLocalState(const ClientFolder& client, const EntryStep& step, PreparedFile& file) {
     // A link at the destination or on the way to it would carry the new
     // bytes to wherever it points; anything but a regular file there
     // (a folder, a FIFO, a device) cannot be hashed or replaced.
     const std::wstring& normalized = file.relativePath;
     platform::FileInfo local;
     Error err;
-    const bool localExists = StatBelow(clientDir, file.destinationPath, local, &err);
+    const bool localExists = StatBelow(client, file.destinationPath, local, &err);
     if (err.stop == WalkStop::kLink || (localExists && local.IsReparsePoint())) {
         LogMain(L"Rejected link at update destination: " + file.destinationPath);
         return LocalState::kFailed;
@@ -132,7 +130,7 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
         return LocalState::kMissing;
     }
     std::string localDigest;
-    if (!ComputeFileSha256Below(clientDir, file.destinationPath, localDigest, &err)) {
+    if (!ComputeFileSha256Below(client, file.destinationPath, localDigest, &err)) {
         LogMain(err.text);
         LogMain(L"Failed to calculate local SHA256. No files will be replaced: " + normalized);
         return LocalState::kFailed;
@@ -151,7 +149,7 @@ LocalState ReadLocalState(const std::wstring& clientDir, const EntryStep& step,
 
 // One download into the staging file, then its size and digest; a copy that
 // does not match is deleted.
-bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const EntryStep& step,
+bool DownloadOneCopy(HttpClient& http, const ClientFolder& client, const EntryStep& step,
                      const PreparedFile& file, const std::wstring& url, RetryCause& cause) {
     const std::wstring& normalized = file.relativePath;
     const ManifestFile& entry = step.entry;
@@ -164,7 +162,7 @@ bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const Entr
         },
         &cause};
     Error err;
-    if (!DownloadUrlToFile(http, {url, clientDir, file.tempPath, entry.size + 1}, events, &err)) {
+    if (!DownloadUrlToFile(http, {url, client, file.tempPath, entry.size + 1}, events, &err)) {
         LogMain(err.text);
         return false;
     }
@@ -172,20 +170,20 @@ bool DownloadOneCopy(HttpClient& http, const std::wstring& clientDir, const Entr
         L"Verifying...", FormatStepText(L"Verifying file", normalized, step.Index(), step.Count()),
         L"Checking size and SHA256",
         BandPermille(kUpdateVerifyBand, (step.i - 1) * 1000 + 500, step.n * 1000), false);
-    if (ValidateDownloadedFile(clientDir, file.tempPath, entry.sha256, entry.size, &err)) {
+    if (ValidateDownloadedFile(client, file.tempPath, entry.sha256, entry.size, &err)) {
         SetProgressState(L"Verifying...",
                          FormatStepText(L"Verified file", normalized, step.Index(), step.Count()),
                          L"SHA256 OK", BandPermille(kUpdateVerifyBand, step.i, step.n), false);
         return true;
     }
     LogMain(err.text);
-    DeleteTreeUnderRoot(file.tempPath, clientDir);
+    DeleteTreeUnderRoot(file.tempPath, client);
     return false;
 }
 
 // Tries the entry's URLs in order until one gives a verified copy; a passing
 // failure is tried again on the same URL first.
-bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
+bool DownloadVerifiedCopy(HttpClient& http, const ClientFolder& client, const Manifest& manifest,
                           const std::wstring& usedManifestUrl, const EntryStep& step,
                           const PreparedFile& file) {
     std::vector<std::wstring> urls;
@@ -195,7 +193,7 @@ bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const
     }
     for (const std::wstring& url : urls) {
         if (WithRetries(http.Retries(), url, [&](RetryCause& cause) {
-                return DownloadOneCopy(http, clientDir, step, file, url, cause);
+                return DownloadOneCopy(http, client, step, file, url, cause);
             })) {
             return true;
         }
@@ -206,10 +204,10 @@ bool DownloadVerifiedCopy(HttpClient& http, const std::wstring& clientDir, const
 
 }  // namespace
 
-bool PrepareUpdateFiles(HttpClient& http, const std::wstring& clientDir, const Manifest& manifest,
+bool PrepareUpdateFiles(HttpClient& http, const ClientFolder& client, const Manifest& manifest,
                         const std::wstring& usedManifestUrl, std::vector<PreparedFile>& prepared) {
     prepared.clear();
-    if (!MakeStagingRoot(clientDir, StagingRoot(clientDir))) {
+    if (!MakeStagingRoot(client, StagingRoot(client))) {
         return false;
     }
     const int64_t n = static_cast<int64_t>(manifest.files.size());
@@ -221,17 +219,17 @@ bool PrepareUpdateFiles(HttpClient& http, const std::wstring& clientDir, const M
             BandPermille(kUpdateCheckBand, i - 1, n), false);
         std::wstring normalized;
         PreparedFile file;
-        if (!ValidateEntry(step.entry, normalized) || !PlanFilePaths(clientDir, normalized, file)) {
+        if (!ValidateEntry(step.entry, normalized) || !PlanFilePaths(client, normalized, file)) {
             return false;
         }
-        const LocalState local = ReadLocalState(clientDir, step, file);
+        const LocalState local = ReadLocalState(client, step, file);
         if (local == LocalState::kFailed) {
             return false;
         }
         if (local == LocalState::kUpToDate) {
             continue;
         }
-        if (!DownloadVerifiedCopy(http, clientDir, manifest, usedManifestUrl, step, file)) {
+        if (!DownloadVerifiedCopy(http, client, manifest, usedManifestUrl, step, file)) {
             return false;
         }
         prepared.push_back(file);

@@ -55,21 +55,23 @@ bool RunUpdateMode(const RunConfig& config, RunContext& context) {
     SetProgressState(L"Checking files...", L"Manifest version " + manifest.version, L"",
                      kManifestLoadBand.end(), false);
 
+    // Opened once: every download, backup and replacement starts from it.
+    const ClientFolder client(config.clientDir);
     std::vector<PreparedFile> prepared;
-    if (!PrepareUpdateFiles(context.http, config.clientDir, manifest, usedUrl, prepared)) {
+    if (!PrepareUpdateFiles(context.http, client, manifest, usedUrl, prepared)) {
         LogMain(L"PrepareUpdateFiles failed. No files were replaced.");
         return Fail(L"Could not prepare files");
     }
 
     if (prepared.empty()) {
-        DeleteTreeUnderRoot(StagingRoot(config.clientDir), config.clientDir);
+        DeleteTreeUnderRoot(StagingRoot(client), client);
         LogMain(L"All files already up to date.");
         SetProgressState(L"Finished", L"All files already up to date", L"", kProgressComplete,
                          false);
         return true;
     }
 
-    if (!ApplyPreparedFiles(config.clientDir, prepared)) {
+    if (!ApplyPreparedFiles(client, prepared)) {
         LogMain(L"ApplyPreparedFiles failed.");
         return Fail(L"Could not apply files");
     }
