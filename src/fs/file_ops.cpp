@@ -15,7 +15,7 @@ bool IsExistingDirectory(const std::wstring& path) {
 
 }  // namespace
 
-bool CreateDirectoryTree(const std::wstring& path) {
+bool CreateDirectoryTree(const std::wstring& path, Error* err) {
     if (path.empty()) {
         return true;
     }
@@ -24,14 +24,17 @@ bool CreateDirectoryTree(const std::wstring& path) {
     }
     std::wstring parent = ParentPath(path);
     if (!parent.empty() && parent != path && !IsExistingDirectory(parent)) {
-        if (!CreateDirectoryTree(parent)) {
+        if (!CreateDirectoryTree(parent, err)) {
             return false;
         }
     }
     if (platform::MakeDirectory(path)) {
         return true;
     }
-    return platform::LastError() == platform::kErrorAlreadyExists && IsExistingDirectory(path);
+    if (platform::LastError() == platform::kErrorAlreadyExists && IsExistingDirectory(path)) {
+        return true;
+    }
+    return Fail(err, platform::LastError());
 }
 
 bool EnsureParentDirectory(const std::wstring& filePath) {

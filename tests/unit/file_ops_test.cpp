@@ -5,6 +5,7 @@
 #include "base/path.h"
 #include "log/delete_under_root.h"
 #include "log/log.h"
+#include "platform/error.h"
 #include "test_support.h"
 
 namespace rr {
@@ -30,7 +31,9 @@ TEST(CreateDirectoryTree, CreatesAncestorsAndRefusesAFileInTheWay) {
     EXPECT_TRUE(CreateDirectoryTree(dir.core(L"a\\b\\c"))) << "an existing directory is fine";
     EXPECT_TRUE(CreateDirectoryTree(L""));
     WriteFile(dir.native() / "file", "x");
-    EXPECT_FALSE(CreateDirectoryTree(dir.core(L"file\\sub")));
+    Error err;
+    EXPECT_FALSE(CreateDirectoryTree(dir.core(L"file\\sub"), &err));
+    EXPECT_NE(err.code, platform::kErrorSuccess) << "the failed call's code is reported";
     EXPECT_FALSE(CreateDirectoryTree(dir.core(L"file")));
     EXPECT_EQ(ReadFile(dir.native() / "file"), "x");
     EXPECT_TRUE(EnsureParentDirectory(dir.core(L"x\\y\\z.bin")));
