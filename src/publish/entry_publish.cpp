@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "platform/text.h"
@@ -35,9 +36,9 @@ int main(int argc, char** argv) {
         args.push_back(rr::platform::Utf8ToWide(argv[i] != nullptr ? argv[i] : ""));
     }
     rr::publish::PublishOptions options;
-    std::wstring error;
-    if (!rr::publish::ParsePublishArguments(args, options, error)) {
-        Print(stderr, L"riveroravav-publish: " + error);
+    rr::Error error;
+    if (!rr::publish::ParsePublishArguments(args, options, &error)) {
+        Print(stderr, L"riveroravav-publish: " + error.text);
         std::fputs(rr::platform::WideToUtf8(rr::publish::PublishUsage()).c_str(), stderr);
         return 2;
     }
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
         Print(stderr, L"not in manifest.json: " + file.path + L" reason=" + file.reason);
     }
     if (!published) {
-        Print(stderr, L"riveroravav-publish: " + report.error);
+        Print(stderr, L"riveroravav-publish: " + report.error.text);
         return 1;
     }
     Print(stderr, L"published " + rr::ToDecimal(report.fileCount) + L" files (" +

@@ -70,20 +70,20 @@ struct ManifestSigner::Impl {
 ManifestSigner::ManifestSigner() : impl_(std::make_unique<Impl>()) {}
 ManifestSigner::~ManifestSigner() = default;
 
-bool ManifestSigner::Load(const std::wstring& pemPath, std::wstring& error) {
+bool ManifestSigner::Load(const std::wstring& pemPath, Error* err) {
     std::string pem;
     uint32_t code = 0;
     if (!ReadSmallFile(pemPath, pem, code)) {
-        error = L"signing key cannot be read (error=" + ToDecimal(code) + L"): " + pemPath;
-        return false;
+        return Fail(err, code,
+                    L"signing key cannot be read (error=" + ToDecimal(code) + L"): " + pemPath);
     }
     std::unique_ptr<BIO, BioDeleter> in(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (in) {
         impl_->key.reset(PEM_read_bio_PrivateKey(in.get(), nullptr, NoPassphrase, nullptr));
     }
     if (!impl_->key) {
-        error = L"signing key is not an unencrypted PEM private key: " + pemPath;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"signing key is not an unencrypted PEM private key: " + pemPath);
     }
     char group[64] = {};
     size_t groupLength = 0;
@@ -91,8 +91,8 @@ bool ManifestSigner::Load(const std::wstring& pemPath, std::wstring& error) {
         EVP_PKEY_get_utf8_string_param(impl_->key.get(), OSSL_PKEY_PARAM_GROUP_NAME, group,
                                        sizeof(group), &groupLength) != 1 ||
         std::strcmp(group, "prime256v1") != 0) {
-        error = L"signing key is not an ECDSA P-256 (prime256v1) key: " + pemPath;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"signing key is not an ECDSA P-256 (prime256v1) key: " + pemPath);
     }
     std::unique_ptr<BIO, BioDeleter> out(BIO_new(BIO_s_mem()));
     char* data = nullptr;
@@ -100,20 +100,19 @@ bool ManifestSigner::Load(const std::wstring& pemPath, std::wstring& error) {
     if (!out || PEM_write_bio_PUBKEY(out.get(), impl_->key.get()) != 1 ||
         (length = BIO_get_mem_data(out.get(), &data)) <= 0 ||
         !InstallManifestPublicKey(std::string_view(data, static_cast<size_t>(length)))) {
-        error = L"public half of the signing key cannot be used by the updater: " + pemPath;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"public half of the signing key cannot be used by the updater: " + pemPath);
     }
     return true;
 }
 
-bool ManifestSigner::Sign(const std::string& body, std::string& signature, std::wstring& error) {
+bool ManifestSigner::Sign(const std::string& body, std::string& signature, Error* err) {
     signature.clear();
     std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;
     if (!impl_->key || !ctx ||
         EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, impl_->key.get()) != 1) {
-        error = L"signing could not start";
-        return false;
+        return Fail(err, platform::kErrorSuccess, L"signing could not start");
     }
     // Deterministic nonces (RFC 6979) where the library has them (OpenSSL
     // 3.2 on), so that the same manifest gets the same signature; older
@@ -124,19 +123,17 @@ bool ManifestSigner::Sign(const std::string& body, std::string& signature, std::
     size_t length = 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
     if (EVP_DigestSign(ctx.get(), nullptr, &length, bytes, body.size()) != 1) {
-        error = L"signing failed";
-        return false;
+        return Fail(err, platform::kErrorSuccess, L"signing failed");
     }
     std::vector<unsigned char> der(length);
     if (EVP_DigestSign(ctx.get(), der.data(), &length, bytes, body.size()) != 1) {
-        error = L"signing failed";
-        return false;
+        return Fail(err, platform::kErrorSuccess, L"signing failed");
     }
     signature.assign(reinterpret_cast<const char*>(der.data()), length);
     if (CheckManifestSignatureBytes(body, signature) != ManifestSignatureStatus::kValid) {
-        error = L"the signature just made does not verify the way the updater checks it";
         signature.clear();
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"the signature just made does not verify the way the updater checks it");
     }
     return true;
 }

@@ -2,6 +2,8 @@
 #include <memory>
 #include <string>
 
+#include "base/error.h"
+
 namespace rr::publish {
 
 // Signs manifests with the publisher's ECDSA P-256 private key (PEM, not
@@ -17,9 +19,9 @@ class ManifestSigner {
     // Reads the key and refuses any key but P-256. Also installs its public
     // half as the process's publisher key, so that Sign can check each
     // signature the way the updater will.
-    bool Load(const std::wstring& pemPath, std::wstring& error);
+    bool Load(const std::wstring& pemPath, Error* err);
     // DER signature over the exact bytes, verified before it is returned.
-    bool Sign(const std::string& body, std::string& signature, std::wstring& error);
+    bool Sign(const std::string& body, std::string& signature, Error* err);
 
   private:
     struct Impl;

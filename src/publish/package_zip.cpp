@@ -3,10 +3,12 @@
 #include <zip.h>
 
 #include <ctime>
+#include <utility>
 
 #include "policy/incremental_allowlist.h"
 #include "base/path.h"
 #include "log/log.h"
+#include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 
@@ -44,23 +46,23 @@ class Archive {
             zip_discard(zip_);
         }
     }
-    bool Open(const std::string& path, std::wstring& error) {
+    bool Open(const std::string& path, Error* err) {
         int code = 0;
         zip_ = zip_open(path.c_str(), ZIP_CREATE | ZIP_EXCL, &code);
         if (zip_ == nullptr) {
             zip_error_t why;
             zip_error_init_with_code(&why, code);
-            error = L"package cannot be created: " + platform::Utf8ToWide(zip_error_strerror(&why));
+            std::wstring text =
+                L"package cannot be created: " + platform::Utf8ToWide(zip_error_strerror(&why));
             zip_error_fini(&why);
-            return false;
+            return Fail(err, platform::kErrorSuccess, std::move(text));
         }
         return true;
     }
     zip_t* get() const { return zip_; }
-    bool Close(std::wstring& error) {
+    bool Close(Error* err) {
         if (zip_close(zip_) != 0) {
-            error = L"package cannot be written: " + LastError();
-            return false;
+            return Fail(err, platform::kErrorSuccess, L"package cannot be written: " + LastError());
         }
         zip_ = nullptr;
         return true;
@@ -74,12 +76,12 @@ class Archive {
 }  // namespace
 
 bool WriteClientPackage(const std::wstring& zipPath, const std::vector<PackageEntry>& entries,
-                        std::wstring& error) {
+                        Error* err) {
     const std::string path = NativePath(zipPath);
     bool written = false;
     {
         Archive archive;
-        if (!archive.Open(path, error)) {
+        if (!archive.Open(path, err)) {
             return false;
         }
         const time_t stamp = FixedEntryTime();
@@ -93,15 +95,15 @@ bool WriteClientPackage(const std::wstring& zipPath, const std::vector<PackageEn
             zip_source_t* source = zip_source_file(archive.get(), NativePath(entry.source).c_str(),
                                                    0, -1);  // -1: to the end
             if (source == nullptr) {
-                error = L"package entry cannot be read: " + entry.source;
-                return false;
+                return Fail(err, platform::kErrorSuccess,
+                            L"package entry cannot be read: " + entry.source);
             }
             zip_int64_t index = zip_file_add(archive.get(), name.c_str(), source, ZIP_FL_ENC_UTF_8);
             if (index < 0) {
                 zip_source_free(source);
-                error = L"package entry cannot be added: " + entry.name + L" (" +
-                        archive.LastError() + L")";
-                return false;
+                return Fail(err, platform::kErrorSuccess,
+                            L"package entry cannot be added: " + entry.name + L" (" +
+                                archive.LastError() + L")");
             }
             const auto at = static_cast<zip_uint64_t>(index);
             // Executables keep their executable bit for POSIX extraction;
@@ -112,11 +114,11 @@ bool WriteClientPackage(const std::wstring& zipPath, const std::vector<PackageEn
                 zip_file_set_mtime(archive.get(), at, stamp, 0) != 0 ||
                 zip_file_set_external_attributes(archive.get(), at, 0, ZIP_OPSYS_UNIX,
                                                  mode << 16) != 0) {
-                error = L"package entry cannot be set up: " + entry.name;
-                return false;
+                return Fail(err, platform::kErrorSuccess,
+                            L"package entry cannot be set up: " + entry.name);
             }
         }
-        written = archive.Close(error);
+        written = archive.Close(err);
     }
     if (!written) {
         platform::RemoveFile(zipPath);

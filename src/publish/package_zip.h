@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace rr::publish {
 
 struct PackageEntry {
@@ -14,6 +16,6 @@ struct PackageEntry {
 // time stamp and fixed attributes: the same files give the same bytes on any
 // machine, in any time zone. On failure the partial file is removed.
 bool WriteClientPackage(const std::wstring& zipPath, const std::vector<PackageEntry>& entries,
-                        std::wstring& error);
+                        Error* err);
 
 }  // namespace rr::publish

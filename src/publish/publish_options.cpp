@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "manifest/manifest_freshness.h"
 #include "net/http.h"
+#include "platform/error.h"
 #include "policy/preserve_rules.h"
 
 namespace rr::publish {
@@ -71,17 +72,16 @@ bool WasGiven(const std::vector<std::wstring>& seen, const wchar_t* name) {
 
 // One --managed-root or --preserve path.
 bool AddPathOption(const std::wstring& name, const std::wstring& value, PublishOptions& options,
-                   std::wstring& error) {
+                   Error* err) {
     std::wstring normalized;
     std::wstring reason;
     if (!ValidateRelativePath(value, normalized, &reason)) {
-        error = name + L" " + value + L": " + reason;
-        return false;
+        return Fail(err, platform::kErrorSuccess, name + L" " + value + L": " + reason);
     }
     if (name == L"--managed-root") {
         if (!IsInSafeRepairScope(normalized)) {
-            error = L"--managed-root " + value + L": the updater scans only below Data";
-            return false;
+            return Fail(err, platform::kErrorSuccess,
+                        L"--managed-root " + value + L": the updater scans only below Data");
         }
         options.managedRoots.push_back(normalized);
     } else {
@@ -92,30 +92,26 @@ bool AddPathOption(const std::wstring& name, const std::wstring& value, PublishO
 
 // Every option with its value; `seen` names the single-valued ones given.
 bool ReadOptionValues(const std::vector<std::wstring>& args, PublishOptions& options,
-                      std::vector<std::wstring>& seen, std::wstring& sequenceText,
-                      std::wstring& error) {
+                      std::vector<std::wstring>& seen, std::wstring& sequenceText, Error* err) {
     for (size_t i = 1; i < args.size(); ++i) {
         const std::wstring& name = args[i];
         const bool repeatable = name == L"--managed-root" || name == L"--preserve";
         std::wstring* single = SingleValueSlot(name, options, sequenceText);
         if (single == nullptr && !repeatable) {
-            error = L"unknown option: " + name;
-            return false;
+            return Fail(err, platform::kErrorSuccess, L"unknown option: " + name);
         }
         if (i + 1 >= args.size()) {
-            error = L"missing value after " + name;
-            return false;
+            return Fail(err, platform::kErrorSuccess, L"missing value after " + name);
         }
         const std::wstring& value = args[++i];
         if (single == nullptr) {
-            if (!AddPathOption(name, value, options, error)) {
+            if (!AddPathOption(name, value, options, err)) {
                 return false;
             }
             continue;
         }
         if (WasGiven(seen, name.c_str())) {
-            error = L"option given twice: " + name;
-            return false;
+            return Fail(err, platform::kErrorSuccess, L"option given twice: " + name);
         }
         seen.push_back(name);
         *single = value;
@@ -126,40 +122,39 @@ bool ReadOptionValues(const std::vector<std::wstring>& args, PublishOptions& opt
 // The options read fit together: the required ones are there and every
 // value reads as what it must be.
 bool CheckOptionValues(PublishOptions& options, const std::vector<std::wstring>& seen,
-                       const std::wstring& sequenceText, std::wstring& error) {
+                       const std::wstring& sequenceText, Error* err) {
     if (options.releaseDir.empty() || options.outDir.empty() || options.baseUrl.empty() ||
         !WasGiven(seen, L"--version")) {
-        error = L"--release, --out, --version and --base-url are required";
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"--release, --out, --version and --base-url are required");
     }
     if (options.version.empty() || HasControlCharacter(options.version)) {
-        error = L"--version must be a non-empty text without control characters";
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"--version must be a non-empty text without control characters");
     }
     if (!IsHttpUrl(options.baseUrl) || HasControlCharacter(options.baseUrl) ||
         options.baseUrl.find(L' ') != std::wstring::npos) {
-        error = L"--base-url must be an http:// or https:// URL: " + options.baseUrl;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"--base-url must be an http:// or https:// URL: " + options.baseUrl);
     }
     if (!sequenceText.empty() || WasGiven(seen, L"--sequence")) {
         if (!ParseDecimal(sequenceText, options.sequence)) {
-            error = L"--sequence must be a whole number: " + sequenceText;
-            return false;
+            return Fail(err, platform::kErrorSuccess,
+                        L"--sequence must be a whole number: " + sequenceText);
         }
         options.hasSequence = true;
     }
     int64_t expires = 0;
     if (WasGiven(seen, L"--expires") && !ParseUtcTimestamp(options.expires, expires)) {
-        error = L"--expires must read YYYY-MM-DDTHH:MM:SSZ (UTC): " + options.expires;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"--expires must read YYYY-MM-DDTHH:MM:SSZ (UTC): " + options.expires);
     }
     // A signed build refuses a manifest without both; publishing one would
     // only move the slip to the players' updaters.
     if (!options.signKey.empty() && (!options.hasSequence || options.expires.empty())) {
-        error =
-            L"--sign-key needs --sequence and --expires: signed builds refuse a manifest "
-            L"without them";
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"--sign-key needs --sequence and --expires: signed builds refuse a manifest "
+                    L"without them");
     }
     return true;
 }
@@ -174,12 +169,12 @@ std::wstring PublishUsage() {
 }
 
 bool ParsePublishArguments(const std::vector<std::wstring>& args, PublishOptions& options,
-                           std::wstring& error) {
+                           Error* err) {
     options = PublishOptions{};
     std::vector<std::wstring> seen;
     std::wstring sequenceText;
-    if (!ReadOptionValues(args, options, seen, sequenceText, error) ||
-        !CheckOptionValues(options, seen, sequenceText, error)) {
+    if (!ReadOptionValues(args, options, seen, sequenceText, err) ||
+        !CheckOptionValues(options, seen, sequenceText, err)) {
         return false;
     }
     options.releaseDir = CoreFullPath(options.releaseDir);

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace rr::publish {
 
 struct PublishOptions {
@@ -20,12 +22,12 @@ struct PublishOptions {
 
 std::wstring PublishUsage();
 
-// args[0] is the program. False with one line in `error` for anything the
-// updater would later refuse or that makes no release: unknown or repeated
-// options, missing values, a base URL that is not http(s), managed roots
-// outside Data, unsafe preserve rules, a version with control characters, a
-// bad --expires, and signing without --sequence and --expires.
+// args[0] is the program. False, with one line in the Error's text, for
+// anything the updater would later refuse or that makes no release: unknown
+// or repeated options, missing values, a base URL that is not http(s),
+// managed roots outside Data, unsafe preserve rules, a version with control
+// characters, a bad --expires, and signing without --sequence and --expires.
 bool ParsePublishArguments(const std::vector<std::wstring>& args, PublishOptions& options,
-                           std::wstring& error);
+                           Error* err);
 
 }  // namespace rr::publish

@@ -32,8 +32,8 @@ namespace {
 
 constexpr size_t kChunk = 256 * 1024;
 
-// "error=N" for a platform call that just failed, or for a code in hand.
-std::wstring ErrorText(uint32_t code = platform::LastError()) {
+// "error=N" for a platform error code.
+std::wstring ErrorText(uint32_t code) {
     return L"error=" + ToDecimal(code);
 }
 
@@ -50,27 +50,28 @@ std::string HexDigest(const uint8_t (&digest)[platform::kSha256DigestBytes]) {
 // Reads one release file without following links, hashing it and, when a
 // writer is given, copying it.
 bool HashReleaseFile(const std::wstring& releaseDir, const std::wstring& relative,
-                     platform::FileWriter* copy, std::string& sha256, uint64_t& size,
-                     std::wstring& error) {
+                     platform::FileWriter* copy, std::string& sha256, uint64_t& size, Error* err) {
     platform::FileReader reader;
-    Error err;
+    Error opened;
     const std::wstring path = JoinPath(releaseDir, relative);
-    if (!OpenFileBelow(releaseDir, path, reader, &err)) {
-        error = L"release file cannot be opened (" + ErrorText(err.code) + L"): " + relative;
-        return false;
+    if (!OpenFileBelow(releaseDir, path, reader, &opened)) {
+        return Fail(
+            err, opened.code,
+            L"release file cannot be opened (" + ErrorText(opened.code) + L"): " + relative);
     }
     platform::Sha256Hasher hasher;
     if (!hasher.Init()) {
-        error = L"SHA-256 cannot start (" + ErrorText() + L")";
-        return false;
+        const uint32_t code = platform::LastError();
+        return Fail(err, code, L"SHA-256 cannot start (" + ErrorText(code) + L")");
     }
     std::vector<char> buffer(kChunk);
     size = 0;
     for (;;) {
         size_t got = 0;
         if (!reader.Read(buffer.data(), buffer.size(), got)) {
-            error = L"release file cannot be read (" + ErrorText() + L"): " + relative;
-            return false;
+            const uint32_t code = platform::LastError();
+            return Fail(err, code,
+                        L"release file cannot be read (" + ErrorText(code) + L"): " + relative);
         }
         if (got == 0) {
             break;
@@ -78,14 +79,15 @@ bool HashReleaseFile(const std::wstring& releaseDir, const std::wstring& relativ
         size += got;
         if (!hasher.Update(buffer.data(), got) ||
             (copy != nullptr && !copy->Write(buffer.data(), got))) {
-            error = L"release file cannot be copied (" + ErrorText() + L"): " + relative;
-            return false;
+            const uint32_t code = platform::LastError();
+            return Fail(err, code,
+                        L"release file cannot be copied (" + ErrorText(code) + L"): " + relative);
         }
     }
     uint8_t digest[platform::kSha256DigestBytes];
     if (!hasher.Final(digest)) {
-        error = L"SHA-256 cannot finish (" + ErrorText() + L")";
-        return false;
+        const uint32_t code = platform::LastError();
+        return Fail(err, code, L"SHA-256 cannot finish (" + ErrorText(code) + L")");
     }
     sha256 = HexDigest(digest);
     return true;
@@ -105,46 +107,48 @@ std::wstring ContentUrl(const std::string& sha256) {
 // The output folder must be new or empty, and apart from the release: a
 // stale file left in it would be served as part of this release, and an
 // output inside the release would publish itself.
-bool CheckOutputFolder(const PublishOptions& options, std::wstring& error) {
+bool CheckOutputFolder(const PublishOptions& options, Error* err) {
     if (IsPathUnderRoot(options.outDir, options.releaseDir) ||
         IsPathUnderRoot(options.releaseDir, options.outDir)) {
-        error = L"the output folder and the release folder must not contain each other";
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"the output folder and the release folder must not contain each other");
     }
     platform::FileInfo info;
     if (!platform::ReadFileInfo(options.outDir, info)) {
         return true;  // made later
     }
     if (!info.IsDirectory() || info.IsReparsePoint()) {
-        error = L"the output path exists and is not a folder: " + options.outDir;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"the output path exists and is not a folder: " + options.outDir);
     }
     platform::DirHandle folder;
     std::vector<platform::DirEntry> entries;
     if (!folder.OpenAnchor(options.outDir) || !folder.List(entries)) {
-        error = L"the output folder cannot be listed (" + ErrorText() + L"): " + options.outDir;
-        return false;
+        const uint32_t code = platform::LastError();
+        return Fail(
+            err, code,
+            L"the output folder cannot be listed (" + ErrorText(code) + L"): " + options.outDir);
     }
     if (!entries.empty()) {
-        error = L"the output folder is not empty: " + options.outDir;
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"the output folder is not empty: " + options.outDir);
     }
     return true;
 }
 
 bool WriteOutputFile(const std::wstring& outDir, const std::wstring& relative,
-                     const std::string& bytes, std::wstring& error) {
+                     const std::string& bytes, Error* err) {
     platform::FileWriter writer;
     const std::wstring path = JoinPath(outDir, relative);
-    Error err;
-    bool ok = CreateFileBelow(outDir, path, writer, &err);
+    Error made;
+    bool ok = CreateFileBelow(outDir, path, writer, &made);
     if (ok && !(writer.Write(bytes.data(), bytes.size()) && writer.Flush() && writer.Close())) {
         ok = false;
-        err.code = platform::LastError();
+        made.code = platform::LastError();
     }
     if (!ok) {
-        error = L"output file cannot be written (" + ErrorText(err.code) + L"): " + path;
-        return false;
+        return Fail(err, made.code,
+                    L"output file cannot be written (" + ErrorText(made.code) + L"): " + path);
     }
     return true;
 }
@@ -152,11 +156,11 @@ bool WriteOutputFile(const std::wstring& outDir, const std::wstring& relative,
 // The manifest read back with the updater's own parser must name the same
 // files with the same sizes and digests, and fit the updater's size limit.
 bool CheckWithUpdaterParser(const std::string& body, const ManifestDocument& document,
-                            uint64_t maxBytes, const wchar_t* name, std::wstring& error) {
+                            uint64_t maxBytes, const wchar_t* name, Error* err) {
     if (body.size() > maxBytes) {
-        error = std::wstring(name) + L" would be " + ToDecimal(body.size()) +
-                L" bytes; the updater reads at most " + ToDecimal(maxBytes);
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    std::wstring(name) + L" would be " + ToDecimal(body.size()) +
+                        L" bytes; the updater reads at most " + ToDecimal(maxBytes));
     }
     Manifest parsed;
     bool same = ParseManifest(body, parsed) && parsed.files.size() == document.files.size() &&
@@ -171,8 +175,9 @@ bool CheckWithUpdaterParser(const std::string& body, const ManifestDocument& doc
                parsed.expires == document.expires;
     }
     if (!same) {
-        error = std::wstring(name) + L" does not read back as written with the updater's parser";
-        return false;
+        return Fail(
+            err, platform::kErrorSuccess,
+            std::wstring(name) + L" does not read back as written with the updater's parser");
     }
     return true;
 }
@@ -194,11 +199,11 @@ struct RenderedManifests {
 // Hashes everything first: the content names, and every decision after, are
 // known before the output folder is touched.
 bool HashRelease(const PublishOptions& options, const std::vector<ReleaseFile>& files,
-                 std::vector<Hashed>& hashed, std::wstring& error) {
+                 std::vector<Hashed>& hashed, Error* err) {
     hashed.reserve(files.size());
     for (const ReleaseFile& file : files) {
         Hashed h{file.relative, 0, {}};
-        if (!HashReleaseFile(options.releaseDir, file.relative, nullptr, h.sha256, h.size, error)) {
+        if (!HashReleaseFile(options.releaseDir, file.relative, nullptr, h.sha256, h.size, err)) {
             return false;
         }
         hashed.push_back(std::move(h));
@@ -243,31 +248,29 @@ void BuildManifestDocuments(const PublishOptions& options, const std::vector<Has
 
 bool RenderManifests(const PublishOptions& options, const ManifestDocument& update,
                      const ManifestDocument& full, ManifestSigner& signer,
-                     RenderedManifests& rendered, std::wstring& error) {
+                     RenderedManifests& rendered, Error* err) {
     if (update.files.empty()) {
-        error =
-            L"no file of the release may be replaced by the update mode; the updater "
-            L"refuses a manifest without files";
-        return false;
+        return Fail(err, platform::kErrorSuccess,
+                    L"no file of the release may be replaced by the update mode; the updater "
+                    L"refuses a manifest without files");
     }
     rendered.updateJson = RenderManifestJson(update);
     rendered.fullJson = RenderManifestJson(full);
     if (!CheckWithUpdaterParser(rendered.updateJson, update, kUpdateManifestMaxBytes,
-                                kUpdateManifestName, error) ||
+                                kUpdateManifestName, err) ||
         !CheckWithUpdaterParser(rendered.fullJson, full, kFullManifestMaxBytes, kFullManifestName,
-                                error)) {
+                                err)) {
         return false;
     }
-    return options.signKey.empty() ||
-           (signer.Sign(rendered.updateJson, rendered.updateSig, error) &&
-            signer.Sign(rendered.fullJson, rendered.fullSig, error));
+    return options.signKey.empty() || (signer.Sign(rendered.updateJson, rendered.updateSig, err) &&
+                                       signer.Sign(rendered.fullJson, rendered.fullSig, err));
 }
 
 // Copies each distinct content once into the output folder, checking that
 // the copy has the digest and size hashed before; `package` names, for every
 // release file, the stored copy it is packed from.
 bool StoreContent(const PublishOptions& options, const std::vector<Hashed>& hashed,
-                  std::vector<PackageEntry>& package, std::wstring& error) {
+                  std::vector<PackageEntry>& package, Error* err) {
     std::vector<std::string> stored;
     for (const Hashed& h : hashed) {
         const std::wstring content = JoinPath(options.outDir, ContentRelative(h.sha256));
@@ -277,39 +280,39 @@ bool StoreContent(const PublishOptions& options, const std::vector<Hashed>& hash
         }
         stored.push_back(h.sha256);
         platform::FileWriter writer;
-        Error err;
-        if (!CreateFileBelow(options.outDir, content, writer, &err)) {
-            error = L"output file cannot be made (" + ErrorText(err.code) + L"): " + content;
-            return false;
+        Error made;
+        if (!CreateFileBelow(options.outDir, content, writer, &made)) {
+            return Fail(err, made.code,
+                        L"output file cannot be made (" + ErrorText(made.code) + L"): " + content);
         }
         std::string sha256;
         uint64_t size = 0;
-        if (!HashReleaseFile(options.releaseDir, h.relative, &writer, sha256, size, error)) {
+        if (!HashReleaseFile(options.releaseDir, h.relative, &writer, sha256, size, err)) {
             return false;
         }
         if (!writer.Flush() || !writer.Close()) {
-            error = L"output file cannot be written (" + ErrorText() + L"): " + content;
-            return false;
+            const uint32_t code = platform::LastError();
+            return Fail(err, code,
+                        L"output file cannot be written (" + ErrorText(code) + L"): " + content);
         }
         if (sha256 != h.sha256 || size != h.size) {
-            error = L"release file changed while it was published: " + h.relative;
-            return false;
+            return Fail(err, platform::kErrorSuccess,
+                        L"release file changed while it was published: " + h.relative);
         }
     }
     return true;
 }
 
-bool WriteManifests(const PublishOptions& options, const RenderedManifests& rendered,
-                    std::wstring& error) {
-    if (!WriteOutputFile(options.outDir, kUpdateManifestName, rendered.updateJson, error) ||
-        !WriteOutputFile(options.outDir, kFullManifestName, rendered.fullJson, error)) {
+bool WriteManifests(const PublishOptions& options, const RenderedManifests& rendered, Error* err) {
+    if (!WriteOutputFile(options.outDir, kUpdateManifestName, rendered.updateJson, err) ||
+        !WriteOutputFile(options.outDir, kFullManifestName, rendered.fullJson, err)) {
         return false;
     }
     return options.signKey.empty() ||
            (WriteOutputFile(options.outDir, std::wstring(kUpdateManifestName) + L".sig",
-                            rendered.updateSig, error) &&
+                            rendered.updateSig, err) &&
             WriteOutputFile(options.outDir, std::wstring(kFullManifestName) + L".sig",
-                            rendered.fullSig, error));
+                            rendered.fullSig, err));
 }
 
 // The package is made from the stored copies, whose digests were checked as
@@ -317,13 +320,13 @@ bool WriteManifests(const PublishOptions& options, const RenderedManifests& rend
 bool WritePackage(const PublishOptions& options, const std::vector<PackageEntry>& package,
                   PublishReport& report) {
     const std::wstring packagePath = JoinPath(options.outDir, kPackageName);
-    if (!WriteClientPackage(packagePath, package, report.error)) {
+    if (!WriteClientPackage(packagePath, package, &report.error)) {
         return false;
     }
     std::string packageSha;
     uint64_t packageSize = 0;
     if (!HashReleaseFile(options.outDir, kPackageName, nullptr, packageSha, packageSize,
-                         report.error)) {
+                         &report.error)) {
         return false;
     }
     report.packageUrl = JoinUrl(options.baseUrl, kPackageName);
@@ -340,33 +343,35 @@ bool PublishRelease(const PublishOptions& options, PublishReport& report) {
     if (!ScanReleaseFolder(options.releaseDir, files, report.refusals)) {
         return false;
     }
-    if (!CheckOutputFolder(options, report.error)) {
+    if (!CheckOutputFolder(options, &report.error)) {
         return false;
     }
     ManifestSigner signer;
-    if (!options.signKey.empty() && !signer.Load(options.signKey, report.error)) {
+    if (!options.signKey.empty() && !signer.Load(options.signKey, &report.error)) {
         return false;
     }
     std::vector<Hashed> hashed;
-    if (!HashRelease(options, files, hashed, report.error)) {
+    if (!HashRelease(options, files, hashed, &report.error)) {
         return false;
     }
     ManifestDocument update;
     ManifestDocument full;
     BuildManifestDocuments(options, hashed, update, full, report);
     RenderedManifests rendered;
-    if (!RenderManifests(options, update, full, signer, rendered, report.error)) {
+    if (!RenderManifests(options, update, full, signer, rendered, &report.error)) {
         return false;
     }
 
     // From here on the output folder is written.
-    if (!CreateDirectoryTree(options.outDir)) {
-        report.error = L"output folder cannot be made (" + ErrorText() + L"): " + options.outDir;
-        return false;
+    Error made;
+    if (!CreateDirectoryTree(options.outDir, &made)) {
+        return Fail(
+            &report.error, made.code,
+            L"output folder cannot be made (" + ErrorText(made.code) + L"): " + options.outDir);
     }
     std::vector<PackageEntry> package;
-    return StoreContent(options, hashed, package, report.error) &&
-           WriteManifests(options, rendered, report.error) &&
+    return StoreContent(options, hashed, package, &report.error) &&
+           WriteManifests(options, rendered, &report.error) &&
            WritePackage(options, package, report);
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "publish/publish_options.h"
 
 namespace rr::publish {
@@ -20,7 +21,7 @@ struct LeftOutFile {
 
 struct PublishReport {
     std::vector<std::wstring> refusals;  // why the release folder was refused
-    std::wstring error;                  // why publishing failed otherwise
+    Error error;                         // why publishing failed otherwise
     size_t fileCount = 0;
     size_t updateCount = 0;
     std::vector<LeftOutFile> leftOut;  // not in the update manifest
