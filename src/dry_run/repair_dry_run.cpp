@@ -98,6 +98,9 @@ class ExtraScan : public TreeVisitor {
           counts_(counts) {}
 
     bool FilesFirst() const override { return true; }
+    // Every entry that is no folder is checked by its name alone, never
+    // opened: whether a file is read-only or mounted changes nothing here.
+    bool KindsSuffice() const override { return true; }
 
     WalkStep Visit(const WalkItem& item) override {
         if (!item.IsDirectory()) {

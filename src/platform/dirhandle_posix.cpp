@@ -200,7 +200,7 @@ bool DirHandle::Stat(const std::wstring& name, FileInfo& info) const {
     return true;
 }
 
-bool DirHandle::List(std::vector<DirEntry>& entries) const {
+bool DirHandle::List(std::vector<DirEntry>& entries, ListDetail detail) const {
     entries.clear();
     if (impl_->fd < 0) {
         return Fail(kErrorInvalidHandle);
@@ -236,12 +236,19 @@ bool DirHandle::List(std::vector<DirEntry>& entries) const {
             continue;  // not valid UTF-8: the core could not name it again
         }
         DirEntry entry;
-        entry.name = wide;
-        struct stat st {};
-        bool otherMount = false;
-        entry.attributes = impl_->StatEntry(name, st, otherMount)
-                               ? impl_->EntryAttributes(name, st, otherMount)
-                               : kAttrNormal;
+        entry.name = std::move(wide);
+        if (detail == ListDetail::kKinds && d->d_type == DT_REG) {
+            // A plain file by its directory entry: a mount over that name can
+            // only be a file as well (the kernel mounts files on files), so
+            // no folder or link is missed.
+            entry.attributes = kAttrNormal;
+        } else {
+            struct stat st {};
+            bool otherMount = false;
+            entry.attributes = impl_->StatEntry(name, st, otherMount)
+                                   ? impl_->EntryAttributes(name, st, otherMount)
+                                   : kAttrNormal;
+        }
         entries.push_back(std::move(entry));
     }
 }
