@@ -31,6 +31,15 @@ void CloseFd(int fd) {
     }
 }
 
+bool IsAscii(const std::string& text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Closes `fd` and records `err` (an errno saved before the close) as LastError().
 bool CloseAndFail(int& fd, int err) {
     CloseFd(fd);
@@ -232,7 +241,8 @@ bool DirHandle::List(std::vector<DirEntry>& entries, ListDetail detail) const {
             continue;
         }
         std::wstring wide = Utf8ToWide(name);
-        if (WideToUtf8(wide) != name) {
+        // An ASCII name converts back to itself; any other is checked.
+        if (!IsAscii(name) && WideToUtf8(wide) != name) {
             continue;  // not valid UTF-8: the core could not name it again
         }
         DirEntry entry;
