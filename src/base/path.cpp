@@ -100,84 +100,155 @@ std::vector<std::wstring> SplitBackslash(const std::wstring& path) {
     }
 }
 
+// One segment of a path being validated, [begin, end) of its text: the checks
+// run on the text in place, without a copy of each segment.
+struct Segment {
+    const wchar_t* begin;
+    const wchar_t* end;
+    size_t size() const { return static_cast<size_t>(end - begin); }
+    bool Is(const wchar_t* text) const {
+        const wchar_t* p = begin;
+        for (; p != end && *text != L'\0'; ++p, ++text) {
+            if (*p != *text) {
+                return false;
+            }
+        }
+        return p == end && *text == L'\0';
+    }
+};
+
 // Win32 drops trailing dots and spaces from a name, so "x.dll." would write
 // "x.dll" although no rule ever looked at that name.
-bool EndsInDotOrSpace(const std::wstring& segment) {
-    return !segment.empty() && (segment.back() == L'.' || segment.back() == L' ');
+bool EndsInDotOrSpace(const Segment& segment) {
+    return segment.begin != segment.end && (segment.end[-1] == L'.' || segment.end[-1] == L' ');
+}
+
+// The `n` units at `text` folded as FoldCase folds them equal `name`, which
+// is in lower case and exactly `n` units long.
+bool FoldedEquals(const wchar_t* text, size_t n, const wchar_t* name) {
+    for (size_t i = 0; i < n; ++i) {
+        if (name[i] == L'\0' || FoldCaseChar(text[i]) != name[i]) {
+            return false;
+        }
+    }
+    return name[n] == L'\0';
 }
 
 // Win32 opens a device, not a file, for these names whatever the extension
 // ("nul.tar.gz" is NUL) and ignores spaces before the extension ("con .txt").
 // It also takes the superscript digits after COM and LPT as port numbers.
-bool IsDeviceName(const std::wstring& segment) {
-    std::wstring base = FoldCase(segment.substr(0, segment.find(L'.')));
-    while (!base.empty() && base.back() == L' ') {
-        base.pop_back();
+bool IsDeviceName(const Segment& segment) {
+    const wchar_t* baseEnd = segment.begin;
+    while (baseEnd != segment.end && *baseEnd != L'.') {
+        ++baseEnd;
     }
+    while (baseEnd != segment.begin && baseEnd[-1] == L' ') {
+        --baseEnd;
+    }
+    const size_t n = static_cast<size_t>(baseEnd - segment.begin);
     for (const wchar_t* name : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"}) {
-        if (base == name) {
+        if (FoldedEquals(segment.begin, n, name)) {
             return true;
         }
     }
-    if (base.size() != 4 || (base.compare(0, 3, L"com") != 0 && base.compare(0, 3, L"lpt") != 0)) {
+    if (n != 4 ||
+        (!FoldedEquals(segment.begin, 3, L"com") && !FoldedEquals(segment.begin, 3, L"lpt"))) {
         return false;
     }
-    const wchar_t digit = base[3];
+    const wchar_t digit = FoldCaseChar(segment.begin[3]);
     return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
            digit == L'\u00b3';
+}
+
+// The first reason `check` gives for a segment of `path` (whose separators
+// are all '\\'), in order; null when it gives none. The last segment may be
+// empty: the text after a closing separator.
+template <typename Check>
+const wchar_t* FirstSegmentFault(const std::wstring& path, Check check) {
+    const wchar_t* const last = path.data() + path.size();
+    for (const wchar_t* start = path.data();;) {
+        const wchar_t* stop = start;
+        while (stop != last && *stop != L'\\') {
+            ++stop;
+        }
+        if (const wchar_t* why = check(Segment{start, stop}, stop == last)) {
+            return why;
+        }
+        if (stop == last) {
+            return nullptr;
+        }
+        start = stop + 1;
+    }
+}
+
+// Why a path with '\\' separators and no invalid character is refused for
+// its segments; null when none is refused.
+const wchar_t* SegmentFault(const std::wstring& path) {
+    const wchar_t* why = FirstSegmentFault(path, [](const Segment& s, bool last) {
+        if (s.Is(L".")) {
+            return kReasonDotSegment;
+        }
+        if (s.Is(L"..")) {
+            return kReasonTraversalSegment;
+        }
+        return s.size() == 0 && !last ? kReasonEmptySegment : nullptr;
+    });
+    if (why != nullptr) {
+        return why;
+    }
+    // A second pass, so that a path with both kinds of fault still names the
+    // traversal: the incremental rules rely on that reason.
+    return FirstSegmentFault(path, [](const Segment& s, bool) {
+        if (EndsInDotOrSpace(s)) {
+            return kReasonTrailingDotOrSpace;
+        }
+        return IsDeviceName(s) ? kReasonDeviceName : nullptr;
+    });
+}
+
+// ValidateRelativePath of the `size` units at `input`, the text written into
+// `normalized` as it is checked.
+bool ValidateRelativeText(const wchar_t* input, size_t size, std::wstring& normalized,
+                          std::wstring* reason) {
+    normalized.clear();
+    if (reason) {
+        reason->clear();
+    }
+    if (size == 0) {
+        return Fail(reason, kReasonEmptyPath);
+    }
+    if (input[0] == L'\\' || input[0] == L'/') {
+        return Fail(reason, kReasonAbsolutePath);
+    }
+    if (size >= 2 && input[1] == L':') {
+        return Fail(reason, kReasonAbsolutePath);
+    }
+    normalized.assign(input, size);
+    for (auto& c : normalized) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    const wchar_t* why = nullptr;
+    if (normalized.find(L"\\\\") != std::wstring::npos) {
+        why = kReasonEmptySegment;
+    } else if (std::any_of(normalized.begin(), normalized.end(), IsInvalidPathChar)) {
+        why = kReasonInvalidCharacter;
+    } else {
+        why = SegmentFault(normalized);
+    }
+    if (why != nullptr) {
+        normalized.clear();
+        return Fail(reason, why);
+    }
+    return true;
 }
 
 }  // namespace
 
 bool ValidateRelativePath(const std::wstring& input, std::wstring& normalized,
                           std::wstring* reason) {
-    normalized.clear();
-    if (reason) {
-        reason->clear();
-    }
-    if (input.empty()) {
-        return Fail(reason, kReasonEmptyPath);
-    }
-    if (input[0] == L'\\' || input[0] == L'/') {
-        return Fail(reason, kReasonAbsolutePath);
-    }
-    if (input.size() >= 2 && input[1] == L':') {
-        return Fail(reason, kReasonAbsolutePath);
-    }
-    std::wstring copy = SlashesToBackslashes(input);
-    if (copy.find(L"\\\\") != std::wstring::npos) {
-        return Fail(reason, kReasonEmptySegment);
-    }
-    for (wchar_t c : copy) {
-        if (IsInvalidPathChar(c)) {
-            return Fail(reason, kReasonInvalidCharacter);
-        }
-    }
-    std::vector<std::wstring> segments = SplitBackslash(copy);
-    for (size_t i = 0; i < segments.size(); ++i) {
-        const std::wstring& s = segments[i];
-        if (s == L".") {
-            return Fail(reason, kReasonDotSegment);
-        }
-        if (s == L"..") {
-            return Fail(reason, kReasonTraversalSegment);
-        }
-        if (s.empty() && i + 1 != segments.size()) {
-            return Fail(reason, kReasonEmptySegment);
-        }
-    }
-    // A second pass, so that a path with both kinds of fault still names the
-    // traversal: the incremental rules rely on that reason.
-    for (const std::wstring& s : segments) {
-        if (EndsInDotOrSpace(s)) {
-            return Fail(reason, kReasonTrailingDotOrSpace);
-        }
-        if (IsDeviceName(s)) {
-            return Fail(reason, kReasonDeviceName);
-        }
-    }
-    normalized = copy;
-    return true;
+    return ValidateRelativeText(input.data(), input.size(), normalized, reason);
 }
 
 bool HasDoubleDotName(const std::wstring& path) {
@@ -234,8 +305,23 @@ std::wstring GetFullPath(const std::wstring& path) {
     return full;
 }
 
+namespace {
+
+// GetFullPath with '/' turned into '\\', in the one string.
+std::wstring FullPathWithBackslashes(const std::wstring& path) {
+    std::wstring full = GetFullPath(path);
+    for (auto& c : full) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return full;
+}
+
+}  // namespace
+
 std::wstring PathNormalForm(const std::wstring& path) {
-    std::wstring key = SlashesToBackslashes(GetFullPath(path));
+    std::wstring key = FullPathWithBackslashes(path);
     while (key.size() > 3 && key.back() == L'\\') {
         key.pop_back();
     }
@@ -243,7 +329,11 @@ std::wstring PathNormalForm(const std::wstring& path) {
 }
 
 std::wstring PathCompareKey(const std::wstring& path) {
-    return FoldCase(PathNormalForm(path));
+    std::wstring key = PathNormalForm(path);
+    for (auto& c : key) {
+        c = FoldCaseChar(c);
+    }
+    return key;
 }
 
 bool IsSamePath(const std::wstring& a, const std::wstring& b) {
@@ -251,18 +341,20 @@ bool IsSamePath(const std::wstring& a, const std::wstring& b) {
 }
 
 bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root) {
-    std::wstring p = PathCompareKey(path);
-    std::wstring r = PathCompareKey(root);
-    if (p == r) {
+    return IsPathUnderRootKey(path, PathCompareKey(root));
+}
+
+bool IsPathUnderRootKey(const std::wstring& path, const std::wstring& rootKey) {
+    const std::wstring p = PathCompareKey(path);
+    if (p == rootKey) {
         return true;
     }
-    if (r.empty()) {
+    if (rootKey.empty() || p.compare(0, rootKey.size(), rootKey) != 0) {
         return false;
     }
-    if (r.back() != L'\\') {
-        r.push_back(L'\\');
-    }
-    return p.compare(0, r.size(), r) == 0;
+    // Below the root: the root's key closes with a separator, or the path
+    // goes on with one.
+    return rootKey.back() == L'\\' || (p.size() > rootKey.size() && p[rootKey.size()] == L'\\');
 }
 
 ResolvedRoot ResolveRoot(const std::wstring& root) {
@@ -284,19 +376,20 @@ bool RelativePathUnderRoot(const std::wstring& root, const std::wstring& fullPat
 bool RelativePathUnderRoot(const ResolvedRoot& root, const std::wstring& fullPath,
                            std::wstring& relative) {
     relative.clear();
-    const std::wstring B = SlashesToBackslashes(GetFullPath(fullPath));
-    const std::wstring b = FoldCase(B);
-    const std::wstring& a = root.key;
-    if (b.size() < a.size() || b.compare(0, a.size(), a) != 0) {
+    const std::wstring full = FullPathWithBackslashes(fullPath);
+    const std::wstring& key = root.key;
+    if (full.size() < key.size()) {
         return false;
     }
-    std::wstring remainder = B.substr(root.full.size());
-    std::wstring normalized;
-    if (!ValidateRelativePath(remainder, normalized)) {
-        return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+        if (FoldCaseChar(full[i]) != key[i]) {
+            return false;
+        }
     }
-    relative = normalized;
-    return true;
+    // The key is the full root folded unit by unit: what follows it is the
+    // remainder below the root.
+    return ValidateRelativeText(full.data() + key.size(), full.size() - key.size(), relative,
+                                nullptr);
 }
 
 std::wstring ParentPath(const std::wstring& path) {

@@ -60,6 +60,8 @@ bool IsSamePath(const std::wstring& a, const std::wstring& b);
 
 // True when the path is the root or lies below it.
 bool IsPathUnderRoot(const std::wstring& path, const std::wstring& root);
+// The same for a root whose PathCompareKey was taken once, for many paths.
+bool IsPathUnderRootKey(const std::wstring& path, const std::wstring& rootKey);
 
 // A root resolved once for many RelativePathUnderRoot questions: its full
 // path with a closing backslash, and the same folded for comparison.

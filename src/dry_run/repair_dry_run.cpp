@@ -1,6 +1,7 @@
 #include "dry_run/repair_dry_run.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "base/path.h"
@@ -53,11 +54,14 @@ std::vector<std::wstring> BuildManagedRoots(const Manifest& manifest) {
     return roots;
 }
 
-void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
-                      const std::wstring& fullPath, const ManifestKeySet& manifestKeys,
-                      RepairDryRunCounts& counts) {
+namespace {
+
+// CheckScannedFile with the client folder resolved once for the whole scan.
+void CheckScannedFileBelow(const ResolvedRoot& client, const Manifest& manifest,
+                           const std::wstring& fullPath, const ManifestKeySet& manifestKeys,
+                           RepairDryRunCounts& counts) {
     std::wstring relative;
-    if (!RelativePathUnderRoot(clientDir, fullPath, relative)) {
+    if (!RelativePathUnderRoot(client, fullPath, relative)) {
         LogRepairDryRun(L"Ignored scan result outside client dir: " + fullPath);
         return;
     }
@@ -71,6 +75,14 @@ void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
     LogRepairDryRun(L"EXTRA: " + relative);
 }
 
+}  // namespace
+
+void CheckScannedFile(const std::wstring& clientDir, const Manifest& manifest,
+                      const std::wstring& fullPath, const ManifestKeySet& manifestKeys,
+                      RepairDryRunCounts& counts) {
+    CheckScannedFileBelow(ResolveRoot(clientDir), manifest, fullPath, manifestKeys, counts);
+}
+
 namespace {
 
 // A folder's own files first, then its folders, depth first: the order the
@@ -79,14 +91,21 @@ class ExtraScan : public TreeVisitor {
   public:
     ExtraScan(const std::wstring& clientDir, const Manifest& manifest,
               const ManifestKeySet& manifestKeys, RepairDryRunCounts& counts)
-        : clientDir_(clientDir), manifest_(manifest), keys_(manifestKeys), counts_(counts) {}
+        : clientDir_(clientDir),
+          client_(ResolveRoot(clientDir)),
+          manifest_(manifest),
+          keys_(manifestKeys),
+          counts_(counts) {}
 
     bool FilesFirst() const override { return true; }
+    // Every entry that is no folder is checked by its name alone, never
+    // opened: whether a file is read-only or mounted changes nothing here.
+    bool KindsSuffice() const override { return true; }
 
     WalkStep Visit(const WalkItem& item) override {
         if (!item.IsDirectory()) {
-            CheckScannedFile(clientDir_, manifest_, JoinPath(clientDir_, item.relative), keys_,
-                             counts_);
+            CheckScannedFileBelow(client_, manifest_, JoinPath(clientDir_, item.relative), keys_,
+                                  counts_);
             return WalkStep::kSkip;
         }
         if (IsPreserved(item.relative, manifest_)) {
@@ -116,6 +135,7 @@ class ExtraScan : public TreeVisitor {
     static constexpr uint32_t kPumpEvery = 64;
 
     const std::wstring& clientDir_;
+    const ResolvedRoot client_;
     const Manifest& manifest_;
     const ManifestKeySet& keys_;
     RepairDryRunCounts& counts_;
@@ -186,9 +206,9 @@ namespace {
 // A manifest entry the dry-run can look at: a safe path with a name key and
 // a digest text, strictly below the client folder. Anything else is counted
 // as blocked and logged.
-bool CheckManifestEntry(const std::wstring& clientDir, const ManifestFile& entry,
-                        RepairDryRunCounts& counts, std::wstring& normalized, std::wstring& key,
-                        std::wstring& full) {
+bool CheckManifestEntry(const std::wstring& clientDir, const std::wstring& clientKey,
+                        const ManifestFile& entry, RepairDryRunCounts& counts,
+                        std::wstring& normalized, std::wstring& key, std::wstring& full) {
     std::wstring why;
     if (!ValidateRelativePath(entry.path, normalized, &why)) {
         ++counts.blocked;
@@ -208,7 +228,7 @@ bool CheckManifestEntry(const std::wstring& clientDir, const ManifestFile& entry
         return false;
     }
     full = JoinPath(clientDir, normalized);
-    if (!IsPathUnderRoot(full, clientDir)) {
+    if (!IsPathUnderRootKey(full, clientKey)) {
         ++counts.blocked;
         LogRepairDryRun(L"BLOCKED path outside client dir after normalization: " + normalized);
         return false;
@@ -275,22 +295,28 @@ RepairDryRunCounts ReportRepairDryRun(const std::wstring& clientDir, const Manif
     // Only reads: one open client folder serves every check.
     const ClientFolder client(clientDir);
     const ClientFolder::ReadPhase reading(client);
+    // The client folder's comparison key, taken once for every entry.
+    const std::wstring clientKey = PathCompareKey(clientDir);
     RepairDryRunCounts counts;
     ManifestKeySet manifestKeys;
+    manifestKeys.reserve(manifest.files.size());
     const int64_t n = static_cast<int64_t>(manifest.files.size());
     for (int64_t i = 0; i < n; ++i) {
         const ManifestFile& entry = manifest.files[static_cast<size_t>(i)];
-        SetProgressState(L"Checking files...",
-                         FormatStepText(L"Checking file", entry.path, static_cast<uint32_t>(i + 1),
-                                        static_cast<uint32_t>(n)),
-                         L"", BandPermille(kDryRunCheckBand, i, n), false);
+        // No display, nothing to show: the step text is not even made.
+        if (ProgressWindowExists()) {
+            SetProgressState(L"Checking files...",
+                             FormatStepText(L"Checking file", entry.path,
+                                            static_cast<uint32_t>(i + 1), static_cast<uint32_t>(n)),
+                             L"", BandPermille(kDryRunCheckBand, i, n), false);
+        }
         std::wstring normalized;
         std::wstring key;
         std::wstring full;
-        if (!CheckManifestEntry(clientDir, entry, counts, normalized, key, full)) {
+        if (!CheckManifestEntry(clientDir, clientKey, entry, counts, normalized, key, full)) {
             continue;
         }
-        manifestKeys.insert(key);
+        manifestKeys.insert(std::move(key));
         CompareLocalFile(client, entry, normalized, full, counts);
     }
     ScanManagedRoots(clientDir, manifest, manifestKeys, counts);

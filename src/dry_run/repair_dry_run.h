@@ -1,6 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <set>
+#include <unordered_set>
 #include <string>
 #include <vector>
 
@@ -18,7 +18,7 @@ struct RepairDryRunCounts {
     uint32_t blocked = 0;
 };
 
-using ManifestKeySet = std::set<std::wstring>;
+using ManifestKeySet = std::unordered_set<std::wstring>;
 
 // Compares the client with the full manifest and reports OK, MISSING,
 // DIFFERENT, EXTRA and BLOCKED entries. Changes nothing on disk; false only

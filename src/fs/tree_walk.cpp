@@ -76,7 +76,9 @@ class Walk {
 
   private:
     bool List(Frame& frame) {
-        if (!frame.handle.List(frame.entries)) {
+        const platform::ListDetail detail =
+            visitor_.KindsSuffice() ? platform::ListDetail::kKinds : platform::ListDetail::kFull;
+        if (!frame.handle.List(frame.entries, detail)) {
             return false;
         }
         if (visitor_.ByName()) {

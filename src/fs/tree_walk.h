@@ -47,6 +47,9 @@ class TreeVisitor {
     // True: each folder's entries in the order of their names (code units),
     // whatever order the disk lists them in.
     virtual bool ByName() const { return false; }
+    // True: a file's entry need only tell that it is no folder (the
+    // listing's ListDetail::kKinds; folders and links are seen in full).
+    virtual bool KindsSuffice() const { return false; }
     virtual WalkStep Visit(const WalkItem& item) = 0;
     // A folder that Visit chose to enter, right after it was opened.
     virtual void Entered(const WalkItem& /*item*/) {}

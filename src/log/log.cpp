@@ -98,6 +98,29 @@ void AppendEscaped(std::wstring& line, const std::wstring& text) {
     }
 }
 
+// "[YYYY-MM-DD HH:MM:SS] " of a time; formatted again only when the time
+// differs from the last line's (a run writes many lines a second).
+std::wstring TimePrefix(const platform::LocalTime& t) {
+    struct Last {
+        platform::LocalTime time;
+        std::wstring prefix;
+    };
+    static Last last;
+    const platform::LocalTime& l = last.time;
+    if (last.prefix.empty() || t.year != l.year || t.month != l.month || t.day != l.day ||
+        t.hour != l.hour || t.minute != l.minute || t.second != l.second) {
+        char prefix[64];
+        std::snprintf(prefix, sizeof prefix, "[%04u-%02u-%02u %02u:%02u:%02u] ", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second);
+        last.prefix.clear();
+        for (const char* c = prefix; *c; ++c) {
+            last.prefix.push_back(static_cast<wchar_t>(*c));
+        }
+        last.time = t;
+    }
+    return last.prefix;
+}
+
 // The file layer waits for a file that another program holds open; the log
 // says which client file it waited for.
 void LogFileInUse(const std::wstring& path) {
@@ -145,14 +168,7 @@ void LogLine(const std::wstring& path, const std::wstring& text) {
     if (path.empty()) {
         return;
     }
-    platform::LocalTime t = platform::CurrentLocalTime();
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "[%04u-%02u-%02u %02u:%02u:%02u] ", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second);
-    std::wstring line;
-    for (const char* c = prefix; *c; ++c) {
-        line.push_back(static_cast<wchar_t>(*c));
-    }
+    std::wstring line = TimePrefix(platform::CurrentLocalTime());
     AppendEscaped(line, text);
     line += L"\r\n";
     std::string bytes = Utf16ToUtf8(line);

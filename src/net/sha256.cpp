@@ -1,7 +1,7 @@
 #include "net/sha256.h"
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "base/text.h"
 #include "fs/safe_fs.h"
@@ -47,10 +47,11 @@ bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::str
     if (!hasher.Init()) {
         return FailWithLastError(err, L"CryptoAPI SHA256 init failed.");
     }
-    std::vector<unsigned char> buffer(kHashChunkBytes);
+    // Left uninitialized: only what a read filled is hashed.
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kHashChunkBytes);
     for (;;) {
         size_t got = 0;
-        if (!file.Read(buffer.data(), buffer.size(), got)) {
+        if (!file.Read(buffer.get(), kHashChunkBytes, got)) {
             // A digest of a partly read file would look like a content mismatch
             // at best and hide the fault; report the read error instead.
             return FailWithLastError(err, L"Failed to read file for SHA256.", L" path=" + path);
@@ -58,7 +59,7 @@ bool HashOpenFile(platform::FileReader& file, const std::wstring& path, std::str
         if (got == 0) {
             break;
         }
-        if (!hasher.Update(buffer.data(), got)) {
+        if (!hasher.Update(buffer.get(), got)) {
             return FailWithLastError(err, L"CryptHashData failed.");
         }
     }

@@ -31,6 +31,15 @@ void CloseFd(int fd) {
     }
 }
 
+bool IsAscii(const std::string& text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Closes `fd` and records `err` (an errno saved before the close) as LastError().
 bool CloseAndFail(int& fd, int err) {
     CloseFd(fd);
@@ -200,7 +209,7 @@ bool DirHandle::Stat(const std::wstring& name, FileInfo& info) const {
     return true;
 }
 
-bool DirHandle::List(std::vector<DirEntry>& entries) const {
+bool DirHandle::List(std::vector<DirEntry>& entries, ListDetail detail) const {
     entries.clear();
     if (impl_->fd < 0) {
         return Fail(kErrorInvalidHandle);
@@ -232,16 +241,24 @@ bool DirHandle::List(std::vector<DirEntry>& entries) const {
             continue;
         }
         std::wstring wide = Utf8ToWide(name);
-        if (WideToUtf8(wide) != name) {
+        // An ASCII name converts back to itself; any other is checked.
+        if (!IsAscii(name) && WideToUtf8(wide) != name) {
             continue;  // not valid UTF-8: the core could not name it again
         }
         DirEntry entry;
-        entry.name = wide;
-        struct stat st {};
-        bool otherMount = false;
-        entry.attributes = impl_->StatEntry(name, st, otherMount)
-                               ? impl_->EntryAttributes(name, st, otherMount)
-                               : kAttrNormal;
+        entry.name = std::move(wide);
+        if (detail == ListDetail::kKinds && d->d_type == DT_REG) {
+            // A plain file by its directory entry: a mount over that name can
+            // only be a file as well (the kernel mounts files on files), so
+            // no folder or link is missed.
+            entry.attributes = kAttrNormal;
+        } else {
+            struct stat st {};
+            bool otherMount = false;
+            entry.attributes = impl_->StatEntry(name, st, otherMount)
+                                   ? impl_->EntryAttributes(name, st, otherMount)
+                                   : kAttrNormal;
+        }
         entries.push_back(std::move(entry));
     }
 }

@@ -224,7 +224,8 @@ bool DirHandle::Stat(const std::wstring& name, FileInfo& info) const {
     return impl_->Stat(name, info);
 }
 
-bool DirHandle::List(std::vector<DirEntry>& entries) const {
+bool DirHandle::List(std::vector<DirEntry>& entries, ListDetail /*detail*/) const {
+    // The records carry every attribute: kKinds reports them in full too.
     entries.clear();
     if (!IsOpen()) {
         return FailWith(ERROR_INVALID_HANDLE);

@@ -32,6 +32,18 @@ bool ReadFileInfo(const std::wstring& path, FileInfo& info);
 bool MakeDirectory(const std::wstring& path);  // CreateDirectoryW, one level
 bool RemoveFile(const std::wstring& path);     // DeleteFileW; removes a link, never its target
 
+// How much DirHandle::List tells of each entry.
+enum class ListDetail {
+    kFull,  // attributes as Stat gives them
+    // For a scan that only tells files from folders: an entry the listing
+    // itself shows to be a plain file may report kAttrNormal alone, its
+    // read-only bit and (POSIX) whether it is the root of another mount
+    // unknown; an open of it (OpenFileForRead) still refuses a mount. Every
+    // other entry, folders and links included, reports as with kFull. POSIX
+    // then looks at no plain file; Windows lists every attribute anyway.
+    kKinds,
+};
+
 struct DirEntry {
     std::wstring name;
     uint32_t attributes = 0;
@@ -115,8 +127,9 @@ class DirHandle {
     // link points to (a link reports kAttrReparsePoint, with kAttrDirectory
     // when it points to a folder). A FIFO, socket or device reports kAttrDevice.
     bool Stat(const std::wstring& name, FileInfo& info) const;
-    // Every entry except "." and "..", attributes as Stat gives them.
-    bool List(std::vector<DirEntry>& entries) const;
+    // Every entry except "." and "..", attributes as Stat gives them (for
+    // plain files with kKinds, see ListDetail).
+    bool List(std::vector<DirEntry>& entries, ListDetail detail = ListDetail::kFull) const;
 
     bool MakeChildDirectory(const std::wstring& name) const;  // kErrorAlreadyExists when taken
     // Removes a file, or a link of any kind as an entry; never a real folder.

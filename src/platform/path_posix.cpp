@@ -1,5 +1,6 @@
 #include "platform/path_posix.h"
 
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"
@@ -49,6 +50,33 @@ bool SplitRoot(const std::wstring& path, std::wstring& root, std::wstring& rest)
     return false;
 }
 
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// True when every segment of the `size` units at `rest` is a name (not
+// empty, "." or ".."), except that the last may be empty: the text after a
+// closing separator. Either slash separates.
+bool IsPlainRest(const wchar_t* rest, size_t size) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = start;
+        while (end != size && !IsSeparator(rest[end])) {
+            ++end;
+        }
+        const size_t length = end - start;
+        const bool dots = (length == 1 && rest[start] == L'.') ||
+                          (length == 2 && rest[start] == L'.' && rest[start + 1] == L'.');
+        if (end == size) {
+            return length == 0 || !dots;
+        }
+        if (length == 0 || dots) {
+            return false;
+        }
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 std::string ToNativePath(const std::wstring& path) {
@@ -70,6 +98,13 @@ bool ResolvePathText(const std::wstring& path, const std::wstring& currentDirect
     if (path.empty()) {
         return false;
     }
+    // The common case, a path below the "\\" root with nothing to fold (every
+    // segment a name, at most a closing separator), is its own full form.
+    if (IsSeparator(path[0]) && (path.size() == 1 || !IsSeparator(path[1])) &&
+        IsPlainRest(path.data() + 1, path.size() - 1)) {
+        full = WithBackslashes(path);
+        return true;
+    }
     const std::wstring input = WithBackslashes(path);
     std::wstring root;
     std::wstring rest;
@@ -83,25 +118,29 @@ bool ResolvePathText(const std::wstring& path, const std::wstring& currentDirect
         rest += input;
     }
     const bool trailing = !rest.empty() && rest.back() == L'\\';
-    std::vector<std::wstring> kept;
+    // The segments kept, as (start, length) in `rest`.
+    std::vector<std::pair<size_t, size_t>> kept;
     for (size_t start = 0; start <= rest.size();) {
         size_t end = rest.find(L'\\', start);
         if (end == std::wstring::npos) {
             end = rest.size();
         }
-        const std::wstring segment = rest.substr(start, end - start);
-        start = end + 1;
-        if (segment == L"..") {
+        const size_t length = end - start;
+        if (length == 2 && rest[start] == L'.' && rest[start + 1] == L'.') {
             if (!kept.empty()) {
                 kept.pop_back();
             }
-        } else if (!segment.empty() && segment != L".") {
-            kept.push_back(segment);
+        } else if (length != 0 && !(length == 1 && rest[start] == L'.')) {
+            kept.emplace_back(start, length);
         }
+        start = end + 1;
     }
     full = root;
     for (size_t i = 0; i < kept.size(); ++i) {
-        full += (i > 0 ? L"\\" : L"") + kept[i];
+        if (i > 0) {
+            full.push_back(L'\\');
+        }
+        full.append(rest, kept[i].first, kept[i].second);
     }
     if (trailing && !kept.empty()) {
         full.push_back(L'\\');

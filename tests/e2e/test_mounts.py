@@ -5,6 +5,7 @@ nothing behind them is deleted, written or moved, whatever the mode does.
 Needs root (mount); natively only: a Windows volume mount point is a reparse
 point, which the link tests cover, and Wine shows a bind mount as a folder.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -43,6 +44,15 @@ class MountCase(E2eCase):
             command = ["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", target]
         if subprocess.run(command).returncode != 0:
             self.skipTest("mount failed: " + " ".join(command))
+        self.mounts.append(target)
+
+    def mount_file(self, target, source):
+        """Bind-mounts the file `source` over a file made at `target`."""
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
+            f.write(b"covered")
+        if subprocess.run(["mount", "--bind", source, target]).returncode != 0:
+            self.skipTest("mount failed: bind of a file")
         self.mounts.append(target)
 
     def outside_tree(self, client, name, files=3, empty_dirs=0):
@@ -88,6 +98,52 @@ class MountTest(MountCase):
         self.assertLogHas(lines, "BLOCKED cleanup target is a reparse point: %s\\_full_tmp" % full)
         self.assertLogHas(lines, "BLOCKED child reparse point: %s\\_backup_update\\m" % full)
         self.assertLogHas(lines, " blocked: 3")
+
+    def test_dry_run_reads_nothing_behind_a_mount(self):
+        """A file bind-mounted over a client file is blocked, not hashed, and
+        the scan counts one mounted over a name of its own as an extra file;
+        a mounted folder is never entered, whether the manifest names a file
+        inside it or the scan comes to it."""
+        client = self.client()
+        client.enable_diagnostics()
+        client.write("Data/Plain.bmd", b"plain")
+        outside = self.outside_tree(client, "Outside")
+        secret = client.write_outside("Secret.bmd", b"secret")
+        self.mount_file(client.file("Data/Listed.bmd"), secret)
+        self.mount_file(client.file("Data/Unlisted.bmd"), secret)
+        self.mount(client.file("Data/Mnt"), outside)
+        self.mount(client.file("Data/Tmp"))
+        client.write("Data/Tmp/OnTmpfs.bmd", b"on its own device")
+        digest = hashlib.sha256(b"secret").hexdigest()
+        files = [{"path": path, "url": "files/" + path, "size": size, "sha256": digest}
+                 for path, size in (("Data/Plain.bmd", 5), ("Data/Listed.bmd", 6),
+                                    ("Data/Mnt/sub/f0.bmd", 9))]
+        files[0]["sha256"] = hashlib.sha256(b"plain").hexdigest()
+        url = self.release.manifest("mounts/full.json", files)
+        seen = listing(outside)
+
+        result = harness.run_updater(harness.updater_args(
+            client, mode="repair-dry-run", extra=["--full-manifest-url", url]))
+
+        self.assertEqual(result.code, 0, result)
+        self.assertEqual(listing(outside), seen)
+        lines = client.log_lines("RepairDryRun.log")
+        full = expected_client_dir(client)
+        for expected in [
+            "OK: Data\\Plain.bmd",
+            "BLOCKED reparse point: Data\\Listed.bmd",
+            "BLOCKED reparse point: Data\\Mnt\\sub\\f0.bmd",
+            # The walk from the root "Data\\" names its folders with a second
+            # separator, as the scan always has.
+            "Skipped directory link during scan: %s\\Data\\\\Mnt" % full,
+            "Skipped directory link during scan: %s\\Data\\\\Tmp" % full,
+            "EXTRA: Data\\Unlisted.bmd",
+            "OK count: 1",
+            "extra count: 2",  # and the diagnostics marker
+            "blocked count: 2",
+        ]:
+            self.assertLogHas(lines, expected)
+        self.assertFalse(any("OnTmpfs" in l or "f1.bmd" in l for l in lines), lines)
 
     def test_apply_never_writes_into_or_empties_a_mounted_folder(self):
         """Each case: what is mounted where, and the line that refuses it."""

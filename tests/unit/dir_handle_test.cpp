@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -210,6 +211,48 @@ TEST_F(DirHandleTest, WalkRefusesLinksWhereFoldersAndFilesAreExpected) {
     EXPECT_TRUE(info.IsDirectory()) << "a link to a folder says so";
     EXPECT_EQ(ReadFile(outside() / "secret.txt"), "secret");
     EXPECT_EQ(Names(outside()), outsideBefore);
+}
+
+// A listing that only tells files from folders may leave out what a plain
+// file's own look would show, never that an entry is a folder, a link or a
+// device.
+TEST_F(DirHandleTest, ListingOfKindsTellsFoldersLinksAndDevicesInFull) {
+    if (!Link(outside(), client() / "DirLink", true))
+        return;
+    if (!Link(outside() / "secret.txt", client() / "FileLink", false))
+        return;
+    WriteFile(client() / "ReadOnly.txt", "r");
+    fs::permissions(client() / "ReadOnly.txt", fs::perms::owner_read);
+    const bool fifo = MakeFifo(client() / "fifo");
+
+    std::vector<DirEntry> full;
+    std::vector<DirEntry> kinds;
+    ASSERT_TRUE(root.List(full)) << LastError();
+    ASSERT_TRUE(root.List(kinds, platform::ListDetail::kKinds)) << LastError();
+    std::map<std::wstring, uint32_t> told;
+    for (const auto& entry : kinds) {
+        told[entry.name] = entry.attributes;
+    }
+    ASSERT_EQ(told.size(), full.size());
+    std::set<std::wstring> plain;
+    for (const auto& entry : full) {
+        SCOPED_TRACE(testing::Message() << "entry " << Utf16ToUtf8(entry.name));
+        ASSERT_EQ(told.count(entry.name), 1u);
+        const DirEntry kind{entry.name, told[entry.name]};
+        if (entry.IsRegularFile()) {
+            EXPECT_TRUE(kind.IsRegularFile());
+            plain.insert(entry.name);
+        } else {
+            EXPECT_EQ(kind.attributes, entry.attributes);
+        }
+    }
+    EXPECT_EQ(plain.count(L"ReadOnly.txt"), 1u);
+    EXPECT_EQ(plain.count(L"DirLink"), 0u);
+#ifndef _WIN32
+    // Wine lists a Unix link to a file, and a FIFO, as plain files.
+    EXPECT_EQ(plain, (std::set<std::wstring>{L"ReadOnly.txt"}));
+#endif
+    EXPECT_EQ(told.count(L"fifo"), fifo ? 1u : 0u);
 }
 
 TEST_F(DirHandleTest, RemovalTakesEntriesNeverLinkTargetsOrRealFolders) {
