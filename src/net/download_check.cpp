@@ -12,28 +12,34 @@ namespace rr {
 namespace {
 
 // Size of a regular file reached without following links below the root;
-// anything else there is refused as access denied.
-bool ReadRegularFileInfoBelow(const ClientFolder& root, const std::wstring& path,
-                              platform::FileInfo& info, Error& err) {
-    if (!StatBelow(root, path, info, &err)) {
-        return false;
+// anything else there is refused as access denied. A failure's text is
+// `failure` followed by the path.
+bool ReadRegularFileSize(const ClientFolder& root, const std::wstring& path, const wchar_t* failure,
+                         uint64_t& size, Error* err) {
+    platform::FileInfo info;
+    Error stat;
+    if (!StatBelow(root, path, info, &stat)) {
+        return Fail(err, stat.code, failure + path, stat.stop);
     }
-    return info.IsRegularFile() || Fail(&err, platform::kErrorAccessDenied);
+    if (!info.IsRegularFile()) {
+        return Fail(err, platform::kErrorAccessDenied, failure + path);
+    }
+    size = info.size;
+    return true;
 }
 
 }  // namespace
 
 bool ValidateDownloadedFile(const ClientFolder& root, const std::wstring& path,
                             const std::string& expectedSha256, uint64_t expectedSize, Error* err) {
-    platform::FileInfo info;
-    Error stat;
-    if (!ReadRegularFileInfoBelow(root, path, info, stat)) {
-        return Fail(err, stat.code, L"Failed to stat downloaded file: " + path, stat.stop);
+    uint64_t size = 0;
+    if (!ReadRegularFileSize(root, path, L"Failed to stat downloaded file: ", size, err)) {
+        return false;
     }
-    if (info.size != expectedSize) {
+    if (size != expectedSize) {
         return Fail(err, platform::kErrorSuccess,
                     L"Downloaded file size mismatch. expected=" + ToDecimal(expectedSize) +
-                        L" actual=" + ToDecimal(info.size));
+                        L" actual=" + ToDecimal(size));
     }
     std::string actual;
     if (!ComputeFileSha256Below(root, path, actual, err)) {
@@ -52,15 +58,14 @@ bool ValidateFileSize(const ClientFolder& root, const std::wstring& path, bool s
     if (!sizeConfigured) {
         return true;
     }
-    platform::FileInfo info;
-    Error stat;
-    if (!ReadRegularFileInfoBelow(root, path, info, stat)) {
-        return Fail(err, stat.code, L"Failed to stat file for size validation: " + path, stat.stop);
+    uint64_t size = 0;
+    if (!ReadRegularFileSize(root, path, L"Failed to stat file for size validation: ", size, err)) {
+        return false;
     }
-    if (info.size != expectedSize) {
+    if (size != expectedSize) {
         return Fail(err, platform::kErrorSuccess,
                     L"File size mismatch. expected=" + ToDecimal(expectedSize) + L" actual=" +
-                        ToDecimal(info.size) + L" path=" + path);
+                        ToDecimal(size) + L" path=" + path);
     }
     return true;
 }
