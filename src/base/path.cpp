@@ -51,14 +51,13 @@ std::wstring VolumeFold(const std::wstring& text) {
 
 namespace {
 
-std::wstring SlashesToBackslashes(const std::wstring& path) {
-    std::wstring out = path;
-    for (auto& c : out) {
+// '/' turned into '\\' in the string itself.
+void UseBackslashes(std::wstring& path) {
+    for (auto& c : path) {
         if (c == L'/') {
             c = L'\\';
         }
     }
-    return out;
 }
 
 bool IsInvalidPathChar(wchar_t c) {
@@ -224,11 +223,7 @@ bool ValidateRelativeText(const wchar_t* input, size_t size, std::wstring& norma
         return Fail(reason, kReasonAbsolutePath);
     }
     normalized.assign(input, size);
-    for (auto& c : normalized) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
+    UseBackslashes(normalized);
     const wchar_t* why = nullptr;
     if (normalized.find(L"\\\\") != std::wstring::npos) {
         why = kReasonEmptySegment;
@@ -310,11 +305,7 @@ namespace {
 // GetFullPath with '/' turned into '\\', in the one string.
 std::wstring FullPathWithBackslashes(const std::wstring& path) {
     std::wstring full = GetFullPath(path);
-    for (auto& c : full) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
+    UseBackslashes(full);
     return full;
 }
 
@@ -359,7 +350,7 @@ bool IsPathUnderRootKey(const std::wstring& path, const std::wstring& rootKey) {
 
 ResolvedRoot ResolveRoot(const std::wstring& root) {
     ResolvedRoot resolved;
-    resolved.full = SlashesToBackslashes(GetFullPath(root));
+    resolved.full = FullPathWithBackslashes(root);
     resolved.key = FoldCase(resolved.full);
     if (!resolved.key.empty() && resolved.key.back() != L'\\') {
         resolved.key.push_back(L'\\');
