@@ -29,7 +29,7 @@ bool IsNeverApplied(const std::wstring& relative) {
            KeyHasExtension(key, L".dll");
 }
 
-void PlanPackageFile(const PackageFile& file, RepairPlan& plan) {
+void PlanPackageFile(const ClientFolder& client, const PackageFile& file, RepairPlan& plan) {
     const std::wstring& relative = file.relativePath;
     if (IsNeverApplied(relative)) {
         ++plan.preservedSkipped;
@@ -51,7 +51,7 @@ void PlanPackageFile(const PackageFile& file, RepairPlan& plan) {
         return;
     }
     uint64_t clientSize = 0;
-    switch (MatchClientFile(plan.clientDir, file, action.destinationPath, clientSize)) {
+    switch (MatchClientFile(client, file, action.destinationPath, clientSize)) {
         case FileMatch::kSame:
             return;
         case FileMatch::kMissing:
@@ -117,6 +117,8 @@ std::wstring UniqueTargetPath(const std::wstring& root, const std::wstring& rela
 
 bool BuildRepairPlan(const ClientFolder& client, const std::wstring& packageRoot,
                      const std::wstring& quarantineRoot, RepairPlan& plan) {
+    // The plan only reads: the folders of the last files looked at stay open.
+    const ClientFolder::ReadPhase reading(client);
     plan = RepairPlan{};
     plan.clientDir = client.Path();
     plan.packageRoot = packageRoot;
@@ -140,7 +142,7 @@ bool BuildRepairPlan(const ClientFolder& client, const std::wstring& packageRoot
                              FormatStepText(L"Checking file", file.relativePath, n, total), L"",
                              kRepairPlanPoint, false);
         }
-        PlanPackageFile(file, plan);
+        PlanPackageFile(client, file, plan);
     }
 
     FullClientCompareCounts extraWalk;
